@@ -1,0 +1,38 @@
+#pragma once
+// Output naming and saving, the masked region of interest, and array copies.
+
+#include <memory>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+/// The camera path that goes with a reference path: the text before the last
+/// ".jpg" followed by ".png" (".png" appended when there is no ".jpg").
+std::string path_img2cam(std::string img_path);
+
+/// Writes the aligned reference as <stem>_aligned.jpg and the aligned camera
+/// image as <stem>_aligned.png into `output_dir` (the reference's directory
+/// when empty), creating that directory when it is missing. Each file is
+/// written under a temporary name and renamed into place. Throws
+/// pairfit::FileError naming the path when a directory or file cannot be made.
+void save_imgcam(cv::InputArray img, cv::InputArray cam, std::string output_dir,
+                 std::string img_path, std::string cam_path);
+
+/// Directory part of a path: the text before its last "/", "." when the path
+/// has none.
+std::string directory_of(const std::string& path);
+
+/// File name of a path without its last extension: "a/b/scan.final.jpg" gives
+/// "scan.final".
+std::string stem_of(const std::string& path);
+
+/// Mask of the pixels that carry data (not `mask_value`): in both images when
+/// they have one channel, in plane 2 of `img` alone when they have three.
+/// `dst_cam` is bound to a new copy of `cam` with `Extd_value` outside the
+/// mask. Any other channel combination leaves `dst_cam` untouched and returns
+/// a mask filled with `mask_value`.
+cv::Mat Get_Mask_ROI(cv::InputArray img, cv::InputArray cam, cv::OutputArray dst_cam,
+                     int mask_value, int Extd_value);
+
+/// A new array holding the first `n` values of `arr`.
+std::unique_ptr<double[]> slice(const double* arr, const int n);

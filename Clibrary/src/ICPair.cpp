@@ -1,0 +1,166 @@
+#include "ICPair.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "errors.h"
+#include "utils.h"
+
+namespace {
+
+const double kCamThreshold = 150;
+const int kMinUniformPixels = 10;  // a usable camera binary has more of each colour
+const int kMedianAperture = 17;
+const int kMinReferenceSide = 200;  // the smaller structuring element is side/200
+const int kNoData = 127;
+
+std::string size_text(int cols, int rows) {
+    return std::to_string(cols) + "x" + std::to_string(rows);
+}
+
+// Truncation toward zero, as the size arithmetic of the pair always does.
+cv::Size scaled_size(const cv::Mat& m, double scale) {
+    return cv::Size(static_cast<int>(m.cols * scale), static_cast<int>(m.rows * scale));
+}
+
+void require_nonempty_size(const cv::Size& size, const cv::Mat& from, const char* what) {
+    if (size.width <= 0 || size.height <= 0) {
+        throw pairfit::InvalidInput(std::string(what) + " of " + size_text(from.cols, from.rows) +
+                                    " px is too elongated: scaling it gives " +
+                                    size_text(size.width, size.height) + " px");
+    }
+}
+
+cv::Mat resized(const cv::Mat& src, const cv::Size& size, int interpolation, const char* what) {
+    require_nonempty_size(size, src, what);
+    cv::Mat dst;
+    cv::resize(src, dst, size, 0, 0, interpolation);
+    return dst;
+}
+
+cv::Mat bordered(const cv::Mat& src, int top, int bottom, int left, int right,
+                 const cv::Scalar& value) {
+    cv::Mat dst;
+    cv::copyMakeBorder(src, dst, top, bottom, left, right, cv::BORDER_CONSTANT, value);
+    return dst;
+}
+
+cv::Mat binarize_reference(const cv::Mat& img_gray) {
+    cv::Mat img_bin;
+    cv::threshold(img_gray, img_bin, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
+    const cv::Mat kernel =
+        cv::getStructuringElement(cv::MORPH_RECT, cv::Size(img_bin.cols / 200, img_bin.rows / 200));
+    const cv::Mat kernel2 =
+        cv::getStructuringElement(cv::MORPH_RECT, cv::Size(img_bin.cols / 100, img_bin.rows / 100));
+    // Remove specks and close gaps of about 1/200 of the image, then grow
+    // the white areas so that thin strokes survive the search's reduction.
+    cv::morphologyEx(img_bin, img_bin, cv::MORPH_OPEN, kernel);
+    cv::morphologyEx(img_bin, img_bin, cv::MORPH_CLOSE, kernel);
+    cv::dilate(img_bin, img_bin, kernel2);
+    return img_bin;
+}
+
+}  // namespace
+
+ICPair::ICPair(cv::Mat img, cv::Mat cam, int o_size, bool is_mask)
+    : out_size(o_size), is_masked(is_mask), img_ori(img), cam_ori(cam) {}
+
+bool ICPair::binarize_ICPair() {
+    std::vector<cv::Mat> bgr;
+    cv::split(cam_ori, bgr);
+    cam_gray = bgr[2];
+    cv::threshold(cam_gray, cam_bin, kCamThreshold, 255, cv::THRESH_BINARY);
+    const int NonZero_num = cv::countNonZero(cam_bin);
+    if (NonZero_num <= kMinUniformPixels ||
+        cam_bin.rows * cam_bin.cols - NonZero_num <= kMinUniformPixels) {
+        return false;
+    }
+    if (img_ori.cols < kMinReferenceSide || img_ori.rows < kMinReferenceSide) {
+        throw pairfit::InvalidInput("reference image is " + size_text(img_ori.cols, img_ori.rows) +
+                                    " px; it must be at least " +
+                                    std::to_string(kMinReferenceSide) + " px in each direction");
+    }
+    cv::Mat img_hsv;
+    cv::cvtColor(img_ori, img_hsv, cv::COLOR_BGR2HSV);
+    std::vector<cv::Mat> hsv;
+    cv::split(img_hsv, hsv);
+    img_gray = hsv[2];
+    cv::medianBlur(img_gray, img_gray, kMedianAperture);
+    img_bin = binarize_reference(img_gray);
+    return true;
+}
+
+void ICPair::camMakeBorder() {
+    if (cam_ori.cols >= img_ori.cols && cam_ori.rows >= img_ori.rows) return;
+    const double scale = std::min(static_cast<double>(img_ori.cols) / cam_ori.cols,
+                                  static_cast<double>(img_ori.rows) / cam_ori.rows);
+    const int h_cam = static_cast<int>(cam_bin.rows * scale);
+    const int w_cam = static_cast<int>(cam_bin.cols * scale);
+    const cv::Size fitted(w_cam, h_cam);
+    cam_bin = resized(cam_bin, fitted, cv::INTER_NEAREST, "camera image");
+    cam_gray = resized(cam_gray, fitted, cv::INTER_NEAREST, "camera image");
+    cam_ori = resized(cam_ori, fitted, cv::INTER_LINEAR, "camera image");
+
+    const int height_expand = img_ori.rows - cam_ori.rows;
+    const int width_expand = img_ori.cols - cam_ori.cols;
+    if (height_expand == 0 && width_expand == 0) return;
+    const int top = height_expand / 2;
+    const int bottom = height_expand - top;
+    const int left = width_expand / 2;
+    const int right = width_expand - left;
+    cam_bin = bordered(cam_bin, top, bottom, left, right, cv::Scalar(kNoData));
+    cam_gray = bordered(cam_gray, top, bottom, left, right, cv::Scalar());
+    cam_ori = bordered(cam_ori, top, bottom, left, right, cv::Scalar::all(kNoData));
+}
+
+double ICPair::scaling_ICPair(cv::OutputArray img_scaled, cv::OutputArray cam_scaled,
+                              int size_max) const {
+    const int h_img = img_bin.rows;
+    const int w_img = img_bin.cols;
+    double scale = 1.0;
+    if (std::max(h_img, w_img) > size_max) {
+        scale = static_cast<double>(size_max) / std::max(h_img, w_img);
+        img_scaled.assign(resized(img_bin, scaled_size(img_bin, scale), cv::INTER_NEAREST,
+                                  "reference image"));
+        cam_scaled.assign(resized(cam_bin, scaled_size(cam_bin, scale), cv::INTER_NEAREST,
+                                  "camera image"));
+    } else {
+        img_bin.copyTo(img_scaled);
+        cam_bin.copyTo(cam_scaled);
+    }
+    return scale;
+}
+
+void ICPair::check_out_size() const {
+    if (out_size < 1 || out_size > img_ori.cols || out_size > img_ori.rows) {
+        throw pairfit::InvalidInput("out_size " + std::to_string(out_size) +
+                                    " does not fit the reference image of " +
+                                    size_text(img_ori.cols, img_ori.rows) +
+                                    " px: it must be between 1 and the smaller side");
+    }
+}
+
+void ICPair::align_ICPair(SimMat Sim_Mat) {
+    check_out_size();
+    cv::Mat img_warped;
+    cv::warpAffine(img_ori, img_warped, Sim_Mat.mat, img_ori.size(), cv::INTER_NEAREST,
+                   cv::BORDER_CONSTANT, cv::Scalar::all(kNoData));
+    cv::Mat img_masked;
+    cv::warpAffine(img_ori, img_masked, Sim_Mat.mat, img_ori.size(), cv::INTER_NEAREST,
+                   cv::BORDER_CONSTANT, cv::Scalar());
+    const cv::Rect rect_img((img_bin.cols - out_size) / 2, (img_bin.rows - out_size) / 2,
+                            out_size, out_size);
+    const cv::Rect rect_cam((cam_bin.cols - out_size) / 2, (cam_bin.rows - out_size) / 2,
+                            out_size, out_size);
+    img_aligned = img_warped(rect_img);
+    img_masked = img_masked(rect_img);
+    const cv::Mat cam_cropped = cam_ori(rect_cam);
+    if (is_masked) {
+        Get_Mask_ROI(img_masked, cam_cropped, cam_aligned, 0, kNoData);
+    } else {
+        cam_aligned = cam_cropped;
+    }
+}

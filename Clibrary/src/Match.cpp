@@ -1,0 +1,217 @@
+#include "Match.h"
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "errors.h"
+#include "utils.h"
+
+namespace {
+
+// Written out rather than accumulated: a running sum of 0.01 differs from
+// these literals in the last bit, and that would change the chosen scale.
+const double kScaleOffsets[] = {-0.05, -0.04, -0.03, -0.02, -0.01, 0.0,
+                                0.01,  0.02,  0.03,  0.04,  0.05};
+const double kNoScaleChange[] = {0.0};
+const int kNoData = 127;
+
+std::string size_text(const cv::Mat& m) {
+    return std::to_string(m.cols) + "x" + std::to_string(m.rows);
+}
+
+}  // namespace
+
+double dif_ratio(cv::Mat imageA, cv::Mat imageB, cv::Mat roi) {
+    cv::Mat match_pixel;
+    cv::compare(imageA, imageB, match_pixel, cv::CMP_NE);
+    cv::Mat match_pixel_roi;
+    cv::bitwise_and(match_pixel, roi, match_pixel_roi);
+    const int dif_num = cv::countNonZero(match_pixel_roi);
+    const int roi_num = cv::countNonZero(roi);
+    // Too small a region says nothing about the match: "more than 2500".
+    if (roi_num <= 2500) return 1.0;
+    const double total_num = static_cast<double>(match_pixel.rows * match_pixel.cols);
+    return ((total_num - roi_num) * 0.3) / total_num +
+           static_cast<double>(dif_num) / roi_num;
+}
+
+Match::Match(SimMat* sim_mat, int max, int step, double threshold, bool is_scaling)
+    : shift_max(max),
+      match_step(step),
+      len_of_scale_range(is_scaling ? 11 : 1),
+      threshold_err(threshold),
+      scale_range(slice(is_scaling ? kScaleOffsets : kNoScaleChange, is_scaling ? 11 : 1)),
+      Sim_Mat(sim_mat),
+      best_modifications(0, 0, 0, 1.0) {
+    if (max < 0 || step < 1) {
+        throw pairfit::InvalidInput("search window needs shift_max >= 0 and match_step >= 1, got " +
+                                    std::to_string(max) + " and " + std::to_string(step));
+    }
+}
+
+std::vector<double> Match::shift_values() const {
+    std::vector<double> values;
+    for (long long v = -shift_max; v <= shift_max; v += match_step) {
+        values.push_back(static_cast<double>(v));
+    }
+    return values;
+}
+
+double Match::evaluate_candidate(double shift_x, int scale_index, double shift_y) const {
+    const SimMat Sim_Mat_tmp =
+        Sim_Mat->Matrix_Sim_Modification(0, scale_range[scale_index], shift_x, shift_y);
+    cv::Mat img_warped;
+    cv::warpAffine(img_scaled, img_warped, Sim_Mat_tmp.mat, img_scaled.size(), cv::INTER_NEAREST,
+                   cv::BORDER_CONSTANT, cv::Scalar(kNoData, kNoData, kNoData, 0));
+    const cv::Mat img_cropped = img_warped;
+    cv::Mat cam_cropped = cam_scaled;
+    if (cam_scaled.cols > img_warped.cols || cam_scaled.rows > img_warped.rows) {
+        const cv::Rect rect_cam((cam_scaled.cols - img_warped.cols) / 2,
+                                (cam_scaled.rows - img_warped.rows) / 2, img_warped.cols,
+                                img_warped.rows);
+        cam_cropped = cam_scaled(rect_cam);
+    }
+    cv::Mat masked_cam;
+    const cv::Mat roi = Get_Mask_ROI(img_cropped, cam_cropped, masked_cam, kNoData, kNoData);
+    return dif_ratio(img_cropped, masked_cam, roi);
+}
+
+void Match::check_images() const {
+    if (img_scaled.empty() || cam_scaled.empty()) {
+        throw pairfit::InvalidInput("search images are empty: reference " + size_text(img_scaled) +
+                                    ", camera " + size_text(cam_scaled));
+    }
+    if (img_scaled.type() != CV_8UC1 || cam_scaled.type() != CV_8UC1) {
+        throw pairfit::InvalidInput("search images must be 8-bit single-channel");
+    }
+    if (cam_scaled.cols < img_scaled.cols || cam_scaled.rows < img_scaled.rows) {
+        throw pairfit::InvalidInput("search camera image " + size_text(cam_scaled) +
+                                    " is smaller than the reference " + size_text(img_scaled));
+    }
+}
+
+Modifications Match::matching_core(double shift_x) const {
+    Modifications modifications(shift_x, 0, 0, 1.0);
+    for (int i = 0; i < len_of_scale_range; ++i) {
+        for (long long shift_y = -shift_max; shift_y <= shift_max; shift_y += match_step) {
+            const double dif_r = evaluate_candidate(shift_x, i, static_cast<double>(shift_y));
+            if (dif_r < modifications.dif_ratio) {
+                modifications = Modifications(shift_x, static_cast<double>(shift_y), scale_range[i], dif_r);
+            }
+            if (dif_r <= threshold_err) return modifications;
+        }
+    }
+    return modifications;
+}
+
+void Match::apply_best() {
+    Sim_Mat->SimMat_Modification(0, best_modifications.scale_deta, best_modifications.shift_x,
+                                 best_modifications.shift_y);
+}
+
+double Match::matching() {
+    check_images();
+    for (const double shift_x : shift_values()) {
+        const Modifications modifications = matching_core(shift_x);
+        if (modifications.dif_ratio < best_modifications.dif_ratio) {
+            best_modifications = modifications;
+        }
+    }
+    apply_best();
+    return best_modifications.dif_ratio;
+}
+
+void Match::matching_cell(const double* shift_x_range, int len_of_shift_x,
+                          std::promise<Modifications>& promiseObj) const {
+    try {
+        Modifications modifications(0, 0, 0, 1.0);
+        for (int k = 0; k < len_of_shift_x; ++k) {
+            const double shift_x = shift_x_range[k];
+            for (int i = 0; i < len_of_scale_range; ++i) {
+                for (long long shift_y = -shift_max; shift_y <= shift_max; shift_y += match_step) {
+                    const double dif_r = evaluate_candidate(shift_x, i, static_cast<double>(shift_y));
+                    if (dif_r < modifications.dif_ratio) {
+                        modifications = Modifications(shift_x, static_cast<double>(shift_y),
+                                                      scale_range[i], dif_r);
+                    }
+                    // Unlike matching_core, only this scale offset's y shifts end here.
+                    if (dif_r <= threshold_err) break;
+                }
+            }
+        }
+        promiseObj.set_value(modifications);
+    } catch (...) {
+        // A worker must not take the process down: its error travels to the
+        // calling thread, which rethrows it after every worker has ended.
+        promiseObj.set_exception(std::current_exception());
+    }
+}
+
+std::vector<int> Match::run_lengths(int shift_num, int NUM_THREADS) {
+    std::vector<int> lengths(NUM_THREADS);
+    const int n = shift_num / NUM_THREADS;
+    for (int i = 0; i < NUM_THREADS - 1; ++i) lengths[i] = n;
+    lengths[NUM_THREADS - 1] = shift_num - (NUM_THREADS - 1) * n;
+    return lengths;
+}
+
+namespace {
+
+void join_all(std::vector<std::thread>& threads) {
+    for (std::thread& t : threads) {
+        if (t.joinable()) t.join();
+    }
+}
+
+}  // namespace
+
+double Match::matching_multi(int NUM_THREADS) {
+    if (NUM_THREADS < 1) {
+        throw pairfit::InvalidInput("the search needs at least one worker, got " +
+                                    std::to_string(NUM_THREADS));
+    }
+    check_images();
+    // Only the shifts actually generated are handed out, so that no worker
+    // gets a slot without a value when match_step does not divide shift_max.
+    const std::vector<double> shift_x_range = shift_values();
+    const int shift_num = static_cast<int>(shift_x_range.size());
+    const std::vector<int> len_of_shift_x_range = run_lengths(shift_num, NUM_THREADS);
+
+    std::vector<std::unique_ptr<double[]>> shift_x_range_split;
+    const double* p = shift_x_range.data();
+    for (int i = 0; i < NUM_THREADS; ++i) {
+        shift_x_range_split.push_back(slice(p, len_of_shift_x_range[i]));
+        p += len_of_shift_x_range[i];
+    }
+
+    std::vector<std::promise<Modifications>> promiseObj(NUM_THREADS);
+    std::vector<std::future<Modifications>> futureObj(NUM_THREADS);
+    std::vector<std::thread> thread_vec;
+    thread_vec.reserve(NUM_THREADS);
+    try {
+        for (int i = 0; i < NUM_THREADS; ++i) {
+            futureObj[i] = promiseObj[i].get_future();
+            thread_vec.emplace_back(&Match::matching_cell, this, shift_x_range_split[i].get(),
+                                    len_of_shift_x_range[i], std::ref(promiseObj[i]));
+        }
+    } catch (...) {
+        join_all(thread_vec);
+        throw;
+    }
+    join_all(thread_vec);
+
+    // Every result is read before any is used, so a worker's error leaves
+    // best_modifications and the transform as they were.
+    std::vector<Modifications> modifications(NUM_THREADS);
+    for (int i = 0; i < NUM_THREADS; ++i) modifications[i] = futureObj[i].get();
+    for (int i = 0; i < NUM_THREADS; ++i) {
+        if (best_modifications.dif_ratio > modifications[i].dif_ratio) {
+            best_modifications = modifications[i];
+        }
+    }
+    apply_best();
+    return best_modifications.dif_ratio;
+}

@@ -1,0 +1,138 @@
+#include "utils.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "errors.h"
+
+namespace {
+
+const char* const new_ext = ".png";
+const char* const alignment_img_suffix = "_aligned.jpg";
+const char* const alignment_cam_suffix = "_aligned.png";
+
+std::string file_name_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool is_openable_directory(const std::string& dir) {
+    DIR* handle = opendir(dir.c_str());
+    if (handle == nullptr) return false;
+    closedir(handle);
+    return true;
+}
+
+void ensure_directory(const std::string& output_dir) {
+    // "" is what is left of a path directly under the root.
+    const std::string dir = output_dir.empty() ? "/" : output_dir;
+    if (is_openable_directory(dir)) return;
+    if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+        throw pairfit::FileError("cannot create output directory '" + dir +
+                                 "': " + std::strerror(errno));
+    }
+}
+
+// A temporary name beside the target that keeps its extension, so that the
+// image library picks the same encoder, and is unique across the threads and
+// processes that may write into one directory at once.
+std::string temporary_name_for(const std::string& dir, const std::string& name) {
+    static std::atomic<unsigned long> counter{0};
+    const std::size_t dot = name.rfind('.');
+    const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
+    return dir + "/." + name + "." + std::to_string(getpid()) + "-" +
+           std::to_string(counter++) + ".tmp" + ext;
+}
+
+// A crash or a failed encode never leaves a truncated file under the final
+// name, and never destroys an earlier good file of that name.
+void write_atomically(const std::string& dir, const std::string& name, cv::InputArray image) {
+    const std::string target = dir + "/" + name;
+    const std::string temporary = temporary_name_for(dir, name);
+    bool written = false;
+    std::string reason;
+    try {
+        written = cv::imwrite(temporary, image, std::vector<int>());
+        if (!written) reason = "the image library could not write it";
+    } catch (const cv::Exception& e) {
+        reason = e.what();
+    }
+    if (!written) {
+        std::remove(temporary.c_str());
+        throw pairfit::FileError("cannot write '" + target + "': " + reason);
+    }
+    if (std::rename(temporary.c_str(), target.c_str()) != 0) {
+        const std::string why = std::strerror(errno);
+        std::remove(temporary.c_str());
+        throw pairfit::FileError("cannot write '" + target + "': " + why);
+    }
+}
+
+}  // namespace
+
+std::string path_img2cam(std::string img_path) {
+    const std::size_t m = img_path.rfind(".jpg");
+    const std::string path_wo_ext = m == std::string::npos ? img_path : img_path.substr(0, m);
+    return path_wo_ext + new_ext;
+}
+
+std::string directory_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+std::string stem_of(const std::string& path) {
+    const std::string name = file_name_of(path);
+    const std::size_t dot = name.rfind('.');
+    return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+void save_imgcam(cv::InputArray img, cv::InputArray cam, std::string output_dir,
+                 std::string img_path, std::string cam_path) {
+    if (output_dir.empty()) output_dir = directory_of(img_path);
+    ensure_directory(output_dir);
+    write_atomically(output_dir, stem_of(img_path) + alignment_img_suffix, img);
+    write_atomically(output_dir, stem_of(cam_path) + alignment_cam_suffix, cam);
+}
+
+cv::Mat Get_Mask_ROI(cv::InputArray img, cv::InputArray cam, cv::OutputArray dst_cam,
+                     int mask_value, int Extd_value) {
+    const cv::Mat img_m = img.getMat();
+    const cv::Mat cam_m = cam.getMat();
+    cv::Mat roi_img(img_m.size(), CV_8UC1, cv::Scalar(mask_value));
+    cv::Mat roi_cam(cam_m.size(), CV_8UC1, cv::Scalar(mask_value));
+    cv::Mat roi(img_m.size(), CV_8UC1, cv::Scalar(mask_value));
+
+    if (img_m.channels() == 1 && cam_m.channels() == 1) {
+        cv::Mat filled(cam_m.size(), CV_8UC1, cv::Scalar(Extd_value));
+        cv::compare(img_m, roi_img, roi_img, cv::CMP_NE);
+        cv::compare(cam_m, roi_cam, roi_cam, cv::CMP_NE);
+        cv::bitwise_and(roi_img, roi_cam, roi);
+        cam_m.copyTo(filled, roi);
+        dst_cam.assign(filled);
+    } else if (img_m.channels() == 3 && cam_m.channels() == 3) {
+        cv::Mat filled(cam_m.size(), CV_8UC3, cv::Scalar::all(Extd_value));
+        std::vector<cv::Mat> bgr;
+        cv::split(img_m, bgr);
+        // Only the third plane decides, and the camera image is not tested.
+        cv::compare(bgr[2], roi, roi, cv::CMP_NE);
+        cam_m.copyTo(filled, roi);
+        dst_cam.assign(filled);
+    }
+    return roi;
+}
+
+std::unique_ptr<double[]> slice(const double* arr, const int n) {
+    std::unique_ptr<double[]> copy(new double[n]);
+    for (int k = 0; k < n; ++k) copy[k] = arr[k];
+    return copy;
+}

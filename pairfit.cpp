@@ -1,0 +1,95 @@
+#include "pairfit.h"
+
+#include <algorithm>
+#include <string>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "ICPair.h"
+#include "Match.h"
+#include "errors.h"
+#include "utils.h"
+
+namespace {
+
+// The two search passes: coarse on 100-px images, fine on 300-px ones.
+const int size_max_1 = 100;
+const int size_max_2 = 300;
+const int shift_max_1 = 50, match_step_1 = 5, threads_1 = 10;
+const int shift_max_2 = 5, match_step_2 = 1, threads_2 = 5;
+const double threshold_err = 0.0;
+
+SimMat missing_images() {
+    SimMat result(0, 0, 0, 0);
+    result.score = 0;
+    return result;
+}
+
+SimMat not_binarisable() {
+    SimMat result(0, 1, 0, 0);
+    result.score = 0;
+    return result;
+}
+
+// A file that cannot be decoded counts as missing, like one that is absent.
+cv::Mat load_colour(const char* path) {
+    try {
+        return cv::imread(path, cv::IMREAD_COLOR);
+    } catch (const cv::Exception&) {
+        return cv::Mat();
+    }
+}
+
+// The pass-1 result in the 300-px frame. Above 300 px the fixed ratio of the
+// two frame sizes is exact; a smaller reference is searched unscaled in pass 2,
+// so the ratio of the two factors actually used keeps the frames consistent.
+double carry_ratio(const ICPair& pair, double scale_1, double scale_2) {
+    if (std::max(pair.img_bin.cols, pair.img_bin.rows) > size_max_2) {
+        return static_cast<double>(size_max_1) / static_cast<double>(size_max_2);
+    }
+    return scale_1 / scale_2;
+}
+
+SimMat align_pair(ICPair& ICpair, const char* img_path, const char* cam_path,
+                  const char* output_dir) {
+    SimMat Sim_Mat_1(0, 1, 0, 0);
+    Match matchIC_1(&Sim_Mat_1, shift_max_1, match_step_1, threshold_err, true);
+    const double scale_1 =
+        ICpair.scaling_ICPair(matchIC_1.img_scaled, matchIC_1.cam_scaled, size_max_1);
+    matchIC_1.matching_multi(threads_1);
+
+    SimMat Sim_Mat_2 = *matchIC_1.Sim_Mat;
+    Match matchIC_2(&Sim_Mat_2, shift_max_2, match_step_2, threshold_err, false);
+    const double scale_2 =
+        ICpair.scaling_ICPair(matchIC_2.img_scaled, matchIC_2.cam_scaled, size_max_2);
+    Sim_Mat_2.Matrix_Sim_Scaled(carry_ratio(ICpair, scale_1, scale_2));
+    const double score_2 = matchIC_2.matching_multi(threads_2);
+
+    SimMat Sim_Mat = *matchIC_2.Sim_Mat;
+    Sim_Mat.Matrix_Sim_Scaled(scale_2);
+    ICpair.align_ICPair(Sim_Mat);
+    save_imgcam(ICpair.img_aligned, ICpair.cam_aligned, output_dir, img_path, cam_path);
+    Sim_Mat.score = 1 - score_2;
+    return Sim_Mat;
+}
+
+}  // namespace
+
+SimMat alignment_ICpair(const char* img_path, const char* cam_path, const char* output_dir,
+                        int out_size, bool is_masked) {
+    try {
+        const cv::Mat img_ori = load_colour(img_path);
+        const cv::Mat cam_ori = load_colour(cam_path);
+        if (img_ori.empty() || cam_ori.empty()) return missing_images();
+
+        ICPair ICpair(img_ori, cam_ori, out_size, is_masked);
+        const bool Is_Normal = ICpair.binarize_ICPair();
+        ICpair.camMakeBorder();
+        if (!Is_Normal) return not_binarisable();
+        // Checked before the search, so that a bad size costs no search time.
+        ICpair.check_out_size();
+        return align_pair(ICpair, img_path, cam_path, output_dir);
+    } catch (const cv::Exception& e) {
+        throw pairfit::LibraryError(std::string("image library error: ") + e.what());
+    }
+}
