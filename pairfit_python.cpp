@@ -15,7 +15,7 @@
 namespace {
 
 const char kAligningDoc[] =
-    "ICpair_Aligning(img_path, cam_path, output_dir='', out_size=600, is_masked=True)\n"
+    "ICpair_Aligning($module, img_path, cam_path, output_dir='', out_size=600, is_masked=True, /)\n"
     "--\n\n"
     "Align a reference image with a camera photograph of it.\n\n"
     "Finds the similarity transform that lays the reference over the camera\n"

@@ -1,0 +1,93 @@
+"""The command-line program: messages, streams and exit statuses."""
+
+import shutil
+import subprocess
+
+import pytest
+
+import pairfit
+
+
+def run(program, *args, cwd=None):
+    return subprocess.run([program, *map(str, args)], capture_output=True, text=True, cwd=cwd,
+                          timeout=120)
+
+
+@pytest.mark.parametrize("args", [(), ("a.jpg", "b.png", "c")])
+def test_wrong_argument_count_prints_usage_and_exits_zero(program, tmp_path, args):
+    done = run(program, *args, cwd=tmp_path)
+    assert done.returncode == 0
+    assert done.stdout == "Too many or no arguments supplied.\n"
+    assert done.stderr == ""
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_missing_reference_is_reported_on_stderr_with_status_one(program, tmp_path):
+    done = run(program, "scans/page1.jpg", cwd=tmp_path)
+    assert done.returncode == 1
+    assert done.stdout == ""
+    assert done.stderr == "scans/page1.jpg is not exist\n"  # and no image-library log lines
+
+
+def test_missing_camera_names_the_reference(program, pair, tmp_path):
+    img, _ = pair
+    done = run(program, img, tmp_path / "none.png")
+    assert (done.returncode, done.stderr) == (1, f"{img} is not exist\n")
+
+
+def test_pair_that_cannot_be_binarised_is_special(program, white_camera):
+    img, cam = white_camera
+    done = run(program, img, cam)
+    assert (done.returncode, done.stdout, done.stderr) == (1, f"{img} is special!\n", "")
+
+
+def test_aligned_pair_prints_the_score_with_six_significant_digits(program, pair, tmp_path):
+    img, cam = pair
+    expected = pairfit.ICpair_Aligning(str(img), str(cam), str(tmp_path / "py"))["score"]
+    done = run(program, img, cam)
+    assert done.returncode == 1
+    assert done.stderr == ""
+    assert done.stdout == (f"Alignment the images: {img} and {cam}. "
+                           f"And the accuracy is {expected:g}\n")
+    assert (img.parent / "p1_aligned.jpg").exists()
+    assert (img.parent / "p1_aligned.png").exists()
+
+
+def test_one_argument_derives_the_camera_path(program, pair, tmp_path):
+    img, cam = pair
+    done = run(program, "in/p1.jpg", cwd=tmp_path)
+    assert done.returncode == 1
+    assert done.stdout.startswith("Alignment the images: in/p1.jpg and in/p1.png.")
+    assert (tmp_path / "in" / "p1_aligned.png").exists()
+
+
+def test_one_argument_without_jpg_appends_png(program, pair, tmp_path):
+    img, cam = pair
+    shutil.copy(img, img.parent / "p2.JPG")
+    shutil.copy(cam, img.parent / "p2.JPG.png")
+    done = run(program, "in/p2.JPG", cwd=tmp_path)
+    assert done.stdout.startswith("Alignment the images: in/p2.JPG and in/p2.JPG.png.")
+
+
+def test_unwritable_output_is_an_error_with_status_two(program, pair):
+    img, cam = pair
+    (img.parent / "p1_aligned.jpg").mkdir()  # a directory where the file must go
+    done = run(program, img, cam)
+    assert done.returncode == 2
+    assert done.stdout == ""
+    assert done.stderr.startswith("pairfit: error: cannot write '")
+    assert str(img.parent / "p1_aligned.jpg") in done.stderr
+    assert done.stderr.count("\n") == 1
+    assert sorted(p.name for p in img.parent.iterdir()) == ["p1.jpg", "p1.png", "p1_aligned.jpg"]
+
+
+def test_reference_too_small_for_the_output_is_an_error_with_status_two(program, tmp_path,
+                                                                       reference_rgb):
+    import imagegen
+    small = reference_rgb[:500, :500]
+    imagegen.save(small, tmp_path / "s.jpg")
+    imagegen.save(imagegen.make_camera(small, 1.0, 0.0, 0.0), tmp_path / "s.png")
+    done = run(program, tmp_path / "s.jpg")
+    assert done.returncode == 2
+    assert done.stderr.startswith("pairfit: error: out_size 600 does not fit")
+    assert "500x500" in done.stderr
