@@ -1,6 +1,7 @@
 #include "pairfit.h"
 
 #include <algorithm>
+#include <future>
 #include <string>
 
 #include <opencv2/imgcodecs.hpp>
@@ -44,10 +45,22 @@ cv::Mat load_colour(const char* path) {
 // two frame sizes is exact; a smaller reference is searched unscaled in pass 2,
 // so the ratio of the two factors actually used keeps the frames consistent.
 double carry_ratio(const ICPair& pair, double scale_1, double scale_2) {
-    if (std::max(pair.img_bin.cols, pair.img_bin.rows) > size_max_2) {
+    if (std::max(pair.img_ori.cols, pair.img_ori.rows) > size_max_2) {
         return static_cast<double>(size_max_1) / static_cast<double>(size_max_2);
     }
     return scale_1 / scale_2;
+}
+
+// The full-resolution planes are not read again once the reduced images of
+// both passes exist; the originals stay for the final warp and crop.
+void release_binaries(ICPair& pair) {
+    pair.img_bin.release();
+    pair.cam_bin.release();
+}
+
+void release_grey_planes(ICPair& pair) {
+    pair.img_gray.release();
+    pair.cam_gray.release();
 }
 
 SimMat align_pair(ICPair& ICpair, const char* img_path, const char* cam_path,
@@ -62,6 +75,7 @@ SimMat align_pair(ICPair& ICpair, const char* img_path, const char* cam_path,
     Match matchIC_2(&Sim_Mat_2, shift_max_2, match_step_2, threshold_err, false);
     const double scale_2 =
         ICpair.scaling_ICPair(matchIC_2.img_scaled, matchIC_2.cam_scaled, size_max_2);
+    release_binaries(ICpair);
     Sim_Mat_2.Matrix_Sim_Scaled(carry_ratio(ICpair, scale_1, scale_2));
     const double score_2 = matchIC_2.matching_multi(threads_2);
 
@@ -78,14 +92,18 @@ SimMat align_pair(ICPair& ICpair, const char* img_path, const char* cam_path,
 SimMat alignment_ICpair(const char* img_path, const char* cam_path, const char* output_dir,
                         int out_size, bool is_masked) {
     try {
+        // Decoding is the largest cost after the median filter: both images
+        // decode at once.
+        std::future<cv::Mat> cam_loading = std::async(std::launch::async, load_colour, cam_path);
         const cv::Mat img_ori = load_colour(img_path);
-        const cv::Mat cam_ori = load_colour(cam_path);
+        const cv::Mat cam_ori = cam_loading.get();
         if (img_ori.empty() || cam_ori.empty()) return missing_images();
 
         ICPair ICpair(img_ori, cam_ori, out_size, is_masked);
         const bool Is_Normal = ICpair.binarize_ICPair();
         ICpair.camMakeBorder();
         if (!Is_Normal) return not_binarisable();
+        release_grey_planes(ICpair);
         // Checked before the search, so that a bad size costs no search time.
         ICpair.check_out_size();
         return align_pair(ICpair, img_path, cam_path, output_dir);

@@ -28,6 +28,13 @@ struct Modifications {
 /// holds 2500 pixels or fewer.
 double dif_ratio(cv::Mat imageA, cv::Mat imageB, cv::Mat roi);
 
+/// The ratio from its counts: `dif_num` differing pixels inside a region of
+/// `roi_num` pixels of a rows x cols image. Every scorer ends here, so that
+/// all of them round alike.
+double ratio_from_counts(int dif_num, int roi_num, int rows, int cols);
+
+class FastScorer;
+
 /// The settings, reduced images and best candidate of one search pass.
 class Match {
 public:
@@ -40,8 +47,12 @@ public:
     cv::Mat img_scaled;       ///< reduced binary reference, filled by the caller
     cv::Mat cam_scaled;       ///< reduced binary camera image, filled by the caller
     Modifications best_modifications;  ///< best candidate so far
+    /// Score with the bit-exact fast scorer where it applies; false forces
+    /// the straightforward warp-mask-ratio evaluation for every candidate.
+    bool fast_scoring = true;
 
     Match(SimMat* sim_mat, int max, int step, double threshold, bool is_scaling);
+    ~Match();
 
     /// Ratio of one candidate: the reference warped by the pass's transform
     /// corrected by (scale offset `scale_index`, shift_x, shift_y), against the
@@ -76,4 +87,10 @@ private:
     // camera image at least as large as the reference in both directions.
     void check_images() const;
     void apply_best();
+    // Prepared at the start of a search, read by every worker.
+    void prepare_scorer();
+    std::unique_ptr<FastScorer> scorer_;
+
+    class CandidateColumn;
+    CandidateColumn candidate_column(double shift_x, int scale_index) const;
 };

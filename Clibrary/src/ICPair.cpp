@@ -7,7 +7,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include "errors.h"
+#include "prepare.h"
 #include "utils.h"
+#include "warp_crop.h"
 
 namespace {
 
@@ -69,9 +71,7 @@ ICPair::ICPair(cv::Mat img, cv::Mat cam, int o_size, bool is_mask)
     : out_size(o_size), is_masked(is_mask), img_ori(img), cam_ori(cam) {}
 
 bool ICPair::binarize_ICPair() {
-    std::vector<cv::Mat> bgr;
-    cv::split(cam_ori, bgr);
-    cam_gray = bgr[2];
+    cam_gray = red_plane(cam_ori);
     cv::threshold(cam_gray, cam_bin, kCamThreshold, 255, cv::THRESH_BINARY);
     const int NonZero_num = cv::countNonZero(cam_bin);
     if (NonZero_num <= kMinUniformPixels ||
@@ -83,12 +83,10 @@ bool ICPair::binarize_ICPair() {
                                     " px; it must be at least " +
                                     std::to_string(kMinReferenceSide) + " px in each direction");
     }
-    cv::Mat img_hsv;
-    cv::cvtColor(img_ori, img_hsv, cv::COLOR_BGR2HSV);
-    std::vector<cv::Mat> hsv;
-    cv::split(img_hsv, hsv);
-    img_gray = hsv[2];
-    cv::medianBlur(img_gray, img_gray, kMedianAperture);
+    // Only the value plane of the HSV image is used, and the median filter
+    // dominates the cost of the whole request: both run in bands on every core.
+    const int bands = worker_count();
+    img_gray = median_blur_in_bands(value_plane(img_ori, bands), kMedianAperture, bands);
     img_bin = binarize_reference(img_gray);
     return true;
 }
@@ -145,18 +143,15 @@ void ICPair::check_out_size() const {
 
 void ICPair::align_ICPair(SimMat Sim_Mat) {
     check_out_size();
-    cv::Mat img_warped;
-    cv::warpAffine(img_ori, img_warped, Sim_Mat.mat, img_ori.size(), cv::INTER_NEAREST,
-                   cv::BORDER_CONSTANT, cv::Scalar::all(kNoData));
-    cv::Mat img_masked;
-    cv::warpAffine(img_ori, img_masked, Sim_Mat.mat, img_ori.size(), cv::INTER_NEAREST,
-                   cv::BORDER_CONSTANT, cv::Scalar());
-    const cv::Rect rect_img((img_bin.cols - out_size) / 2, (img_bin.rows - out_size) / 2,
-                            out_size, out_size);
-    const cv::Rect rect_cam((cam_bin.cols - out_size) / 2, (cam_bin.rows - out_size) / 2,
-                            out_size, out_size);
-    img_aligned = img_warped(rect_img);
-    img_masked = img_masked(rect_img);
+    // The sizes of the binary images equal those of the originals; the
+    // originals are read so that the binaries may be released before.
+    const cv::Rect rect_img((img_ori.cols - out_size) / 2, (img_ori.rows - out_size) / 2, out_size,
+                            out_size);
+    const cv::Rect rect_cam((cam_ori.cols - out_size) / 2, (cam_ori.rows - out_size) / 2, out_size,
+                            out_size);
+    // Only the kept squares of the two warps (grey fill, black fill) are computed.
+    img_aligned = warp_crop(img_ori, Sim_Mat.mat, rect_img, cv::Scalar::all(kNoData));
+    const cv::Mat img_masked = warp_crop(img_ori, Sim_Mat.mat, rect_img, cv::Scalar());
     const cv::Mat cam_cropped = cam_ori(rect_cam);
     if (is_masked) {
         Get_Mask_ROI(img_masked, cam_cropped, cam_aligned, 0, kNoData);

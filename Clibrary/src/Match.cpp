@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "errors.h"
+#include "fast_search.h"
 #include "utils.h"
 
 namespace {
@@ -31,11 +32,14 @@ double dif_ratio(cv::Mat imageA, cv::Mat imageB, cv::Mat roi) {
     cv::bitwise_and(match_pixel, roi, match_pixel_roi);
     const int dif_num = cv::countNonZero(match_pixel_roi);
     const int roi_num = cv::countNonZero(roi);
+    return ratio_from_counts(dif_num, roi_num, match_pixel.rows, match_pixel.cols);
+}
+
+double ratio_from_counts(int dif_num, int roi_num, int rows, int cols) {
     // Too small a region says nothing about the match: "more than 2500".
     if (roi_num <= 2500) return 1.0;
-    const double total_num = static_cast<double>(match_pixel.rows * match_pixel.cols);
-    return ((total_num - roi_num) * 0.3) / total_num +
-           static_cast<double>(dif_num) / roi_num;
+    const double total_num = static_cast<double>(rows * cols);
+    return ((total_num - roi_num) * 0.3) / total_num + static_cast<double>(dif_num) / roi_num;
 }
 
 Match::Match(SimMat* sim_mat, int max, int step, double threshold, bool is_scaling)
@@ -51,6 +55,53 @@ Match::Match(SimMat* sim_mat, int max, int step, double threshold, bool is_scali
                                     std::to_string(max) + " and " + std::to_string(step));
     }
 }
+
+Match::~Match() = default;
+
+// The candidates of one x shift and scale offset, scored by the fast scorer
+// when the pass has one, by the straightforward evaluation otherwise.
+class Match::CandidateColumn {
+public:
+    CandidateColumn(const Match& match, double shift_x, int scale_index)
+        : match_(match), shift_x_(shift_x), scale_index_(scale_index) {
+        if (match.scorer_) fast_ = match.scorer_->column(shift_x, scale_index);
+    }
+    double ratio(double shift_y) const {
+        return match_.scorer_ ? fast_.ratio(shift_y)
+                              : match_.evaluate_candidate(shift_x_, scale_index_, shift_y);
+    }
+
+private:
+    const Match& match_;
+    double shift_x_;
+    int scale_index_;
+    FastScorer::Column fast_;
+};
+
+Match::CandidateColumn Match::candidate_column(double shift_x, int scale_index) const {
+    return CandidateColumn(*this, shift_x, scale_index);
+}
+
+void Match::prepare_scorer() {
+    scorer_ = fast_scoring ? FastScorer::create(*this) : nullptr;
+}
+
+namespace {
+
+// The scorer holds the pass's transform as it was when the search began; it
+// must not outlive the search that changes that transform.
+class ScorerReset {
+public:
+    explicit ScorerReset(std::unique_ptr<FastScorer>& scorer) : scorer_(scorer) {}
+    ~ScorerReset() { scorer_.reset(); }
+    ScorerReset(const ScorerReset&) = delete;
+    ScorerReset& operator=(const ScorerReset&) = delete;
+
+private:
+    std::unique_ptr<FastScorer>& scorer_;
+};
+
+}  // namespace
 
 std::vector<double> Match::shift_values() const {
     std::vector<double> values;
@@ -96,8 +147,9 @@ void Match::check_images() const {
 Modifications Match::matching_core(double shift_x) const {
     Modifications modifications(shift_x, 0, 0, 1.0);
     for (int i = 0; i < len_of_scale_range; ++i) {
+        const CandidateColumn column = candidate_column(shift_x, i);
         for (long long shift_y = -shift_max; shift_y <= shift_max; shift_y += match_step) {
-            const double dif_r = evaluate_candidate(shift_x, i, static_cast<double>(shift_y));
+            const double dif_r = column.ratio(static_cast<double>(shift_y));
             if (dif_r < modifications.dif_ratio) {
                 modifications = Modifications(shift_x, static_cast<double>(shift_y), scale_range[i], dif_r);
             }
@@ -114,6 +166,8 @@ void Match::apply_best() {
 
 double Match::matching() {
     check_images();
+    prepare_scorer();
+    const ScorerReset reset(scorer_);
     for (const double shift_x : shift_values()) {
         const Modifications modifications = matching_core(shift_x);
         if (modifications.dif_ratio < best_modifications.dif_ratio) {
@@ -131,8 +185,9 @@ void Match::matching_cell(const double* shift_x_range, int len_of_shift_x,
         for (int k = 0; k < len_of_shift_x; ++k) {
             const double shift_x = shift_x_range[k];
             for (int i = 0; i < len_of_scale_range; ++i) {
+                const CandidateColumn column = candidate_column(shift_x, i);
                 for (long long shift_y = -shift_max; shift_y <= shift_max; shift_y += match_step) {
-                    const double dif_r = evaluate_candidate(shift_x, i, static_cast<double>(shift_y));
+                    const double dif_r = column.ratio(static_cast<double>(shift_y));
                     if (dif_r < modifications.dif_ratio) {
                         modifications = Modifications(shift_x, static_cast<double>(shift_y),
                                                       scale_range[i], dif_r);
@@ -174,6 +229,8 @@ double Match::matching_multi(int NUM_THREADS) {
                                     std::to_string(NUM_THREADS));
     }
     check_images();
+    prepare_scorer();
+    const ScorerReset reset(scorer_);
     // Only the shifts actually generated are handed out, so that no worker
     // gets a slot without a value when match_step does not divide shift_max.
     const std::vector<double> shift_x_range = shift_values();

@@ -1,6 +1,6 @@
 #include "SimMat.h"
 
-#include <cmath>
+#include "nearest_warp.h"
 
 SimMat::SimMat(double Theta, double S, double T_X, double T_Y)
     : theta(Theta), s(S), t_x(T_X), t_y(T_Y) {
@@ -9,14 +9,7 @@ SimMat::SimMat(double Theta, double S, double T_X, double T_Y)
 
 void SimMat::build_matrix() {
     cv::Mat fresh(2, 3, CV_64FC1);
-    double* row0 = fresh.ptr<double>(0);
-    double* row1 = fresh.ptr<double>(1);
-    row0[0] = s * std::cos(theta);
-    row0[1] = (-s) * std::sin(theta);
-    row0[2] = t_x;
-    row1[0] = s * std::sin(theta);
-    row1[1] = s * std::cos(theta);
-    row1[2] = t_y;
+    similarity_coefficients(theta, s, t_x, t_y, fresh.ptr<double>(0));
     mat = fresh;
 }
 

@@ -171,3 +171,14 @@ class TestRecovery:
         assert abs(result["t_x"] - t_x) <= 4.0
         assert abs(result["t_y"] - t_y) <= 4.0
         assert result["score"] > 0.8
+
+    def test_translation_on_both_grids_comes_back_exactly(self, tmp_path):
+        # Whole coarse steps (60 px) plus whole fine steps (4 px): the carry
+        # from the coarse to the fine frame must triple exactly, and the
+        # fine frame's factor (0.25) must bring it back without rounding.
+        reference = imagegen.make_reference(1200, 900, seed=12)
+        camera = imagegen.make_camera(reference, 1.0, 124.0, -64.0, seed=12, blur=1.0, noise=2.0)
+        imagegen.save(reference, tmp_path / "g.jpg")
+        imagegen.save(camera, tmp_path / "g.png")
+        result = align(tmp_path / "g.jpg", tmp_path / "g.png")
+        assert (result["s"], result["t_x"], result["t_y"]) == (1.0, 124.0, -64.0)

@@ -1,0 +1,27 @@
+#pragma once
+// Full-resolution preparation steps, spread over the cores where that pays,
+// each identical to the single image-library call it replaces.
+
+#include <functional>
+
+#include <opencv2/core.hpp>
+
+/// Number of threads worth starting for full-resolution work: the hardware
+/// threads, at least 1.
+int worker_count();
+
+/// Calls fn(first_row, end_row) for `bands` consecutive horizontal bands of
+/// `rows` rows, on their own threads (the first on the caller's). Every band
+/// has ended when it returns; the first error raised by a band is rethrown.
+void for_each_band(int rows, int bands, const std::function<void(int, int)>& fn);
+
+/// The value plane of the HSV image of an 8-bit BGR image: for 8-bit input
+/// cv::cvtColor's V is exactly the largest of the three channels.
+cv::Mat value_plane(const cv::Mat& bgr, int bands);
+
+/// Plane 2 (red) of an 8-bit BGR image.
+cv::Mat red_plane(const cv::Mat& bgr);
+
+/// cv::medianBlur(src, ksize) computed in horizontal bands, each with
+/// ksize / 2 rows of its neighbours as context: identical to the single call.
+cv::Mat median_blur_in_bands(const cv::Mat& src, int ksize, int bands);

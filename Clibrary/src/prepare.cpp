@@ -1,0 +1,74 @@
+#include "prepare.h"
+
+#include <algorithm>
+#include <exception>
+#include <thread>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+int worker_count() {
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : static_cast<int>(n);
+}
+
+void for_each_band(int rows, int bands, const std::function<void(int, int)>& fn) {
+    bands = std::max(1, std::min(bands, rows));
+    std::vector<std::exception_ptr> errors(bands);
+    auto run_band = [&](int b) {
+        try {
+            fn(static_cast<int>(static_cast<long long>(rows) * b / bands),
+               static_cast<int>(static_cast<long long>(rows) * (b + 1) / bands));
+        } catch (...) {
+            errors[b] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(bands - 1);
+    try {
+        for (int b = 1; b < bands; ++b) threads.emplace_back(run_band, b);
+    } catch (...) {
+        for (std::thread& t : threads) t.join();
+        throw;
+    }
+    run_band(0);
+    for (std::thread& t : threads) t.join();
+    for (const std::exception_ptr& e : errors) {
+        if (e) std::rethrow_exception(e);
+    }
+}
+
+cv::Mat value_plane(const cv::Mat& bgr, int bands) {
+    CV_Assert(bgr.type() == CV_8UC3);
+    cv::Mat value(bgr.size(), CV_8UC1);
+    for_each_band(bgr.rows, bands, [&](int first, int end) {
+        for (int y = first; y < end; ++y) {
+            const uchar* p = bgr.ptr<uchar>(y);
+            uchar* v = value.ptr<uchar>(y);
+            for (int x = 0; x < bgr.cols; ++x, p += 3) v[x] = std::max(p[0], std::max(p[1], p[2]));
+        }
+    });
+    return value;
+}
+
+cv::Mat red_plane(const cv::Mat& bgr) {
+    cv::Mat red;
+    cv::extractChannel(bgr, red, 2);
+    return red;
+}
+
+cv::Mat median_blur_in_bands(const cv::Mat& src, int ksize, int bands) {
+    cv::Mat dst(src.size(), src.type());
+    const int halo = ksize / 2;
+    for_each_band(src.rows, bands, [&](int first, int end) {
+        // The filter replicates the outermost rows it is given; inside the
+        // image the band sees its real neighbours instead, so its own rows
+        // come out as in the whole-image call.
+        const int context_first = std::max(0, first - halo);
+        const int context_end = std::min(src.rows, end + halo);
+        cv::Mat filtered;
+        cv::medianBlur(src.rowRange(context_first, context_end), filtered, ksize);
+        filtered.rowRange(first - context_first, end - context_first).copyTo(dst.rowRange(first, end));
+    });
+    return dst;
+}
