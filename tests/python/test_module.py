@@ -172,13 +172,17 @@ class TestRecovery:
         assert abs(result["t_y"] - t_y) <= 4.0
         assert result["score"] > 0.8
 
-    def test_translation_on_both_grids_comes_back_exactly(self, tmp_path):
-        # Whole coarse steps (60 px) plus whole fine steps (4 px): the carry
-        # from the coarse to the fine frame must triple exactly, and the
-        # fine frame's factor (0.25) must bring it back without rounding.
-        reference = imagegen.make_reference(1200, 900, seed=12)
-        camera = imagegen.make_camera(reference, 1.0, 124.0, -64.0, seed=12, blur=1.0, noise=2.0)
+    def test_translation_on_the_grid_is_carried_between_frames_exactly(self, tmp_path):
+        # 1100 px wide: the coarse shift (10, -5) is (110, -55) px here. The
+        # carry to the fine frame divides by the double 100/300 (tripling
+        # exactly), not by the ratio of the two reduction factors, which for
+        # this width is one bit above 1/3.
+        reference = imagegen.make_reference(1100, 850, seed=12)
+        camera = imagegen.make_camera(reference, 1.0, 110.0, -55.0, seed=12, blur=1.0, noise=2.0)
         imagegen.save(reference, tmp_path / "g.jpg")
         imagegen.save(camera, tmp_path / "g.png")
         result = align(tmp_path / "g.jpg", tmp_path / "g.png")
-        assert (result["s"], result["t_x"], result["t_y"]) == (1.0, 124.0, -64.0)
+        fine_factor = 300 / 1100
+        assert result["s"] == 1.0
+        assert result["t_x"] == (10 / (100 / 300)) / fine_factor
+        assert result["t_y"] == (-5 / (100 / 300)) / fine_factor
