@@ -20,6 +20,15 @@ const int shift_max_1 = 50, match_step_1 = 5, threads_1 = 10;
 const int shift_max_2 = 5, match_step_2 = 1, threads_2 = 5;
 const double threshold_err = 0.0;
 
+// The reference's median-filtered value plane, computed ahead of the camera
+// test when the reference can be binarised at all; a smaller one is left to
+// binarize_ICPair, which rejects it only once the camera image passed.
+std::future<cv::Mat> start_filtering(const cv::Mat& img_ori) {
+    const int min_side = 200;
+    if (img_ori.empty() || img_ori.cols < min_side || img_ori.rows < min_side) return {};
+    return std::async(std::launch::async, ICPair::filtered_value_plane, img_ori);
+}
+
 SimMat missing_images() {
     SimMat result(0, 0, 0, 0);
     result.score = 0;
@@ -93,14 +102,17 @@ SimMat alignment_ICpair(const char* img_path, const char* cam_path, const char* 
                         int out_size, bool is_masked) {
     try {
         // Decoding is the largest cost after the median filter: both images
-        // decode at once.
+        // decode at once, and the reference's filter starts as soon as the
+        // reference is decoded.
         std::future<cv::Mat> cam_loading = std::async(std::launch::async, load_colour, cam_path);
         const cv::Mat img_ori = load_colour(img_path);
+        std::future<cv::Mat> filtering = start_filtering(img_ori);
         const cv::Mat cam_ori = cam_loading.get();
+        const cv::Mat filtered_value = filtering.valid() ? filtering.get() : cv::Mat();
         if (img_ori.empty() || cam_ori.empty()) return missing_images();
 
         ICPair ICpair(img_ori, cam_ori, out_size, is_masked);
-        const bool Is_Normal = ICpair.binarize_ICPair();
+        const bool Is_Normal = ICpair.binarize_ICPair(filtered_value);
         ICpair.camMakeBorder();
         if (!Is_Normal) return not_binarisable();
         release_grey_planes(ICpair);

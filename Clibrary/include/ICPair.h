@@ -23,7 +23,12 @@ public:
     /// median-filtered value plane, opened, closed and dilated). False when
     /// the camera binary has 10 or fewer white or black pixels. Throws
     /// pairfit::InvalidInput for a reference below 200 px in either direction.
-    bool binarize_ICPair();
+    /// `filtered_value`, when given, is filtered_value_plane(img_ori) computed
+    /// beforehand (for instance while the camera image was still decoding).
+    bool binarize_ICPair(const cv::Mat& filtered_value = cv::Mat());
+
+    /// The reference's HSV value plane, median-filtered with aperture 17.
+    static cv::Mat filtered_value_plane(const cv::Mat& img);
 
     /// Scales a camera image smaller than the reference in either direction
     /// to fit it and centres it on a no-data border of the reference's size.

@@ -17,13 +17,19 @@
 
 class Match;
 
-/// One-bit-per-pixel rows: bit x of row y sits in word x / 64 at bit x % 64.
-struct PackedPlane {
+/// Two bits per pixel, kept as two bit rows per image row: first the words
+/// of "has data" (not 127), then those of "is white" (255). Bit x of a bit
+/// row sits in word x / 64 at bit x % 64.
+struct PackedImage {
     int rows = 0;
-    int words = 0;
+    int words = 0;  // per bit row
     std::vector<std::uint64_t> bits;
-    std::uint64_t* row(int y) { return bits.data() + static_cast<std::size_t>(y) * words; }
-    const std::uint64_t* row(int y) const { return bits.data() + static_cast<std::size_t>(y) * words; }
+
+    PackedImage() = default;
+    PackedImage(int rows_, int cols);
+    std::uint64_t* data(int y) { return bits.data() + static_cast<std::size_t>(y) * 2 * words; }
+    const std::uint64_t* data(int y) const { return bits.data() + static_cast<std::size_t>(y) * 2 * words; }
+    std::uint64_t* white(int y) { return data(y) + words; }
 };
 
 class FastScorer {
@@ -41,12 +47,9 @@ public:
     private:
         friend class FastScorer;
         const FastScorer* owner_ = nullptr;
-        double forward_[6] = {};  // the candidates' map but for t_y, computed once
-        // A column belongs to the one worker that made it, so it keeps its
-        // row table here instead of allocating one per candidate.
-        mutable std::vector<int> source_row_;
-        PackedPlane data_;   // gathered source pixel is not 127 (and the column maps inside)
-        PackedPlane white_;  // gathered source pixel is 255
+        double forward_[6] = {};            // the candidates' map but for t_y, computed once
+        std::vector<double> row_products_;  // m4 * y of the inverse map, the same for all t_y
+        PackedImage gathered_;              // the reference as this column's warp reads it
     };
 
     Column column(double shift_x, int scale_index) const;
@@ -57,7 +60,7 @@ private:
     const Match& match_;
     double theta_, s_, t_x_, t_y_;
     int rows_, cols_;
-    PackedPlane ref_data_, ref_white_;  // the reduced reference
-    PackedPlane cam_data_, cam_white_;  // the camera crop
-    bool representable_ = true;         // only 0, 127 and 255 in both images
+    PackedImage reference_;  // the reduced reference
+    PackedImage camera_;     // the camera crop every candidate is compared with
+    bool representable_ = true;
 };

@@ -41,6 +41,10 @@ public:
     /// on output rows only: the map has no rotation.
     bool separable() const { return m_[1] == 0.0 && m_[3] == 0.0; }
 
+    /// The inverse map as the library holds it: source x = m0*x + m1*y + m2,
+    /// source y = m3*x + m4*y + m5.
+    const double* inverse() const { return m_; }
+
     /// Fixed-point parts: source x of (x, y) is combine(row_base_x(y), column_delta_x(x)).
     int row_base_x(int y) const { return wrapping_add(round_like_opencv((m_[1] * y + m_[2]) * kScale), kHalf); }
     int row_base_y(int y) const { return wrapping_add(round_like_opencv((m_[4] * y + m_[5]) * kScale), kHalf); }
@@ -62,11 +66,11 @@ public:
         return inside_or_minus_one(combine(row_base_y(y), column_delta_y(x)), rows);
     }
 
-private:
     static constexpr int kBits = 10;          // fixed-point fraction bits of the library
     static constexpr int kScale = 1 << kBits;
     static constexpr int kHalf = kScale / 2;  // nearest neighbour rounds to the closest pixel
 
+private:
     // The library adds in 32-bit lanes that wrap; so do we, without undefined behaviour.
     static int wrapping_add(int a, int b) {
         return static_cast<int>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));

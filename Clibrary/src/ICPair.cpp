@@ -70,7 +70,14 @@ cv::Mat binarize_reference(const cv::Mat& img_gray) {
 ICPair::ICPair(cv::Mat img, cv::Mat cam, int o_size, bool is_mask)
     : out_size(o_size), is_masked(is_mask), img_ori(img), cam_ori(cam) {}
 
-bool ICPair::binarize_ICPair() {
+cv::Mat ICPair::filtered_value_plane(const cv::Mat& img) {
+    // Only the value plane of the HSV image is used, and the median filter
+    // dominates the cost of the whole request: both run in bands on every core.
+    const int bands = worker_count();
+    return median_blur_in_bands(value_plane(img, bands), kMedianAperture, bands);
+}
+
+bool ICPair::binarize_ICPair(const cv::Mat& filtered_value) {
     cam_gray = red_plane(cam_ori);
     cv::threshold(cam_gray, cam_bin, kCamThreshold, 255, cv::THRESH_BINARY);
     const int NonZero_num = cv::countNonZero(cam_bin);
@@ -83,10 +90,7 @@ bool ICPair::binarize_ICPair() {
                                     " px; it must be at least " +
                                     std::to_string(kMinReferenceSide) + " px in each direction");
     }
-    // Only the value plane of the HSV image is used, and the median filter
-    // dominates the cost of the whole request: both run in bands on every core.
-    const int bands = worker_count();
-    img_gray = median_blur_in_bands(value_plane(img_ori, bands), kMedianAperture, bands);
+    img_gray = filtered_value.empty() ? filtered_value_plane(img_ori) : filtered_value;
     img_bin = binarize_reference(img_gray);
     return true;
 }

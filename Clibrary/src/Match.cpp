@@ -1,5 +1,6 @@
 #include "Match.h"
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -8,6 +9,7 @@
 
 #include "errors.h"
 #include "fast_search.h"
+#include "prepare.h"
 #include "utils.h"
 
 namespace {
@@ -246,14 +248,22 @@ double Match::matching_multi(int NUM_THREADS) {
 
     std::vector<std::promise<Modifications>> promiseObj(NUM_THREADS);
     std::vector<std::future<Modifications>> futureObj(NUM_THREADS);
+    for (int i = 0; i < NUM_THREADS; ++i) futureObj[i] = promiseObj[i].get_future();
+
+    // The workers are the units of the split and of the result; they run on
+    // no more threads than the machine has cores, since more threads only
+    // add their start-up cost. Which thread runs a worker changes nothing:
+    // each has its own promise and results are read in worker order.
+    const int thread_count = std::min(NUM_THREADS, worker_count());
     std::vector<std::thread> thread_vec;
-    thread_vec.reserve(NUM_THREADS);
-    try {
-        for (int i = 0; i < NUM_THREADS; ++i) {
-            futureObj[i] = promiseObj[i].get_future();
-            thread_vec.emplace_back(&Match::matching_cell, this, shift_x_range_split[i].get(),
-                                    len_of_shift_x_range[i], std::ref(promiseObj[i]));
+    thread_vec.reserve(thread_count);
+    auto run_workers = [&](int first) {
+        for (int i = first; i < NUM_THREADS; i += thread_count) {
+            matching_cell(shift_x_range_split[i].get(), len_of_shift_x_range[i], promiseObj[i]);
         }
+    };
+    try {
+        for (int t = 0; t < thread_count; ++t) thread_vec.emplace_back(run_workers, t);
     } catch (...) {
         join_all(thread_vec);
         throw;

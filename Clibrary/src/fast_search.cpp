@@ -10,14 +10,6 @@ namespace {
 const uchar kNoData = 127;
 const uchar kWhite = 255;
 
-PackedPlane empty_plane(int rows, int cols) {
-    PackedPlane plane;
-    plane.rows = rows;
-    plane.words = (cols + 63) / 64;
-    plane.bits.assign(static_cast<std::size_t>(rows) * plane.words, 0);
-    return plane;
-}
-
 // The camera crop that every candidate is compared with, exactly as the
 // straightforward evaluation cuts it.
 cv::Mat camera_crop(const cv::Mat& cam, const cv::Mat& img) {
@@ -27,30 +19,42 @@ cv::Mat camera_crop(const cv::Mat& cam, const cv::Mat& img) {
     return cam;
 }
 
-// Splits an image into "has data" and "is white" bits; false when a pixel
-// is neither black, white nor no-data, which the bits could not represent.
-bool pack(const cv::Mat& image, PackedPlane& data, PackedPlane& white) {
-    bool representable = true;
+// Per grey level: bit 0 "has data", bit 1 "is white", bit 2 "cannot be packed".
+struct PixelCodes {
+    std::uint8_t code[256];
+    PixelCodes() {
+        for (int v = 0; v < 256; ++v) {
+            code[v] = static_cast<std::uint8_t>((v != kNoData ? 1 : 0) | (v == kWhite ? 2 : 0) |
+                                                (v != 0 && v != kNoData && v != kWhite ? 4 : 0));
+        }
+    }
+};
+
+// Packs an image; false when a pixel is neither black, white nor no-data,
+// which two bits could not represent.
+bool pack(const cv::Mat& image, PackedImage& packed) {
+    static const PixelCodes codes;
+    std::uint64_t unpackable = 0;
     for (int y = 0; y < image.rows; ++y) {
         const uchar* p = image.ptr<uchar>(y);
-        std::uint64_t* d = data.row(y);
-        std::uint64_t* w = white.row(y);
+        std::uint64_t* data = packed.data(y);
+        std::uint64_t* white = packed.white(y);
         for (int k = 0; k * 64 < image.cols; ++k) {
             const int begin = k * 64;
             const int end = std::min(image.cols, begin + 64);
             std::uint64_t has_data = 0;
             std::uint64_t is_white = 0;
             for (int x = begin; x < end; ++x) {
-                const uchar v = p[x];
-                has_data |= static_cast<std::uint64_t>(v != kNoData) << (x - begin);
-                is_white |= static_cast<std::uint64_t>(v == kWhite) << (x - begin);
-                representable &= (v == 0) | (v == kNoData) | (v == kWhite);
+                const std::uint64_t c = codes.code[p[x]];
+                has_data |= (c & 1) << (x - begin);
+                is_white |= ((c >> 1) & 1) << (x - begin);
+                unpackable |= c >> 2;
             }
-            d[k] = has_data;
-            w[k] = is_white;
+            data[k] = has_data;
+            white[k] = is_white;
         }
     }
-    return representable;
+    return unpackable == 0;
 }
 
 // Output bits [to, to + length) come from source bits [from, from + length).
@@ -85,63 +89,86 @@ inline std::uint64_t extract_bits(const std::uint64_t* src, int pos, int n) {
     return n == 64 ? v : v & ((std::uint64_t{1} << n) - 1);
 }
 
-// ORs `length` bits of both source planes from bit `from` into both
-// destination planes from bit `to`.
-inline void copy_run(std::uint64_t* dst_a, std::uint64_t* dst_b, const std::uint64_t* src_a,
-                     const std::uint64_t* src_b, int to, int from, int length) {
+// ORs `length` bits of both bit rows of a source row from bit `from` into
+// both bit rows of a destination row from bit `to`.
+inline void copy_run(std::uint64_t* dst, const std::uint64_t* src, int words, int to, int from,
+                     int length) {
     while (length > 0) {
         const int n = std::min(length, 64 - (to & 63));
-        dst_a[to >> 6] |= extract_bits(src_a, from, n) << (to & 63);
-        dst_b[to >> 6] |= extract_bits(src_b, from, n) << (to & 63);
+        dst[to >> 6] |= extract_bits(src, from, n) << (to & 63);
+        dst[words + (to >> 6)] |= extract_bits(src + words, from, n) << (to & 63);
         to += n;
         from += n;
         length -= n;
     }
 }
 
-// Counts over one candidate with the row length known at compile time, so
+struct Counts {
+    int roi_num = 0;
+    int dif_num = 0;
+};
+
+// Row index of output row y: the library's (round((m4*y + m5) * 1024) + 512
+// + delta) >> 10, with m4*y taken from `row_products`. When the first and
+// last rows stay within +-2^25 (the sequence is monotonic) nothing can wrap
+// or saturate, and the plain arithmetic below equals the library's.
+inline bool rows_need_no_saturation(const double* row_products, int rows, double m5) {
+    const double limit = 33554432.0;  // 2^25: 32767 * 1024 with room for the additions
+    const double first = (row_products[0] + m5) * NearestWarp::kScale;
+    const double last = (row_products[rows - 1] + m5) * NearestWarp::kScale;
+    return first > -limit && first < limit && last > -limit && last < limit;
+}
+
+// Counts over one candidate, with the row length known at compile time so
 // that the word loop unrolls; always inlined into its caller below.
 template <int kWords>
-__attribute__((always_inline)) inline void count_rows_of(
-    const int* source_row, int rows, int words, const PackedPlane& data, const PackedPlane& white,
-    const PackedPlane& cam_data, const PackedPlane& cam_white, int& roi_num, int& dif_num) {
+__attribute__((always_inline)) inline Counts count_of(const NearestWarp& warp,
+                                                      const double* row_products, int rows,
+                                                      int words, const PackedImage& gathered,
+                                                      const PackedImage& camera) {
     const int n = kWords > 0 ? kWords : words;
-    int roi = 0;
-    int dif = 0;
+    // Without rotation the column part of the row index is the same everywhere.
+    const int delta = warp.column_delta_y(0);
+    const double m5 = warp.inverse()[5];
+    const bool plain = rows_need_no_saturation(row_products, rows, m5) && delta == 0;
+    const double magic = 6755399441055744.0;  // see round_like_opencv
+    Counts counts;
     for (int y = 0; y < rows; ++y) {
-        const int r = source_row[y];
-        if (r < 0) continue;  // the whole row is outside the reference
-        const std::uint64_t* d = data.row(r);
-        const std::uint64_t* w = white.row(r);
-        const std::uint64_t* cd = cam_data.row(y);
-        const std::uint64_t* cw = cam_white.row(y);
+        const int r = plain ? (static_cast<int>(((row_products[y] + m5) * NearestWarp::kScale + magic) - magic) +
+                               NearestWarp::kHalf) >> NearestWarp::kBits
+                            : NearestWarp::combine(warp.row_base_y(y), delta);
+        if (static_cast<unsigned>(r) >= static_cast<unsigned>(rows)) continue;  // row outside
+        const std::uint64_t* g = gathered.data(r);
+        const std::uint64_t* c = camera.data(y);
         for (int k = 0; k < n; ++k) {
-            const std::uint64_t both = d[k] & cd[k];
-            roi += __builtin_popcountll(both);
-            dif += __builtin_popcountll((w[k] ^ cw[k]) & both);
+            const std::uint64_t both = g[k] & c[k];
+            counts.roi_num += __builtin_popcountll(both);
+            counts.dif_num += __builtin_popcountll((g[n + k] ^ c[n + k]) & both);
         }
     }
-    roi_num = roi;
-    dif_num = dif;
+    return counts;
 }
 
 // Compiled twice, with and without the popcount instruction, and picked at
 // load time: the counts are the same either way.
 __attribute__((target_clones("popcnt", "default")))
-void count_rows(const int* source_row, int rows, int words, const PackedPlane& data,
-                const PackedPlane& white, const PackedPlane& cam_data,
-                const PackedPlane& cam_white, int& roi_num, int& dif_num) {
+Counts count_candidate(const NearestWarp& warp, const double* row_products, int rows,
+                       const PackedImage& gathered, const PackedImage& camera) {
+    const int words = gathered.words;
     switch (words) {
-        case 1: return count_rows_of<1>(source_row, rows, words, data, white, cam_data, cam_white, roi_num, dif_num);
-        case 2: return count_rows_of<2>(source_row, rows, words, data, white, cam_data, cam_white, roi_num, dif_num);
-        case 3: return count_rows_of<3>(source_row, rows, words, data, white, cam_data, cam_white, roi_num, dif_num);
-        case 4: return count_rows_of<4>(source_row, rows, words, data, white, cam_data, cam_white, roi_num, dif_num);
-        case 5: return count_rows_of<5>(source_row, rows, words, data, white, cam_data, cam_white, roi_num, dif_num);
-        default: return count_rows_of<0>(source_row, rows, words, data, white, cam_data, cam_white, roi_num, dif_num);
+        case 1: return count_of<1>(warp, row_products, rows, words, gathered, camera);
+        case 2: return count_of<2>(warp, row_products, rows, words, gathered, camera);
+        case 3: return count_of<3>(warp, row_products, rows, words, gathered, camera);
+        case 4: return count_of<4>(warp, row_products, rows, words, gathered, camera);
+        case 5: return count_of<5>(warp, row_products, rows, words, gathered, camera);
+        default: return count_of<0>(warp, row_products, rows, words, gathered, camera);
     }
 }
 
 }  // namespace
+
+PackedImage::PackedImage(int rows_, int cols)
+    : rows(rows_), words((cols + 63) / 64), bits(static_cast<std::size_t>(rows_) * 2 * words, 0) {}
 
 std::unique_ptr<FastScorer> FastScorer::create(const Match& match) {
     const SimMat& sim = *match.Sim_Mat;
@@ -159,23 +186,21 @@ FastScorer::FastScorer(const Match& match)
       t_x_(match.Sim_Mat->t_x),
       t_y_(match.Sim_Mat->t_y),
       rows_(match.img_scaled.rows),
-      cols_(match.img_scaled.cols) {
-    ref_data_ = empty_plane(rows_, cols_);
-    ref_white_ = empty_plane(rows_, cols_);
-    cam_data_ = empty_plane(rows_, cols_);
-    cam_white_ = empty_plane(rows_, cols_);
-    const bool reference_ok = pack(match.img_scaled, ref_data_, ref_white_);
-    const bool camera_ok = pack(camera_crop(match.cam_scaled, match.img_scaled), cam_data_, cam_white_);
+      cols_(match.img_scaled.cols),
+      reference_(rows_, cols_),
+      camera_(rows_, cols_) {
+    const bool reference_ok = pack(match.img_scaled, reference_);
+    const bool camera_ok = pack(camera_crop(match.cam_scaled, match.img_scaled), camera_);
     representable_ = reference_ok && camera_ok;
 }
 
 FastScorer::Column FastScorer::column(double shift_x, int scale_index) const {
     Column column;
     column.owner_ = this;
+    // The numbers Matrix_Sim_Modification builds for this column's candidates.
     similarity_coefficients(theta_ + 0.0, s_ + match_.scale_range[scale_index], t_x_ + shift_x,
                             t_y_, column.forward_);
     const NearestWarp warp(column.forward_);
-    column.source_row_.resize(rows_);
 
     // Without rotation the source column does not depend on the row or on t_y,
     // and near scale 1 it advances by one column at a time: the gathered row
@@ -183,36 +208,26 @@ FastScorer::Column FastScorer::column(double shift_x, int scale_index) const {
     std::vector<int> source_column(cols_);
     for (int x = 0; x < cols_; ++x) source_column[x] = warp.source_x(x, 0, cols_);
     const std::vector<BitRun> runs = runs_of(source_column);
+    column.row_products_.resize(rows_);
+    for (int y = 0; y < rows_; ++y) column.row_products_[y] = warp.inverse()[4] * y;
 
-    column.data_ = empty_plane(rows_, cols_);
-    column.white_ = empty_plane(rows_, cols_);
+    column.gathered_ = PackedImage(rows_, cols_);
+    const int words = reference_.words;
     for (int r = 0; r < rows_; ++r) {
-        for (const BitRun& run : runs) {
-            copy_run(column.data_.row(r), column.white_.row(r), ref_data_.row(r), ref_white_.row(r),
-                     run.to, run.from, run.length);
-        }
+        std::uint64_t* dst = column.gathered_.data(r);
+        const std::uint64_t* src = reference_.data(r);
+        for (const BitRun& run : runs) copy_run(dst, src, words, run.to, run.from, run.length);
     }
     return column;
 }
 
 double FastScorer::Column::ratio(double shift_y) const {
     const FastScorer& f = *owner_;
-    // The same six numbers Matrix_Sim_Modification would build: only t_y
-    // differs between the candidates of a column.
+    // Only t_y differs between the candidates of a column.
     double forward[6];
     for (int k = 0; k < 5; ++k) forward[k] = forward_[k];
     forward[5] = f.t_y_ + shift_y;
-    const NearestWarp warp(forward);
-    int* source_row = source_row_.data();
-    const int delta = warp.column_delta_y(0);  // the same for every column without rotation
-    const unsigned rows = static_cast<unsigned>(f.rows_);
-    for (int y = 0; y < f.rows_; ++y) {
-        const int r = NearestWarp::combine(warp.row_base_y(y), delta);
-        source_row[y] = static_cast<unsigned>(r) < rows ? r : -1;
-    }
-    int roi_num = 0;
-    int dif_num = 0;
-    count_rows(source_row, f.rows_, data_.words, data_, white_, f.cam_data_, f.cam_white_,
-               roi_num, dif_num);
-    return ratio_from_counts(dif_num, roi_num, f.rows_, f.cols_);
+    const Counts counts =
+        count_candidate(NearestWarp(forward), row_products_.data(), f.rows_, gathered_, f.camera_);
+    return ratio_from_counts(counts.dif_num, counts.roi_num, f.rows_, f.cols_);
 }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -53,29 +54,42 @@ std::string temporary_name_for(const std::string& dir, const std::string& name) 
            std::to_string(counter++) + ".tmp" + ext;
 }
 
-// A crash or a failed encode never leaves a truncated file under the final
-// name, and never destroys an earlier good file of that name.
-void write_atomically(const std::string& dir, const std::string& name, cv::InputArray image) {
-    const std::string target = dir + "/" + name;
-    const std::string temporary = temporary_name_for(dir, name);
-    bool written = false;
-    std::string reason;
-    try {
-        written = cv::imwrite(temporary, image, std::vector<int>());
-        if (!written) reason = "the image library could not write it";
-    } catch (const cv::Exception& e) {
-        reason = e.what();
+// An image written under a temporary name beside its target and put in
+// place by commit(), so that a crash or a failed encode never leaves a
+// truncated file under the final name and never destroys an earlier good
+// file of that name. The temporary file goes with the object unless committed.
+class StagedImage {
+public:
+    StagedImage(const std::string& dir, const std::string& name)
+        : target_(dir + "/" + name), temporary_(temporary_name_for(dir, name)) {}
+    ~StagedImage() {
+        if (!committed_) std::remove(temporary_.c_str());
     }
-    if (!written) {
-        std::remove(temporary.c_str());
-        throw pairfit::FileError("cannot write '" + target + "': " + reason);
+    StagedImage(const StagedImage&) = delete;
+    StagedImage& operator=(const StagedImage&) = delete;
+
+    void write(const cv::Mat& image) {
+        std::string reason = "the image library could not write it";
+        try {
+            if (cv::imwrite(temporary_, image, std::vector<int>())) return;
+        } catch (const cv::Exception& e) {
+            reason = e.what();
+        }
+        throw pairfit::FileError("cannot write '" + target_ + "': " + reason);
     }
-    if (std::rename(temporary.c_str(), target.c_str()) != 0) {
-        const std::string why = std::strerror(errno);
-        std::remove(temporary.c_str());
-        throw pairfit::FileError("cannot write '" + target + "': " + why);
+
+    void commit() {
+        if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
+            throw pairfit::FileError("cannot write '" + target_ + "': " + std::strerror(errno));
+        }
+        committed_ = true;
     }
-}
+
+private:
+    std::string target_;
+    std::string temporary_;
+    bool committed_ = false;
+};
 
 }  // namespace
 
@@ -100,8 +114,23 @@ void save_imgcam(cv::InputArray img, cv::InputArray cam, std::string output_dir,
                  std::string img_path, std::string cam_path) {
     if (output_dir.empty()) output_dir = directory_of(img_path);
     ensure_directory(output_dir);
-    write_atomically(output_dir, stem_of(img_path) + alignment_img_suffix, img);
-    write_atomically(output_dir, stem_of(cam_path) + alignment_cam_suffix, cam);
+    StagedImage img_file(output_dir, stem_of(img_path) + alignment_img_suffix);
+    StagedImage cam_file(output_dir, stem_of(cam_path) + alignment_cam_suffix);
+    // The two encodes run at once; the files appear only when both succeeded,
+    // the reference first.
+    const cv::Mat img_image = img.getMat();
+    const cv::Mat cam_image = cam.getMat();
+    std::future<void> cam_writing =
+        std::async(std::launch::async, [&cam_file, &cam_image] { cam_file.write(cam_image); });
+    try {
+        img_file.write(img_image);
+    } catch (...) {
+        cam_writing.wait();
+        throw;
+    }
+    cam_writing.get();
+    img_file.commit();
+    cam_file.commit();
 }
 
 cv::Mat Get_Mask_ROI(cv::InputArray img, cv::InputArray cam, cv::OutputArray dst_cam,

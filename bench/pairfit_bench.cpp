@@ -1,0 +1,165 @@
+// Measures one alignment of a realistic 12-megapixel pair against the work
+// that cannot be avoided, all in one run, and prints medians and ratios.
+//
+//   pairfit_bench [repetitions]
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "ICPair.h"
+#include "Match.h"
+#include "pairfit.h"
+#include "prepare.h"
+#include "synthetic_pair.h"
+
+namespace {
+
+double median_ms(int repetitions, const std::function<void()>& work) {
+    std::vector<double> times;
+    for (int k = 0; k < repetitions; ++k) {
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+// Runs `work` with the image library on the calling thread alone.
+void single_threaded(const std::function<void()>& work) {
+    const int before = cv::getNumThreads();
+    cv::setNumThreads(1);
+    work();
+    cv::setNumThreads(before);
+}
+
+struct SearchInput {
+    cv::Mat img_100, cam_100, img_300, cam_300;
+};
+
+SearchInput search_input(const cv::Mat& img, const cv::Mat& cam) {
+    ICPair pair(img, cam, 600, true);
+    pair.binarize_ICPair();
+    pair.camMakeBorder();
+    SearchInput in;
+    pair.scaling_ICPair(in.img_100, in.cam_100, 100);
+    pair.scaling_ICPair(in.img_300, in.cam_300, 300);
+    return in;
+}
+
+// Both passes as the pipeline runs them; returns the fine transform.
+SimMat both_passes(const SearchInput& in, bool fast) {
+    SimMat coarse(0, 1, 0, 0);
+    Match pass_1(&coarse, 50, 5, 0.0, true);
+    pass_1.fast_scoring = fast;
+    pass_1.img_scaled = in.img_100;
+    pass_1.cam_scaled = in.cam_100;
+    pass_1.matching_multi(10);
+    SimMat fine = coarse;
+    fine.Matrix_Sim_Scaled(100.0 / 300.0);
+    Match pass_2(&fine, 5, 1, 0.0, false);
+    pass_2.fast_scoring = fast;
+    pass_2.img_scaled = in.img_300;
+    pass_2.cam_scaled = in.cam_300;
+    fine.score = 1 - pass_2.matching_multi(5);
+    return fine;
+}
+
+// Peak resident memory of one alignment, in a child process of its own.
+long peak_rss_kb(const std::string& img, const std::string& cam, const std::string& out) {
+    const pid_t child = fork();
+    if (child == 0) {
+        alignment_ICpair(img.c_str(), cam.c_str(), out.c_str(), 600, true);
+        _exit(0);
+    }
+    int status = 0;
+    struct rusage usage {};
+    wait4(child, &status, 0, &usage);
+    return usage.ru_maxrss;
+}
+
+long own_rss_kb() {
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+void row(const char* what, double ms) { std::printf("  %-52s %9.2f ms\n", what, ms); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    const int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+    char dir_template[] = "/tmp/pairfit-bench-XXXXXX";
+    const std::string dir = mkdtemp(dir_template);
+    const std::string img_path = dir + "/label.jpg";
+    const std::string cam_path = dir + "/label_shot.jpg";
+    write_pair(dir, 4000, 3000, 7);
+    const long baseline_kb = own_rss_kb();
+    const long peak_kb = peak_rss_kb(img_path, cam_path, dir);
+
+    std::printf("pairfit benchmark: 4000x3000 JPEG pair, %d cores, median of %d runs\n",
+                worker_count(), repetitions);
+    const SimMat result = alignment_ICpair(img_path.c_str(), cam_path.c_str(), dir.c_str(), 600, true);
+    std::printf("  result: score %.6f, s %.2f, t (%.2f, %.2f)\n\n", result.score, result.s, result.t_x,
+                result.t_y);
+
+    const double end_to_end = median_ms(repetitions, [&] {
+        alignment_ICpair(img_path.c_str(), cam_path.c_str(), dir.c_str(), 600, true);
+    });
+
+    cv::Mat img, cam;
+    double io_floor = 0;
+    single_threaded([&] {
+        io_floor = median_ms(repetitions, [&] {
+            img = cv::imread(img_path, cv::IMREAD_COLOR);
+            cam = cv::imread(cam_path, cv::IMREAD_COLOR);
+            const cv::Rect centre(1700, 1200, 600, 600);
+            cv::imwrite(dir + "/io_floor.jpg", img(centre));
+            cv::imwrite(dir + "/io_floor.png", cam(centre));
+        });
+    });
+    const cv::Mat value = value_plane(img, 1);
+    double compute_floor = 0;
+    single_threaded([&] {
+        compute_floor = median_ms(repetitions, [&] {
+            cv::Mat filtered;
+            cv::medianBlur(value, filtered, 17);
+        });
+    });
+
+    const SearchInput in = search_input(img, cam);
+    const SimMat slow_result = both_passes(in, false);
+    const SimMat fast_result = both_passes(in, true);
+    const bool same = slow_result.s == fast_result.s && slow_result.t_x == fast_result.t_x &&
+                      slow_result.t_y == fast_result.t_y && slow_result.score == fast_result.score;
+    const double slow_search = median_ms(repetitions, [&] { both_passes(in, false); });
+    const double fast_search = median_ms(repetitions, [&] { both_passes(in, true); });
+
+    row("end-to-end alignment", end_to_end);
+    row("I/O floor (decode both, write both crops; 1 thread)", io_floor);
+    row("compute floor (medianBlur 17 on the value plane; 1 thread)", compute_floor);
+    row("search, straightforward (both passes)", slow_search);
+    row("search, fast (both passes)", fast_search);
+    std::printf("\n  %-52s %9.1f x   (target >= 30)\n", "fast search speed-up", slow_search / fast_search);
+    std::printf("  %-52s %9.2f     (target <= 0.80)\n", "end-to-end / (I/O floor + compute floor)",
+                end_to_end / (io_floor + compute_floor));
+    std::printf("  %-52s %9.1f MB  (target <= 250; process before: %.1f MB)\n",
+                "peak resident memory of one alignment", peak_kb / 1024.0, baseline_kb / 1024.0);
+    std::printf("  %-52s %9s\n", "fast and straightforward search agree", same ? "yes" : "NO");
+    return same ? 0 : 1;
+}
