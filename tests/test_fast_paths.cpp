@@ -208,6 +208,31 @@ TEST(Preparation, BandedMedianEqualsTheSingleCall) {
     }
 }
 
+TEST(Preparation, BandedCleanUpEqualsTheWholeImageCalls) {
+    std::mt19937_64 rng(8);
+    for (int trial = 0; trial < 10; ++trial) {
+        const int rows = 200 + static_cast<int>(rng() % 500);
+        const int cols = 200 + static_cast<int>(rng() % 500);
+        // Blobs with sparse white specks (one pixel in eight) for the opening to remove.
+        cv::Mat speckled = testimg::blob_binary(rows, cols, rng());
+        const cv::Mat specks = testimg::random_binary(rows, cols, rng()) &
+                               testimg::random_binary(rows, cols, rng()) &
+                               testimg::random_binary(rows, cols, rng());
+        speckled.setTo(255, specks);
+        // Even and odd sizes: the anchors of even-sized elements are off centre.
+        const cv::Mat small = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(cols / 200 + trial % 3, rows / 200 + trial % 2));
+        const cv::Mat large = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(cols / 100 + trial % 2, rows / 100 + 1));
+        cv::Mat expected;
+        cv::morphologyEx(speckled, expected, cv::MORPH_OPEN, small);
+        cv::morphologyEx(expected, expected, cv::MORPH_CLOSE, small);
+        cv::dilate(expected, expected, large);
+        for (int bands : {1, 2, 5, 13}) {
+            ASSERT_TRUE(testimg::identical(open_close_dilate_in_bands(speckled, small, large, bands), expected))
+                << rows << "x" << cols << " in " << bands << " bands";
+        }
+    }
+}
+
 TEST(Preparation, BandErrorsReachTheCallerAfterEveryBandEnded) {
     std::vector<int> done(4, 0);
     EXPECT_THROW(for_each_band(100, 4,

@@ -22,6 +22,17 @@ cv::Mat value_plane(const cv::Mat& bgr, int bands);
 /// Plane 2 (red) of an 8-bit BGR image.
 cv::Mat red_plane(const cv::Mat& bgr);
 
-/// cv::medianBlur(src, ksize) computed in horizontal bands, each with
-/// ksize / 2 rows of its neighbours as context: identical to the single call.
+/// Applies a row-local `filter` (one whose output row depends on input rows
+/// at most `halo` away) in horizontal bands, each given `halo` rows of its
+/// neighbours as context, so that every band's own rows come out as in the
+/// whole-image call.
+cv::Mat filter_in_bands(const cv::Mat& src, int halo, int bands,
+                        const std::function<cv::Mat(const cv::Mat&)>& filter);
+
+/// cv::medianBlur(src, ksize), computed in bands.
 cv::Mat median_blur_in_bands(const cv::Mat& src, int ksize, int bands);
+
+/// Opening and closing with `small`, then dilation with `large` (rectangles,
+/// anchors at their centres, the library's default border), computed in bands.
+cv::Mat open_close_dilate_in_bands(const cv::Mat& binary, const cv::Mat& small,
+                                   const cv::Mat& large, int bands);

@@ -59,10 +59,7 @@ cv::Mat binarize_reference(const cv::Mat& img_gray) {
         cv::getStructuringElement(cv::MORPH_RECT, cv::Size(img_bin.cols / 100, img_bin.rows / 100));
     // Remove specks and close gaps of about 1/200 of the image, then grow
     // the white areas so that thin strokes survive the search's reduction.
-    cv::morphologyEx(img_bin, img_bin, cv::MORPH_OPEN, kernel);
-    cv::morphologyEx(img_bin, img_bin, cv::MORPH_CLOSE, kernel);
-    cv::dilate(img_bin, img_bin, kernel2);
-    return img_bin;
+    return open_close_dilate_in_bands(img_bin, kernel, kernel2, worker_count());
 }
 
 }  // namespace

@@ -57,18 +57,38 @@ cv::Mat red_plane(const cv::Mat& bgr) {
     return red;
 }
 
-cv::Mat median_blur_in_bands(const cv::Mat& src, int ksize, int bands) {
+cv::Mat filter_in_bands(const cv::Mat& src, int halo, int bands,
+                        const std::function<cv::Mat(const cv::Mat&)>& filter) {
     cv::Mat dst(src.size(), src.type());
-    const int halo = ksize / 2;
     for_each_band(src.rows, bands, [&](int first, int end) {
-        // The filter replicates the outermost rows it is given; inside the
-        // image the band sees its real neighbours instead, so its own rows
-        // come out as in the whole-image call.
+        // A filter treats the outermost rows it is given as the image edge;
+        // inside the image the band sees its real neighbours instead.
         const int context_first = std::max(0, first - halo);
         const int context_end = std::min(src.rows, end + halo);
-        cv::Mat filtered;
-        cv::medianBlur(src.rowRange(context_first, context_end), filtered, ksize);
+        const cv::Mat filtered = filter(src.rowRange(context_first, context_end));
         filtered.rowRange(first - context_first, end - context_first).copyTo(dst.rowRange(first, end));
     });
     return dst;
+}
+
+cv::Mat median_blur_in_bands(const cv::Mat& src, int ksize, int bands) {
+    return filter_in_bands(src, ksize / 2, bands, [ksize](const cv::Mat& band) {
+        cv::Mat filtered;
+        cv::medianBlur(band, filtered, ksize);
+        return filtered;
+    });
+}
+
+cv::Mat open_close_dilate_in_bands(const cv::Mat& binary, const cv::Mat& small,
+                                   const cv::Mat& large, int bands) {
+    // Four passes with the small element (erode and dilate twice) and one
+    // with the large: each reaches at most its height away.
+    const int halo = 4 * small.rows + large.rows;
+    return filter_in_bands(binary, halo, bands, [&](const cv::Mat& band) {
+        cv::Mat out;
+        cv::morphologyEx(band, out, cv::MORPH_OPEN, small);
+        cv::morphologyEx(out, out, cv::MORPH_CLOSE, small);
+        cv::dilate(out, out, large);
+        return out;
+    });
 }
