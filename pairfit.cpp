@@ -20,13 +20,14 @@ const int shift_max_1 = 50, match_step_1 = 5, threads_1 = 10;
 const int shift_max_2 = 5, match_step_2 = 1, threads_2 = 5;
 const double threshold_err = 0.0;
 
-// The reference's median-filtered value plane, computed ahead of the camera
-// test when the reference can be binarised at all; a smaller one is left to
-// binarize_ICPair, which rejects it only once the camera image passed.
-std::future<cv::Mat> start_filtering(const cv::Mat& img_ori) {
+// The reference's planes, derived while the camera image decodes and is
+// tested. Only a reference that can be binarised at all is started early: a
+// smaller one is rejected by binarize_ICPair, and only once the camera
+// image has passed its test.
+std::future<ReferencePlanes> start_reference(const cv::Mat& img_ori) {
     const int min_side = 200;
     if (img_ori.empty() || img_ori.cols < min_side || img_ori.rows < min_side) return {};
-    return std::async(std::launch::async, ICPair::filtered_value_plane, img_ori);
+    return std::async(std::launch::async, ICPair::prepare_reference, img_ori);
 }
 
 SimMat missing_images() {
@@ -106,13 +107,13 @@ SimMat alignment_ICpair(const char* img_path, const char* cam_path, const char* 
         // reference is decoded.
         std::future<cv::Mat> cam_loading = std::async(std::launch::async, load_colour, cam_path);
         const cv::Mat img_ori = load_colour(img_path);
-        std::future<cv::Mat> filtering = start_filtering(img_ori);
+        std::future<ReferencePlanes> reference = start_reference(img_ori);
         const cv::Mat cam_ori = cam_loading.get();
-        const cv::Mat filtered_value = filtering.valid() ? filtering.get() : cv::Mat();
         if (img_ori.empty() || cam_ori.empty()) return missing_images();
 
         ICPair ICpair(img_ori, cam_ori, out_size, is_masked);
-        const bool Is_Normal = ICpair.binarize_ICPair(filtered_value);
+        const bool Is_Normal = ICpair.binarize_camera();
+        if (Is_Normal) ICpair.binarize_reference(reference.valid() ? reference.get() : ReferencePlanes());
         ICpair.camMakeBorder();
         if (!Is_Normal) return not_binarisable();
         release_grey_planes(ICpair);

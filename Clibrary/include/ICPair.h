@@ -7,6 +7,12 @@
 
 #include "SimMat.h"
 
+/// The two planes derived from the reference alone.
+struct ReferencePlanes {
+    cv::Mat gray;  ///< HSV value plane, median-filtered
+    cv::Mat bin;   ///< its binary image after the clean-up
+};
+
 class ICPair {
 public:
     int out_size;    ///< side of the two square aligned images
@@ -21,14 +27,23 @@ public:
 
     /// Binarises the camera image (red > 150), then the reference (Otsu on the
     /// median-filtered value plane, opened, closed and dilated). False when
-    /// the camera binary has 10 or fewer white or black pixels. Throws
-    /// pairfit::InvalidInput for a reference below 200 px in either direction.
-    /// `filtered_value`, when given, is filtered_value_plane(img_ori) computed
-    /// beforehand (for instance while the camera image was still decoding).
-    bool binarize_ICPair(const cv::Mat& filtered_value = cv::Mat());
+    /// the camera binary has 10 or fewer white or black pixels; the reference
+    /// is then left alone. Throws pairfit::InvalidInput for a reference below
+    /// 200 px in either direction.
+    bool binarize_ICPair();
 
-    /// The reference's HSV value plane, median-filtered with aperture 17.
-    static cv::Mat filtered_value_plane(const cv::Mat& img);
+    /// The camera half of binarize_ICPair: fills cam_gray and cam_bin and
+    /// tells whether the camera binary is usable.
+    bool binarize_camera();
+
+    /// The reference half: fills img_gray and img_bin, from `prepared` when
+    /// it is not empty (prepare_reference(img_ori) computed beforehand).
+    void binarize_reference(const ReferencePlanes& prepared = ReferencePlanes());
+
+    /// The reference's planes as binarize_ICPair derives them: the HSV value
+    /// plane median-filtered with aperture 17, and its binary image. Throws
+    /// pairfit::InvalidInput for a reference below 200 px in either direction.
+    static ReferencePlanes prepare_reference(const cv::Mat& img);
 
     /// Scales a camera image smaller than the reference in either direction
     /// to fit it and centres it on a no-data border of the reference's size.

@@ -50,7 +50,7 @@ cv::Mat bordered(const cv::Mat& src, int top, int bottom, int left, int right,
     return dst;
 }
 
-cv::Mat binarize_reference(const cv::Mat& img_gray) {
+cv::Mat threshold_and_clean_up(const cv::Mat& img_gray) {
     cv::Mat img_bin;
     cv::threshold(img_gray, img_bin, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
     const cv::Mat kernel =
@@ -67,29 +67,39 @@ cv::Mat binarize_reference(const cv::Mat& img_gray) {
 ICPair::ICPair(cv::Mat img, cv::Mat cam, int o_size, bool is_mask)
     : out_size(o_size), is_masked(is_mask), img_ori(img), cam_ori(cam) {}
 
-cv::Mat ICPair::filtered_value_plane(const cv::Mat& img) {
-    // Only the value plane of the HSV image is used, and the median filter
-    // dominates the cost of the whole request: both run in bands on every core.
-    const int bands = worker_count();
-    return median_blur_in_bands(value_plane(img, bands), kMedianAperture, bands);
-}
-
-bool ICPair::binarize_ICPair(const cv::Mat& filtered_value) {
-    cam_gray = red_plane(cam_ori);
-    cv::threshold(cam_gray, cam_bin, kCamThreshold, 255, cv::THRESH_BINARY);
-    const int NonZero_num = cv::countNonZero(cam_bin);
-    if (NonZero_num <= kMinUniformPixels ||
-        cam_bin.rows * cam_bin.cols - NonZero_num <= kMinUniformPixels) {
-        return false;
-    }
-    if (img_ori.cols < kMinReferenceSide || img_ori.rows < kMinReferenceSide) {
-        throw pairfit::InvalidInput("reference image is " + size_text(img_ori.cols, img_ori.rows) +
+ReferencePlanes ICPair::prepare_reference(const cv::Mat& img) {
+    if (img.cols < kMinReferenceSide || img.rows < kMinReferenceSide) {
+        throw pairfit::InvalidInput("reference image is " + size_text(img.cols, img.rows) +
                                     " px; it must be at least " +
                                     std::to_string(kMinReferenceSide) + " px in each direction");
     }
-    img_gray = filtered_value.empty() ? filtered_value_plane(img_ori) : filtered_value;
-    img_bin = binarize_reference(img_gray);
+    // Only the value plane of the HSV image is used, and the median filter
+    // dominates the cost of the whole request: both run in bands on every core.
+    const int bands = worker_count();
+    ReferencePlanes planes;
+    planes.gray = median_blur_in_bands(value_plane(img, bands), kMedianAperture, bands);
+    planes.bin = threshold_and_clean_up(planes.gray);
+    return planes;
+}
+
+bool ICPair::binarize_ICPair() {
+    if (!binarize_camera()) return false;
+    binarize_reference();
     return true;
+}
+
+bool ICPair::binarize_camera() {
+    cam_gray = red_plane(cam_ori);
+    cv::threshold(cam_gray, cam_bin, kCamThreshold, 255, cv::THRESH_BINARY);
+    const int NonZero_num = cv::countNonZero(cam_bin);
+    return NonZero_num > kMinUniformPixels &&
+           cam_bin.rows * cam_bin.cols - NonZero_num > kMinUniformPixels;
+}
+
+void ICPair::binarize_reference(const ReferencePlanes& prepared) {
+    const ReferencePlanes planes = prepared.bin.empty() ? prepare_reference(img_ori) : prepared;
+    img_gray = planes.gray;
+    img_bin = planes.bin;
 }
 
 void ICPair::camMakeBorder() {
