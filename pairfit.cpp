@@ -1,5 +1,7 @@
 #include "pairfit.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <future>
 #include <string>
@@ -43,7 +45,11 @@ SimMat not_binarisable() {
 }
 
 // A file that cannot be decoded counts as missing, like one that is absent.
+// Only regular files are opened: a directory has no image, and reading a
+// FIFO or a device could block for ever.
 cv::Mat load_colour(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return cv::Mat();
     try {
         return cv::imread(path, cv::IMREAD_COLOR);
     } catch (const cv::Exception&) {

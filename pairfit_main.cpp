@@ -1,5 +1,8 @@
 // The command-line face of the pipeline: aligns one pair and prints one line.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <iostream>
 #include <string>
 
@@ -13,6 +16,33 @@ namespace {
 const int kExitAfterAlignment = 1;
 const int kExitAfterUsageError = 0;
 const int kExitAfterError = 2;
+
+// The decoders behind the image library print their own complaints
+// ("Premature end of JPEG file", "libpng error: ...") to standard error; the
+// program's one line is its whole output, so they go to /dev/null meanwhile.
+class QuietStandardError {
+public:
+    QuietStandardError() : saved_(dup(STDERR_FILENO)) {
+        const int null_fd = open("/dev/null", O_WRONLY);
+        if (saved_ >= 0 && null_fd >= 0) dup2(null_fd, STDERR_FILENO);
+        if (null_fd >= 0) close(null_fd);
+    }
+    ~QuietStandardError() {
+        if (saved_ < 0) return;
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+    }
+    QuietStandardError(const QuietStandardError&) = delete;
+    QuietStandardError& operator=(const QuietStandardError&) = delete;
+
+private:
+    int saved_;
+};
+
+SimMat align_quietly(const std::string& img_path, const std::string& cam_path) {
+    const QuietStandardError quiet;
+    return alignment_ICpair(img_path.c_str(), cam_path.c_str(), "", 600, true);
+}
 
 void report(const SimMat& best, const std::string& img_path, const std::string& cam_path) {
     if (best.s == 0.0) {
@@ -42,7 +72,7 @@ int main(int argc, char** argv) {
         return kExitAfterUsageError;
     }
     try {
-        const SimMat best = alignment_ICpair(img_path.c_str(), cam_path.c_str(), "", 600, true);
+        const SimMat best = align_quietly(img_path, cam_path);
         report(best, img_path, cam_path);
     } catch (const std::exception& e) {
         std::cerr << "pairfit: error: " << e.what() << std::endl;

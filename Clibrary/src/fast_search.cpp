@@ -149,11 +149,11 @@ __attribute__((always_inline)) inline Counts count_of(const NearestWarp& warp,
     return counts;
 }
 
-// Compiled twice, with and without the popcount instruction, and picked at
-// load time: the counts are the same either way.
-__attribute__((target_clones("popcnt", "default")))
-Counts count_candidate(const NearestWarp& warp, const double* row_products, int rows,
-                       const PackedImage& gathered, const PackedImage& camera) {
+// The word loop unrolled for the row lengths of the two passes and a few more.
+__attribute__((always_inline)) inline Counts count_by_row_length(const NearestWarp& warp,
+                                                                 const double* row_products,
+                                                                 int rows, const PackedImage& gathered,
+                                                                 const PackedImage& camera) {
     const int words = gathered.words;
     switch (words) {
         case 1: return count_of<1>(warp, row_products, rows, words, gathered, camera);
@@ -163,6 +163,31 @@ Counts count_candidate(const NearestWarp& warp, const double* row_products, int 
         case 5: return count_of<5>(warp, row_products, rows, words, gathered, camera);
         default: return count_of<0>(warp, row_products, rows, words, gathered, camera);
     }
+}
+
+Counts count_candidate_portable(const NearestWarp& warp, const double* row_products, int rows,
+                                const PackedImage& gathered, const PackedImage& camera) {
+    return count_by_row_length(warp, row_products, rows, gathered, camera);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same counts with the popcount instruction, for processors that have it.
+__attribute__((target("popcnt")))
+Counts count_candidate_popcnt(const NearestWarp& warp, const double* row_products, int rows,
+                              const PackedImage& gathered, const PackedImage& camera) {
+    return count_by_row_length(warp, row_products, rows, gathered, camera);
+}
+#endif
+
+// Picked once at run time rather than through an ifunc resolver, which runs
+// before sanitizer runtimes are ready. The counts are the same either way.
+Counts count_candidate(const NearestWarp& warp, const double* row_products, int rows,
+                       const PackedImage& gathered, const PackedImage& camera) {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool has_popcnt = __builtin_cpu_supports("popcnt");
+    if (has_popcnt) return count_candidate_popcnt(warp, row_products, rows, gathered, camera);
+#endif
+    return count_candidate_portable(warp, row_products, rows, gathered, camera);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <new>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -161,6 +162,9 @@ cv::Mat Get_Mask_ROI(cv::InputArray img, cv::InputArray cam, cv::OutputArray dst
 }
 
 std::unique_ptr<double[]> slice(const double* arr, const int n) {
+    // Checked here rather than left to the compiler's array-new check, which
+    // not every compiler and sanitizer runtime turns into this exception.
+    if (n < 0) throw std::bad_array_new_length();
     std::unique_ptr<double[]> copy(new double[n]);
     for (int k = 0; k < n; ++k) copy[k] = arr[k];
     return copy;

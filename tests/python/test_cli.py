@@ -91,3 +91,25 @@ def test_reference_too_small_for_the_output_is_an_error_with_status_two(program,
     assert done.returncode == 2
     assert done.stderr.startswith("pairfit: error: out_size 600 does not fit")
     assert "500x500" in done.stderr
+
+
+def test_decoder_complaints_stay_off_the_output(program, pair, tmp_path):
+    # A truncated JPEG decodes partly; the decoder's own warning is not shown.
+    img, cam = pair
+    data = img.read_bytes()
+    (img.parent / "cut.jpg").write_bytes(data[: len(data) // 2])
+    done = run(program, img.parent / "cut.jpg", cam)
+    assert done.returncode == 1
+    assert done.stderr == ""
+    assert done.stdout.count("\n") == 1
+    assert done.stdout.startswith("Alignment the images: ")
+
+
+def test_size_errors_are_reported_once_with_status_two(program, tmp_path, reference_rgb):
+    import imagegen
+    imagegen.save(reference_rgb[:150, :300], tmp_path / "small.jpg")
+    imagegen.save(imagegen.make_camera(reference_rgb, 1.0, 0.0, 0.0), tmp_path / "small.png")
+    done = run(program, tmp_path / "small.jpg")
+    assert done.returncode == 2
+    assert done.stderr == ("pairfit: error: reference image is 300x150 px; it must be at least "
+                           "200 px in each direction\n")

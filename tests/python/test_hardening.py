@@ -1,0 +1,204 @@
+"""Bad input, faults and concurrency: one clear outcome or error each, never
+a crash, a hang, a half-written file or a wrong result."""
+
+import concurrent.futures
+import os
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import imagegen
+import pairfit
+
+MISSING = dict.fromkeys(["score", "theta", "s", "t_x", "t_y"], 0.0)
+
+
+def align(*args):
+    return pairfit.ICpair_Aligning(*(str(a) if isinstance(a, os.PathLike) else a for a in args))
+
+
+@pytest.fixture
+def camera(tmp_path, reference_rgb):
+    path = tmp_path / "cam.png"
+    imagegen.save(imagegen.make_camera(reference_rgb, 1.0, 10.0, 5.0, seed=4), path)
+    return path
+
+
+@pytest.fixture
+def reference(tmp_path, reference_rgb):
+    path = tmp_path / "ref.jpg"
+    imagegen.save(reference_rgb, path)
+    return path
+
+
+def write_bytes(path, data):
+    path.write_bytes(data)
+    return path
+
+
+class TestUnreadableFiles:
+    """Files that hold no decodable image give the 'missing' outcome, as
+    the reference or as the camera image, and write nothing."""
+
+    @staticmethod
+    def bad_file(kind, tmp_path, reference):
+        good = reference.read_bytes()
+        if kind == "zero-byte":
+            return write_bytes(tmp_path / "bad.jpg", b"")
+        if kind == "corrupt":
+            return write_bytes(tmp_path / "bad.jpg", b"\xff\xd8\xff" + os.urandom(5000))
+        if kind == "not-an-image":
+            return write_bytes(tmp_path / "bad.jpg", b"hello, not an image\n" * 50)
+        if kind == "header-only-png":
+            return write_bytes(tmp_path / "bad.png", good[:0] + b"\x89PNG\r\n\x1a\n")
+        if kind == "directory":
+            (tmp_path / "dir.jpg").mkdir()
+            return tmp_path / "dir.jpg"
+        if kind == "fifo":
+            os.mkfifo(tmp_path / "fifo.jpg")  # reading it would block for ever
+            return tmp_path / "fifo.jpg"
+        raise AssertionError(kind)
+
+    @pytest.mark.parametrize("kind", ["zero-byte", "corrupt", "not-an-image", "header-only-png",
+                                      "directory", "fifo"])
+    @pytest.mark.parametrize("role", ["reference", "camera"])
+    def test_gives_the_missing_outcome(self, tmp_path, reference, camera, kind, role):
+        bad = self.bad_file(kind, tmp_path, reference)
+        out = tmp_path / "out"
+        args = (bad, camera) if role == "reference" else (reference, bad)
+        assert align(*args, out) == MISSING
+        assert not out.exists()
+
+    def test_truncated_jpeg_is_decoded_as_far_as_it_goes_and_aligned(self, tmp_path, reference,
+                                                                     camera):
+        data = reference.read_bytes()
+        truncated = write_bytes(tmp_path / "half.jpg", data[: len(data) // 2])
+        result = align(truncated, camera, tmp_path / "out")
+        assert result["s"] > 0 and result["score"] > 0
+        assert sorted(os.listdir(tmp_path / "out")) == ["cam_aligned.png", "half_aligned.jpg"]
+
+
+class TestImageKinds:
+    """Every pixel format imread can read in colour is aligned."""
+
+    @pytest.mark.parametrize("mode", ["L", "I;16", "RGBA", "P"])
+    def test_camera_and_reference_of_other_pixel_formats_are_aligned(self, tmp_path,
+                                                                     reference_rgb, mode):
+        cam_rgb = imagegen.make_camera(reference_rgb, 1.0, 10.0, 5.0, seed=5)
+        def convert(rgb):
+            if mode == "I;16":
+                return Image.fromarray(rgb[..., 0].astype(np.uint16) * 257)
+            return Image.fromarray(rgb).convert(mode)
+        convert(reference_rgb).save(tmp_path / "ref.png")
+        convert(cam_rgb).save(tmp_path / "cam.png")
+        result = align(tmp_path / "ref.png", tmp_path / "cam.png", tmp_path / "out")
+        assert result["s"] > 0
+        assert (tmp_path / "out" / "cam_aligned.png").exists()
+
+    @pytest.mark.parametrize("folder", ["with space", "ünïcødé ✓", "a.b c"])
+    def test_paths_with_spaces_and_non_ascii_characters(self, tmp_path, reference_rgb, folder):
+        base = tmp_path / folder
+        base.mkdir()
+        imagegen.save(reference_rgb, base / "réf 1.jpg")
+        imagegen.save(imagegen.make_camera(reference_rgb, 1.0, 0.0, 0.0), base / "cäm 1.png")
+        result = align(base / "réf 1.jpg", base / "cäm 1.png", base / "sortie ü")
+        assert result["s"] > 0
+        assert sorted(os.listdir(base / "sortie ü")) == ["cäm 1_aligned.png", "réf 1_aligned.jpg"]
+
+
+class TestSizeErrors:
+    """Inputs the algorithm cannot take raise ValueError naming the numbers,
+    before any output is written."""
+
+    def test_reference_below_200_pixels(self, tmp_path, reference_rgb, camera):
+        small = tmp_path / "small.png"
+        imagegen.save(reference_rgb[:150, :300], small)
+        with pytest.raises(ValueError, match="300x150 px; it must be at least 200"):
+            align(small, camera, tmp_path / "out", 100)
+        assert not (tmp_path / "out").exists()
+
+    @pytest.mark.parametrize("size", [0, -5, 701, 10**6])
+    def test_out_size_outside_one_to_the_smaller_side(self, tmp_path, reference, camera, size):
+        with pytest.raises(ValueError, match=rf"out_size {size} does not fit .* 800x700"):
+            align(reference, camera, tmp_path / "out", size)
+        assert not (tmp_path / "out").exists()
+
+    def test_image_so_elongated_that_a_reduced_side_is_zero(self, tmp_path):
+        strip = np.full((200, 30000, 3), 230, np.uint8)
+        strip[50:150, ::400] = 20
+        imagegen.save(strip, tmp_path / "strip.png")
+        with pytest.raises(ValueError, match="30000x200 px is too elongated"):
+            align(tmp_path / "strip.png", tmp_path / "strip.png", tmp_path / "out", 100)
+
+    def test_uniform_camera_wins_over_a_small_reference(self, tmp_path, reference_rgb):
+        # The camera is tested first: a pair it rules out is "special", not an error.
+        imagegen.save(reference_rgb[:150, :150], tmp_path / "small.png")
+        imagegen.save(np.zeros((300, 300, 3), np.uint8), tmp_path / "black.png")
+        result = align(tmp_path / "small.png", tmp_path / "black.png")
+        assert (result["s"], result["score"]) == (1.0, 0.0)
+
+
+class TestAtomicOutput:
+    def test_failed_write_keeps_earlier_files_and_leaves_no_temporary_file(self, tmp_path, reference,
+                                                                          camera):
+        out = tmp_path / "out"
+        align(reference, camera, out)
+        earlier = (out / "ref_aligned.jpg").read_bytes()
+        (out / "cam_aligned.png").unlink()
+        (out / "cam_aligned.png").mkdir()  # the camera crop cannot take its place
+        with pytest.raises(OSError, match="cam_aligned.png"):
+            align(reference, camera, out, 500)
+        assert sorted(os.listdir(out)) == ["cam_aligned.png", "ref_aligned.jpg"]
+        # Written completely or not at all: still a JPEG that decodes in full.
+        written = Image.open(out / "ref_aligned.jpg")
+        written.load()
+        assert written.size in [(600, 600), (500, 500)]
+        assert earlier[:3] == b"\xff\xd8\xff"
+
+    def test_a_failing_directory_is_reported_with_its_path(self, tmp_path, reference, camera):
+        target = tmp_path / "file-not-dir"
+        target.write_text("")
+        with pytest.raises(OSError, match="file-not-dir"):
+            align(reference, camera, target / "sub")
+
+
+class TestRepetitionAndThreads:
+    def test_repeated_and_concurrent_calls_give_the_same_results(self, tmp_path, reference_rgb):
+        pairs = []
+        for k in range(4):
+            folder = tmp_path / f"p{k}"
+            folder.mkdir()
+            imagegen.save(reference_rgb, folder / "r.jpg")
+            imagegen.save(imagegen.make_camera(reference_rgb, 1 + 0.01 * k, 8.0 * k, -6.0 * k,
+                                               seed=k), folder / "c.png")
+            pairs.append((str(folder / "r.jpg"), str(folder / "c.png")))
+        one_at_a_time = [pairfit.ICpair_Aligning(r, c, os.path.dirname(r) + "/seq") for r, c in pairs]
+        again = [pairfit.ICpair_Aligning(r, c, os.path.dirname(r) + "/seq") for r, c in pairs]
+        with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+            jobs = [pool.submit(pairfit.ICpair_Aligning, r, c, os.path.dirname(r) + f"/t{n}")
+                    for n in range(3) for r, c in pairs]
+            concurrent_results = [j.result() for j in jobs]
+        assert again == one_at_a_time
+        assert concurrent_results == one_at_a_time * 3
+        for r, _ in pairs:
+            seq = open(os.path.dirname(r) + "/seq/c_aligned.png", "rb").read()
+            assert open(os.path.dirname(r) + "/t2/c_aligned.png", "rb").read() == seq
+
+    def test_memory_stays_flat_over_200_calls(self, tmp_path, reference_rgb):
+        imagegen.save(reference_rgb, tmp_path / "r.jpg")
+        imagegen.save(imagegen.make_camera(reference_rgb, 1.0, 4.0, 4.0), tmp_path / "c.png")
+        args = (str(tmp_path / "r.jpg"), str(tmp_path / "c.png"), str(tmp_path / "out"), 300)
+
+        def resident_mb():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+        for _ in range(20):
+            pairfit.ICpair_Aligning(*args)
+        before = resident_mb()
+        for _ in range(180):
+            pairfit.ICpair_Aligning(*args)
+        after = resident_mb()
+        print(f"resident memory after 20 calls: {before:.1f} MB, after 200: {after:.1f} MB")
+        assert after - before < 8.0
