@@ -26,9 +26,33 @@ const char kAligningDoc[] =
     "Arguments are positional only. Outcomes: s == 0.0 when either image is\n"
     "missing or unreadable (nothing written); score == 0.0 when the camera\n"
     "image cannot be binarised; otherwise the pair is aligned.\n\n"
+    "The interpreter lock is released while the pair is aligned, so calls\n"
+    "from several threads run at once.\n\n"
     "Raises ValueError for inputs the algorithm cannot take (reference below\n"
     "200 px, out_size that does not fit), OSError when an output cannot be\n"
     "written, RuntimeError for other image-library failures.";
+
+// Releases the interpreter lock for its lifetime, so that other Python
+// threads run while an alignment works; it is taken back before anything
+// touches a Python object again, also when the alignment throws.
+class ReleasedInterpreterLock {
+public:
+    ReleasedInterpreterLock() : state_(PyEval_SaveThread()) {}
+    ~ReleasedInterpreterLock() { PyEval_RestoreThread(state_); }
+    ReleasedInterpreterLock(const ReleasedInterpreterLock&) = delete;
+    ReleasedInterpreterLock& operator=(const ReleasedInterpreterLock&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Arguments copied out of their Python strings before the lock is released.
+SimMat align_without_the_lock(std::string img_path, std::string cam_path, std::string output_dir,
+                              int out_size, bool is_masked) {
+    const ReleasedInterpreterLock released;
+    return alignment_ICpair(img_path.c_str(), cam_path.c_str(), output_dir.c_str(), out_size,
+                            is_masked);
+}
 
 // The one place where C++ errors become Python exceptions.
 PyObject* raise_python_error() {
@@ -60,7 +84,7 @@ PyObject* Wrappalignment_ICpair(PyObject* /*self*/, PyObject* args) {
     }
     try {
         const SimMat result =
-            alignment_ICpair(img_path, cam_path, output_dir, out_size, is_masked != 0);
+            align_without_the_lock(img_path, cam_path, output_dir, out_size, is_masked != 0);
         return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d}", "score", result.score, "theta",
                              result.theta, "s", result.s, "t_x", result.t_x, "t_y", result.t_y);
     } catch (...) {

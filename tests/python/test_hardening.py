@@ -3,6 +3,8 @@ a crash, a hang, a half-written file or a wrong result."""
 
 import concurrent.futures
 import os
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -202,3 +204,33 @@ class TestRepetitionAndThreads:
         after = resident_mb()
         print(f"resident memory after 20 calls: {before:.1f} MB, after 200: {after:.1f} MB")
         assert after - before < 8.0
+
+
+class TestInterpreterLock:
+    def test_other_python_threads_run_while_an_alignment_works(self, tmp_path):
+        reference = imagegen.make_reference(2400, 1800, seed=9)
+        imagegen.save(reference, tmp_path / "r.jpg")
+        imagegen.save(imagegen.make_camera(reference, 1.0, 12.0, -8.0, seed=9), tmp_path / "c.png")
+        ticks = []
+        running = threading.Event()
+        stop = threading.Event()
+
+        def count():
+            running.set()
+            while not stop.is_set():
+                ticks.append(time.perf_counter())
+
+        counter = threading.Thread(target=count)
+        counter.start()
+        running.wait()
+        start = time.perf_counter()
+        pairfit.ICpair_Aligning(str(tmp_path / "r.jpg"), str(tmp_path / "c.png"),
+                                str(tmp_path / "out"))
+        end = time.perf_counter()
+        stop.set()
+        counter.join()
+        during = [t for t in ticks if start < t < end]
+        # Holding the lock, the call would leave the counter no tick at all
+        # between its start and its end.
+        assert len(during) > 1000
+        assert max(during) - min(during) > 0.5 * (end - start)

@@ -1,0 +1,261 @@
+// pairfit-batch: aligns every pair of a folder or a CSV file, several at a
+// time, with a JSON Lines report, progress, a summary and optional overlays.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <opencv2/core/utils/logger.hpp>
+
+#include "overlay.h"
+#include "pairfit.h"
+#include "pairs.h"
+#include "prepare.h"
+#include "progress.h"
+#include "report.h"
+#include "utils.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const int kExitAllProcessed = 0;
+const int kExitSomeErrors = 1;
+const int kExitUsage = 2;
+const int kExitInterrupted = 130;  // as shells report a Ctrl-C
+
+struct Options {
+    std::string input;
+    std::string output_dir;
+    std::string report;
+    int size = 600;
+    bool no_mask = false;
+    int jobs = worker_count();
+    bool resume = false;
+    bool overlay = false;
+};
+
+std::atomic<bool> interrupted{false};
+
+extern "C" void on_interrupt(int) {
+    interrupted = true;
+    // A second Ctrl-C ends the program at once.
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+}
+
+// The program's own messages go to the standard error it was started with;
+// the decoders' complaints about damaged files would garble the progress
+// bar, so file descriptor 2 itself goes to /dev/null during the run.
+class MessageStream {
+public:
+    MessageStream() {
+        const int copy = dup(STDERR_FILENO);
+        stream_ = copy >= 0 ? fdopen(copy, "w") : nullptr;
+        terminal_ = isatty(STDERR_FILENO);
+        const int null_fd = open("/dev/null", O_WRONLY);
+        if (stream_ != nullptr && null_fd >= 0) dup2(null_fd, STDERR_FILENO);
+        if (null_fd >= 0) close(null_fd);
+    }
+    ~MessageStream() {
+        if (stream_ == nullptr) return;
+        std::fflush(stream_);
+        dup2(fileno(stream_), STDERR_FILENO);
+        std::fclose(stream_);
+    }
+    MessageStream(const MessageStream&) = delete;
+    MessageStream& operator=(const MessageStream&) = delete;
+    FILE* get() const { return stream_ != nullptr ? stream_ : stderr; }
+    bool terminal() const { return terminal_; }
+
+private:
+    FILE* stream_ = nullptr;
+    bool terminal_ = false;
+};
+
+PairResult align_one(const PairJob& job, const Options& o) {
+    PairResult r;
+    r.img = job.img;
+    r.cam = job.cam;
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        const SimMat m = alignment_ICpair(job.img.c_str(), job.cam.c_str(), o.output_dir.c_str(),
+                                          o.size, !o.no_mask);
+        r.outcome = m.s == 0.0 ? "missing" : (m.score == 0.0 ? "special" : "aligned");
+        r.score = m.score;
+        r.theta = m.theta;
+        r.s = m.s;
+        r.t_x = m.t_x;
+        r.t_y = m.t_y;
+    } catch (const std::exception& e) {
+        r.outcome = "error";
+        r.error = e.what();
+    }
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return r;
+}
+
+// Aligns `pending` on o.jobs threads until done or interrupted; reports each
+// pair as it finishes and shows progress. Returns how many were done.
+int run_pairs(const std::vector<PairJob>& pending, const Options& o, ReportWriter& report,
+              const MessageStream& messages) {
+    std::atomic<std::size_t> next{0};
+    std::atomic<int> done{0};
+    auto work = [&] {
+        while (!interrupted) {
+            const std::size_t k = next++;
+            if (k >= pending.size()) return;
+            const PairResult r = align_one(pending[k], o);
+            if (o.overlay && r.outcome == "aligned") {
+                write_overlay(o.output_dir.empty() ? directory_of(r.img) : o.output_dir, r);
+            }
+            report.write(r);
+            ++done;
+        }
+    };
+    const int threads = std::max(1, std::min<int>(o.jobs, static_cast<int>(pending.size())));
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) workers.emplace_back(work);
+    Progress progress(static_cast<int>(pending.size()), messages.terminal(), messages.get());
+    while (done < static_cast<int>(pending.size()) && !interrupted) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        progress.update(done);
+    }
+    for (std::thread& t : workers) t.join();
+    progress.finish(done);
+    return done;
+}
+
+void print_summary(const std::vector<PairResult>& all, int done_now, double seconds) {
+    std::map<std::string, int> counts = {{"aligned", 0}, {"missing", 0}, {"special", 0}, {"error", 0}};
+    for (const PairResult& r : all) ++counts[r.outcome];
+    std::printf("pairfit-batch: %d pairs processed in this run (%.1f s); the report holds %zu: "
+                "aligned %d, missing %d, special %d, error %d\n",
+                done_now, seconds, all.size(), counts["aligned"], counts["missing"],
+                counts["special"], counts["error"]);
+    std::vector<PairResult> aligned;
+    for (const PairResult& r : all) {
+        if (r.outcome == "aligned") aligned.push_back(r);
+    }
+    std::sort(aligned.begin(), aligned.end(),
+              [](const PairResult& a, const PairResult& b) { return a.score < b.score; });
+    if (!aligned.empty()) std::printf("lowest scores:\n");
+    for (std::size_t k = 0; k < aligned.size() && k < 5; ++k) {
+        std::printf("  %.4f  %s\n", aligned[k].score, aligned[k].img.c_str());
+    }
+    for (const PairResult& r : all) {
+        if (r.outcome == "error") std::printf("error: %s: %s\n", r.img.c_str(), r.error.c_str());
+    }
+    std::fflush(stdout);
+}
+
+std::vector<PairJob> pairs_of_input(const std::string& input, std::string& home) {
+    if (fs::is_directory(input)) {
+        home = input;
+        return pairs_in_folder(input);
+    }
+    if (fs::is_regular_file(input)) {
+        home = fs::path(input).parent_path().string();
+        if (home.empty()) home = ".";
+        return pairs_in_csv(input);
+    }
+    throw std::runtime_error("'" + input + "' is neither a folder nor a CSV file");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    Options o;
+    CLI::App app{"Aligns every reference/camera pair of a folder (NAME.jpg with NAME.png) or of a "
+                 "CSV file (columns img,cam), several pairs at a time, and reports each pair in "
+                 "JSON Lines as it finishes.",
+                 "pairfit-batch"};
+    app.add_option("input", o.input, "folder of pairs, or CSV file with columns img,cam")->required();
+    app.add_option("-o,--output", o.output_dir,
+                   "folder for the aligned images (default: beside each reference)");
+    app.add_option("-s,--size", o.size, "side of the aligned squares in pixels")
+        ->check(CLI::Range(1, 1 << 20))
+        ->capture_default_str();
+    app.add_flag("--no-mask", o.no_mask, "do not grey out the camera crop outside the reference");
+    app.add_option("-j,--jobs", o.jobs, "pairs aligned at once (default: the number of cores)")
+        ->check(CLI::Range(1, 1024))
+        ->capture_default_str();
+    app.add_option("-r,--report", o.report,
+                   "JSON Lines report (default: pairfit-report.jsonl in the output folder, or "
+                   "beside the input)");
+    app.add_flag("--resume", o.resume, "skip the pairs already in the report and add to it");
+    app.add_flag("--overlay", o.overlay,
+                 "write NAME_overlay.png for each aligned pair and an index.html of all pairs");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return kExitUsage;
+    }
+
+    std::vector<PairJob> pairs;
+    std::string home;
+    try {
+        pairs = pairs_of_input(o.input, home);
+        if (!o.output_dir.empty()) fs::create_directories(o.output_dir);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "pairfit-batch: error: %s\n", e.what());
+        return kExitUsage;
+    }
+    const std::string page_dir = o.output_dir.empty() ? home : o.output_dir;
+    if (o.report.empty()) o.report = page_dir + "/pairfit-report.jsonl";
+
+    std::vector<PairJob> pending;
+    const auto done_before = o.resume ? pairs_in_report(o.report) : decltype(pairs_in_report("")){};
+    for (const PairJob& p : pairs) {
+        if (!done_before.count({p.img, p.cam})) pending.push_back(p);
+    }
+
+    std::signal(SIGINT, on_interrupt);
+    std::signal(SIGTERM, on_interrupt);
+    const auto start = std::chrono::steady_clock::now();
+    int done_now = 0;
+    try {
+        ReportWriter report(o.report, o.resume);
+        const MessageStream messages;
+        done_now = run_pairs(pending, o, report, messages);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "pairfit-batch: error: %s\n", e.what());
+        return kExitUsage;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    const std::vector<PairResult> all = read_report(o.report);
+    if (o.overlay) {
+        try {
+            write_index_html(page_dir + "/index.html", all, o.output_dir);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "pairfit-batch: error: %s\n", e.what());
+        }
+    }
+    print_summary(all, done_now, seconds);
+    if (interrupted) {
+        std::fprintf(stderr, "pairfit-batch: interrupted; %zu pairs left for --resume\n",
+                     pending.size() - static_cast<std::size_t>(done_now));
+        return kExitInterrupted;
+    }
+    const bool any_error = std::any_of(all.begin(), all.end(),
+                                       [](const PairResult& r) { return r.outcome == "error"; });
+    return any_error ? kExitSomeErrors : kExitAllProcessed;
+}

@@ -1,0 +1,120 @@
+#include "overlay.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "prepare.h"
+#include "utils.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const cv::Vec3b kOutline(255, 0, 255);  // magenta: rare in prints and photos alike
+
+std::string escape_html(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+// Percent-encodes what a URL path may not hold as it is.
+std::string url_path(const std::string& path) {
+    std::string out;
+    for (const unsigned char c : path) {
+        if (std::isalnum(c) || c == '/' || c == '.' || c == '-' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            char buffer[4];
+            std::snprintf(buffer, sizeof buffer, "%%%02X", c);
+            out += buffer;
+        }
+    }
+    return out;
+}
+
+std::string output_folder_of(const PairResult& r, const std::string& output_dir) {
+    return output_dir.empty() ? directory_of(r.img) : output_dir;
+}
+
+std::string number(double v, int decimals) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, v);
+    return buffer;
+}
+
+}  // namespace
+
+cv::Mat overlay_image(const cv::Mat& reference_crop, const cv::Mat& camera_crop) {
+    CV_Assert(reference_crop.size() == camera_crop.size() && camera_crop.type() == CV_8UC3);
+    cv::Mat dark;
+    cv::threshold(value_plane(reference_crop, 1), dark, 0, 255, cv::THRESH_BINARY_INV | cv::THRESH_OTSU);
+    cv::Mat outline;
+    cv::morphologyEx(dark, outline, cv::MORPH_GRADIENT, cv::getStructuringElement(cv::MORPH_RECT, {3, 3}));
+    cv::Mat picture = camera_crop.clone();
+    picture.setTo(cv::Scalar(kOutline[0], kOutline[1], kOutline[2]), outline);
+    return picture;
+}
+
+std::string write_overlay(const std::string& dir, const PairResult& result) {
+    const cv::Mat reference = cv::imread(dir + "/" + stem_of(result.img) + "_aligned.jpg", cv::IMREAD_COLOR);
+    const cv::Mat camera = cv::imread(dir + "/" + stem_of(result.cam) + "_aligned.png", cv::IMREAD_COLOR);
+    if (reference.empty() || camera.empty() || reference.size() != camera.size()) return "";
+    const std::string path = dir + "/" + stem_of(result.img) + "_overlay.png";
+    if (!cv::imwrite(path, overlay_image(reference, camera))) return "";
+    return path;
+}
+
+void write_index_html(const std::string& path, std::vector<PairResult> results,
+                      const std::string& output_dir) {
+    std::stable_sort(results.begin(), results.end(),
+                     [](const PairResult& a, const PairResult& b) { return a.score < b.score; });
+    const fs::path page_dir = fs::absolute(fs::path(path)).parent_path();
+    std::ofstream html(path);
+    if (!html) throw std::runtime_error("cannot write '" + path + "'");
+    html << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+            "<title>pairfit batch: " << results.size() << " pairs</title>\n"
+            "<style>body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}"
+            "td,th{border:1px solid #ccc;padding:4px 8px;text-align:left;vertical-align:middle}"
+            "img{width:200px;height:200px;object-fit:contain;background:#eee}"
+            ".error,.missing,.special{color:#a00}</style></head><body>\n"
+            "<h1>pairfit batch: " << results.size() << " pairs, worst score first</h1>\n"
+            "<table><thead><tr><th>overlay</th><th>reference</th><th>camera</th><th>outcome</th>"
+            "<th>score</th><th>s</th><th>t_x</th><th>t_y</th><th>error</th></tr></thead><tbody>\n";
+    for (const PairResult& r : results) {
+        const fs::path overlay =
+            fs::path(output_folder_of(r, output_dir)) / (stem_of(r.img) + "_overlay.png");
+        html << "<tr class=\"" << escape_html(r.outcome) << "\"><td>";
+        if (r.outcome == "aligned" && fs::exists(overlay)) {
+            const std::string relative = fs::relative(fs::absolute(overlay), page_dir).string();
+            html << "<a href=\"" << url_path(relative) << "\"><img loading=\"eager\" alt=\"overlay of "
+                 << escape_html(stem_of(r.img)) << "\" src=\"" << url_path(relative) << "\"></a>";
+        }
+        html << "</td><td>" << escape_html(r.img) << "</td><td>" << escape_html(r.cam) << "</td><td>"
+             << escape_html(r.outcome) << "</td><td>" << number(r.score, 4) << "</td><td>"
+             << number(r.s, 2) << "</td><td>" << number(r.t_x, 1) << "</td><td>" << number(r.t_y, 1)
+             << "</td><td>" << escape_html(r.error) << "</td></tr>\n";
+    }
+    // Marks each thumbnail once it has loaded (or failed), for a glance at
+    // missing files and for automated checks of the page.
+    html << "</tbody></table>\n<script>\nfor (const img of document.querySelectorAll('img')) {\n"
+            "  const mark = () => { img.dataset.state = img.naturalWidth > 0 ? 'loaded' : 'broken'; };\n"
+            "  if (img.complete) mark(); else { img.addEventListener('load', mark); "
+            "img.addEventListener('error', mark); }\n}\n</script>\n</body></html>\n";
+}

@@ -1,0 +1,85 @@
+#include "report.h"
+
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+using json = nlohmann::ordered_json;
+
+std::string to_json_line(const PairResult& r) {
+    json record = {{"img", r.img},         {"cam", r.cam},     {"outcome", r.outcome},
+                   {"score", r.score},     {"theta", r.theta}, {"s", r.s},
+                   {"t_x", r.t_x},         {"t_y", r.t_y},
+                   {"error", r.error.empty() ? json(nullptr) : json(r.error)},
+                   {"seconds", r.seconds}};
+    // Paths are bytes; a name that is not UTF-8 is written with replacement
+    // characters rather than failing the whole run.
+    return record.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+namespace {
+
+bool parse_record(const std::string& line, PairResult& r) {
+    const json record = json::parse(line, nullptr, false);
+    if (record.is_discarded() || !record.is_object() || !record.contains("img") ||
+        !record.contains("cam") || !record["img"].is_string() || !record["cam"].is_string()) {
+        return false;
+    }
+    r.img = record["img"];
+    r.cam = record["cam"];
+    r.outcome = record.value("outcome", "");
+    r.score = record.value("score", 0.0);
+    r.theta = record.value("theta", 0.0);
+    r.s = record.value("s", 0.0);
+    r.t_x = record.value("t_x", 0.0);
+    r.t_y = record.value("t_y", 0.0);
+    r.error = record["error"].is_string() ? record["error"].get<std::string>() : "";
+    r.seconds = record.value("seconds", 0.0);
+    return true;
+}
+
+}  // namespace
+
+std::vector<PairResult> read_report(const std::string& path) {
+    std::vector<PairResult> results;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        PairResult r;
+        if (parse_record(line, r)) results.push_back(r);
+    }
+    return results;
+}
+
+std::set<std::pair<std::string, std::string>> pairs_in_report(const std::string& path) {
+    std::set<std::pair<std::string, std::string>> done;
+    for (const PairResult& r : read_report(path)) done.insert({r.img, r.cam});
+    return done;
+}
+
+namespace {
+
+// A run interrupted in the middle of a line leaves it without its newline;
+// the next record must not be glued to it.
+bool ends_without_newline(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in || in.tellg() <= 0) return false;
+    in.seekg(-1, std::ios::end);
+    return in.get() != '\n';
+}
+
+}  // namespace
+
+ReportWriter::ReportWriter(const std::string& path, bool append) {
+    const bool torn = append && ends_without_newline(path);
+    out_.open(path, append ? std::ios::app : std::ios::trunc);
+    if (!out_) throw std::runtime_error("cannot write the report '" + path + "'");
+    if (torn) out_ << '\n';
+}
+
+void ReportWriter::write(const PairResult& result) {
+    const std::string line = to_json_line(result);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    out_ << line << '\n';
+    out_.flush();
+}
