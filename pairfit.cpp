@@ -32,6 +32,8 @@ std::future<ReferencePlanes> start_reference(const cv::Mat& img_ori) {
     return std::async(std::launch::async, ICPair::prepare_reference, img_ori);
 }
 
+}  // namespace
+
 SimMat missing_images() {
     SimMat result(0, 0, 0, 0);
     result.score = 0;
@@ -43,6 +45,8 @@ SimMat not_binarisable() {
     result.score = 0;
     return result;
 }
+
+namespace {
 
 // A file that cannot be decoded counts as missing, like one that is absent.
 // Only regular files are opened: a directory has no image, and reading a
@@ -79,8 +83,33 @@ void release_grey_planes(ICPair& pair) {
     pair.cam_gray.release();
 }
 
-SimMat align_pair(ICPair& ICpair, const char* img_path, const char* cam_path,
-                  const char* output_dir) {
+}  // namespace
+
+ExactSearch run_exact_search(const char* img_path, const char* cam_path, int out_size,
+                             bool is_masked) {
+    ExactSearch found;
+    // Decoding is the largest cost after the median filter: both images
+    // decode at once, and the reference's filter starts as soon as the
+    // reference is decoded.
+    std::future<cv::Mat> cam_loading = std::async(std::launch::async, load_colour, cam_path);
+    const cv::Mat img_ori = load_colour(img_path);
+    std::future<ReferencePlanes> reference = start_reference(img_ori);
+    const cv::Mat cam_ori = cam_loading.get();
+    if (img_ori.empty() || cam_ori.empty()) return found;
+
+    ICPair& ICpair = found.pair;
+    ICpair = ICPair(img_ori, cam_ori, out_size, is_masked);
+    const bool Is_Normal = ICpair.binarize_camera();
+    if (Is_Normal) ICpair.binarize_reference(reference.valid() ? reference.get() : ReferencePlanes());
+    ICpair.camMakeBorder();
+    if (!Is_Normal) {
+        found.outcome = ExactSearch::Outcome::not_binarisable;
+        return found;
+    }
+    release_grey_planes(ICpair);
+    // Checked before the search, so that a bad size costs no search time.
+    ICpair.check_out_size();
+
     SimMat Sim_Mat_1(0, 1, 0, 0);
     Match matchIC_1(&Sim_Mat_1, shift_max_1, match_step_1, threshold_err, true);
     const double scale_1 =
@@ -89,43 +118,30 @@ SimMat align_pair(ICPair& ICpair, const char* img_path, const char* cam_path,
 
     SimMat Sim_Mat_2 = *matchIC_1.Sim_Mat;
     Match matchIC_2(&Sim_Mat_2, shift_max_2, match_step_2, threshold_err, false);
-    const double scale_2 =
-        ICpair.scaling_ICPair(matchIC_2.img_scaled, matchIC_2.cam_scaled, size_max_2);
+    found.scale_2 = ICpair.scaling_ICPair(matchIC_2.img_scaled, matchIC_2.cam_scaled, size_max_2);
     release_binaries(ICpair);
-    Sim_Mat_2.Matrix_Sim_Scaled(carry_ratio(ICpair, scale_1, scale_2));
-    const double score_2 = matchIC_2.matching_multi(threads_2);
+    Sim_Mat_2.Matrix_Sim_Scaled(carry_ratio(ICpair, scale_1, found.scale_2));
+    found.ratio = matchIC_2.matching_multi(threads_2);
+    found.img_300 = matchIC_2.img_scaled;
+    found.cam_300 = matchIC_2.cam_scaled;
 
-    SimMat Sim_Mat = *matchIC_2.Sim_Mat;
-    Sim_Mat.Matrix_Sim_Scaled(scale_2);
-    ICpair.align_ICPair(Sim_Mat);
-    save_imgcam(ICpair.img_aligned, ICpair.cam_aligned, output_dir, img_path, cam_path);
-    Sim_Mat.score = 1 - score_2;
-    return Sim_Mat;
+    found.transform = *matchIC_2.Sim_Mat;
+    found.transform.Matrix_Sim_Scaled(found.scale_2);
+    found.outcome = ExactSearch::Outcome::searched;
+    return found;
 }
-
-}  // namespace
 
 SimMat alignment_ICpair(const char* img_path, const char* cam_path, const char* output_dir,
                         int out_size, bool is_masked) {
     try {
-        // Decoding is the largest cost after the median filter: both images
-        // decode at once, and the reference's filter starts as soon as the
-        // reference is decoded.
-        std::future<cv::Mat> cam_loading = std::async(std::launch::async, load_colour, cam_path);
-        const cv::Mat img_ori = load_colour(img_path);
-        std::future<ReferencePlanes> reference = start_reference(img_ori);
-        const cv::Mat cam_ori = cam_loading.get();
-        if (img_ori.empty() || cam_ori.empty()) return missing_images();
-
-        ICPair ICpair(img_ori, cam_ori, out_size, is_masked);
-        const bool Is_Normal = ICpair.binarize_camera();
-        if (Is_Normal) ICpair.binarize_reference(reference.valid() ? reference.get() : ReferencePlanes());
-        ICpair.camMakeBorder();
-        if (!Is_Normal) return not_binarisable();
-        release_grey_planes(ICpair);
-        // Checked before the search, so that a bad size costs no search time.
-        ICpair.check_out_size();
-        return align_pair(ICpair, img_path, cam_path, output_dir);
+        ExactSearch found = run_exact_search(img_path, cam_path, out_size, is_masked);
+        if (found.outcome == ExactSearch::Outcome::missing) return missing_images();
+        if (found.outcome == ExactSearch::Outcome::not_binarisable) return not_binarisable();
+        SimMat Sim_Mat = found.transform;
+        found.pair.align_ICPair(Sim_Mat);
+        save_imgcam(found.pair.img_aligned, found.pair.cam_aligned, output_dir, img_path, cam_path);
+        Sim_Mat.score = 1 - found.ratio;
+        return Sim_Mat;
     } catch (const cv::Exception& e) {
         throw pairfit::LibraryError(std::string("image library error: ") + e.what());
     }

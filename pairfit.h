@@ -4,6 +4,9 @@
 
 #include <string>
 
+#include <opencv2/core.hpp>
+
+#include "ICPair.h"
 #include "SimMat.h"
 
 /// Aligns the reference image at img_path with the camera image at cam_path.
@@ -15,3 +18,25 @@
 /// Throws pairfit::InvalidInput, pairfit::FileError or pairfit::LibraryError.
 SimMat alignment_ICpair(const char* img_path, const char* cam_path, const char* output_dir,
                         int out_size, bool is_masked);
+
+/// What the exact search found for one request, before the final warp: the
+/// stages that the exact and the precise entries share.
+struct ExactSearch {
+    enum class Outcome { missing, not_binarisable, searched };
+    Outcome outcome = Outcome::missing;
+    ICPair pair{cv::Mat(), cv::Mat(), 0, true};  ///< originals, camera bordered; binaries released
+    SimMat transform{0, 1, 0, 0};                ///< full resolution, as alignment_ICpair returns it
+    double ratio = 1.0;                          ///< best ratio of the fine pass
+    double scale_2 = 1.0;                        ///< fine frame over full resolution
+    cv::Mat img_300, cam_300;                    ///< the fine pass's reduced binary images
+};
+
+/// Loads, binarises and searches a pair as alignment_ICpair does, without
+/// the final warp and the files. Throws as alignment_ICpair does, except that
+/// image-library errors arrive as cv::Exception.
+ExactSearch run_exact_search(const char* img_path, const char* cam_path, int out_size,
+                             bool is_masked);
+
+/// The results of the two outcomes that align nothing.
+SimMat missing_images();
+SimMat not_binarisable();
