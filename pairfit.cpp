@@ -97,6 +97,7 @@ ExactSearch run_exact_search(const char* img_path, const char* cam_path, int out
     const cv::Mat cam_ori = cam_loading.get();
     if (img_ori.empty() || cam_ori.empty()) return found;
 
+    found.camera_size = cam_ori.size();
     ICPair& ICpair = found.pair;
     ICpair = ICPair(img_ori, cam_ori, out_size, is_masked);
     const bool Is_Normal = ICpair.binarize_camera();
@@ -131,17 +132,22 @@ ExactSearch run_exact_search(const char* img_path, const char* cam_path, int out
     return found;
 }
 
+SimMat finish_exact(ExactSearch& found, const char* output_dir, const char* img_path,
+                    const char* cam_path) {
+    SimMat Sim_Mat = found.transform;
+    found.pair.align_ICPair(Sim_Mat);
+    save_imgcam(found.pair.img_aligned, found.pair.cam_aligned, output_dir, img_path, cam_path);
+    Sim_Mat.score = 1 - found.ratio;
+    return Sim_Mat;
+}
+
 SimMat alignment_ICpair(const char* img_path, const char* cam_path, const char* output_dir,
                         int out_size, bool is_masked) {
     try {
         ExactSearch found = run_exact_search(img_path, cam_path, out_size, is_masked);
         if (found.outcome == ExactSearch::Outcome::missing) return missing_images();
         if (found.outcome == ExactSearch::Outcome::not_binarisable) return not_binarisable();
-        SimMat Sim_Mat = found.transform;
-        found.pair.align_ICPair(Sim_Mat);
-        save_imgcam(found.pair.img_aligned, found.pair.cam_aligned, output_dir, img_path, cam_path);
-        Sim_Mat.score = 1 - found.ratio;
-        return Sim_Mat;
+        return finish_exact(found, output_dir, img_path, cam_path);
     } catch (const cv::Exception& e) {
         throw pairfit::LibraryError(std::string("image library error: ") + e.what());
     }

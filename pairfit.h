@@ -29,6 +29,7 @@ struct ExactSearch {
     double ratio = 1.0;                          ///< best ratio of the fine pass
     double scale_2 = 1.0;                        ///< fine frame over full resolution
     cv::Mat img_300, cam_300;                    ///< the fine pass's reduced binary images
+    cv::Size camera_size;                        ///< the camera image as loaded
 };
 
 /// Loads, binarises and searches a pair as alignment_ICpair does, without
@@ -36,6 +37,11 @@ struct ExactSearch {
 /// image-library errors arrive as cv::Exception.
 ExactSearch run_exact_search(const char* img_path, const char* cam_path, int out_size,
                              bool is_masked);
+
+/// The rest of alignment_ICpair for a searched pair: the final warp, the two
+/// files and the score; returns what alignment_ICpair returns.
+SimMat finish_exact(ExactSearch& found, const char* output_dir, const char* img_path,
+                    const char* cam_path);
 
 /// The results of the two outcomes that align nothing.
 SimMat missing_images();

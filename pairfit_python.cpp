@@ -11,6 +11,7 @@
 
 #include "errors.h"
 #include "pairfit.h"
+#include "precise.h"
 
 namespace {
 
@@ -92,8 +93,71 @@ PyObject* Wrappalignment_ICpair(PyObject* /*self*/, PyObject* args) {
     }
 }
 
+const char kAlignDoc[] =
+    "align($module, /, img_path, cam_path, output_dir='', out_size=600, is_masked=True, refine=True)\n"
+    "--\n\n"
+    "Align a reference image with a camera photograph of it, precisely.\n\n"
+    "Like ICpair_Aligning (same files, outcomes and errors), but finds the\n"
+    "transform with rotation and to a fraction of a pixel: the exact search\n"
+    "and a feature-based estimate compete, the better is refined near the\n"
+    "output square, and the final warp is bilinear. With refine=False the\n"
+    "five numbers are exactly ICpair_Aligning's.\n\n"
+    "Returns a dict: 'score', 'theta', 's', 't_x', 't_y' (floats, as\n"
+    "ICpair_Aligning), 'outcome' ('aligned', 'missing' or 'special'),\n"
+    "'method' (the estimate that won), 'matrix' (the 2x3 map as nested\n"
+    "lists) and 'files' (the two paths written, empty when none).";
+
+PyObject* matrix_of(const SimMat& m) {
+    return Py_BuildValue("[[ddd][ddd]]", m.mat.at<double>(0, 0), m.mat.at<double>(0, 1),
+                         m.mat.at<double>(0, 2), m.mat.at<double>(1, 0), m.mat.at<double>(1, 1),
+                         m.mat.at<double>(1, 2));
+}
+
+PyObject* files_of(const PreciseResult& r) {
+    if (r.img_file.empty()) return PyList_New(0);
+    return Py_BuildValue("[ss]", r.img_file.c_str(), r.cam_file.c_str());
+}
+
+PyObject* Wrappalign_precise(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"img_path", "cam_path", "output_dir", "out_size",
+                                     "is_masked", "refine", nullptr};
+    const char* img_path = nullptr;
+    const char* cam_path = nullptr;
+    const char* output_dir = "";
+    int out_size = 600;
+    int is_masked = 1;
+    int refine = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ss|sipp", const_cast<char**>(keywords),
+                                     &img_path, &cam_path, &output_dir, &out_size, &is_masked,
+                                     &refine)) {
+        return nullptr;
+    }
+    PreciseResult r;
+    try {
+        const std::string img(img_path), cam(cam_path), out(output_dir);
+        const ReleasedInterpreterLock released;
+        r = align_precise(img.c_str(), cam.c_str(), out.c_str(), out_size, is_masked != 0, refine != 0);
+    } catch (...) {
+        return raise_python_error();
+    }
+    PyObject* matrix = matrix_of(r.transform);
+    PyObject* files = files_of(r);
+    if (matrix == nullptr || files == nullptr) {
+        Py_XDECREF(matrix);
+        Py_XDECREF(files);
+        return nullptr;
+    }
+    // "N" hands the two new lists to the dict.
+    return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:s,s:s,s:N,s:N}", "score", r.transform.score,
+                         "theta", r.transform.theta, "s", r.transform.s, "t_x", r.transform.t_x,
+                         "t_y", r.transform.t_y, "outcome", r.outcome.c_str(), "method",
+                         r.method.c_str(), "matrix", matrix, "files", files);
+}
+
 PyMethodDef alignment_methods[] = {
     {"ICpair_Aligning", Wrappalignment_ICpair, METH_VARARGS, kAligningDoc},
+    {"align", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Wrappalign_precise)),
+     METH_VARARGS | METH_KEYWORDS, kAlignDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

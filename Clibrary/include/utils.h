@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <opencv2/core.hpp>
 
@@ -17,6 +18,11 @@ std::string path_img2cam(std::string img_path);
 /// pairfit::FileError naming the path when a directory or file cannot be made.
 void save_imgcam(cv::InputArray img, cv::InputArray cam, std::string output_dir,
                  std::string img_path, std::string cam_path);
+
+/// The two paths save_imgcam writes for this request.
+std::pair<std::string, std::string> aligned_file_paths(std::string output_dir,
+                                                       const std::string& img_path,
+                                                       const std::string& cam_path);
 
 /// Directory part of a path: the text before its last "/", "." when the path
 /// has none.

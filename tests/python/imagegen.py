@@ -68,13 +68,14 @@ def make_reference(width: int, height: int, seed: int = 0) -> np.ndarray:
 
 
 def similarity_warp(src: np.ndarray, s: float, t_x: float, t_y: float,
-                    out_size: tuple[int, int], fill=DESK) -> np.ndarray:
+                    out_size: tuple[int, int], fill=DESK, theta: float = 0.0) -> np.ndarray:
     """Lays src onto a canvas of (width, height) so that its point (x, y)
-    lands on (s*x + t_x, s*y + t_y); bilinear, `fill` outside."""
+    lands on s*R(theta)(x, y) + (t_x, t_y); bilinear, `fill` outside."""
     width, height = out_size
     ys, xs = np.mgrid[0:height, 0:width].astype(np.float64)
-    sx = (xs - t_x) / s
-    sy = (ys - t_y) / s
+    c, n = np.cos(theta), np.sin(theta)
+    sx = (c * (xs - t_x) + n * (ys - t_y)) / s
+    sy = (-n * (xs - t_x) + c * (ys - t_y)) / s
     x0 = np.floor(sx).astype(np.int64)
     y0 = np.floor(sy).astype(np.int64)
     fx = (sx - x0)[..., None]
@@ -111,10 +112,11 @@ def photograph(canvas: np.ndarray, seed: int = 0, blur: float = 1.2, noise: floa
 
 
 def make_camera(reference: np.ndarray, s: float, t_x: float, t_y: float,
-                size: tuple[int, int] | None = None, seed: int = 0, **photo) -> np.ndarray:
-    """A photograph of `reference` placed by the similarity (s, t_x, t_y)."""
+                size: tuple[int, int] | None = None, seed: int = 0, theta: float = 0.0,
+                **photo) -> np.ndarray:
+    """A photograph of `reference` placed by the similarity (theta, s, t_x, t_y)."""
     h, w = reference.shape[:2]
-    canvas = similarity_warp(reference, s, t_x, t_y, size or (w, h))
+    canvas = similarity_warp(reference, s, t_x, t_y, size or (w, h), theta=theta)
     return photograph(canvas, seed=seed, **photo)
 
 

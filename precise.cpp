@@ -1,0 +1,396 @@
+#include "precise.h"
+
+#include <algorithm>
+#include <cmath>
+#include <future>
+#include <vector>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/features2d.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
+
+#include "Match.h"
+#include "errors.h"
+#include "pairfit.h"
+#include "utils.h"
+
+namespace {
+
+// A similarity or affine map as a 3x3 matrix, for composing frames.
+using Affine = cv::Matx33d;
+
+Affine from_sim(const SimMat& m) {
+    return Affine(m.mat.at<double>(0, 0), m.mat.at<double>(0, 1), m.mat.at<double>(0, 2),
+                  m.mat.at<double>(1, 0), m.mat.at<double>(1, 1), m.mat.at<double>(1, 2), 0, 0, 1);
+}
+
+Affine from_2x3(const cv::Mat& m) {
+    cv::Mat d;
+    m.convertTo(d, CV_64F);
+    return Affine(d.at<double>(0, 0), d.at<double>(0, 1), d.at<double>(0, 2), d.at<double>(1, 0),
+                  d.at<double>(1, 1), d.at<double>(1, 2), 0, 0, 1);
+}
+
+cv::Mat to_2x3(const Affine& a, int type = CV_64F) {
+    cv::Mat m = (cv::Mat_<double>(2, 3) << a(0, 0), a(0, 1), a(0, 2), a(1, 0), a(1, 1), a(1, 2));
+    cv::Mat out;
+    m.convertTo(out, type);
+    return out;
+}
+
+Affine translation(double x, double y) { return Affine(1, 0, x, 0, 1, y, 0, 0, 1); }
+Affine scaling(double f) { return Affine(f, 0, 0, 0, f, 0, 0, 0, 1); }
+
+cv::Point2d apply(const Affine& a, cv::Point2d p) {
+    return {a(0, 0) * p.x + a(0, 1) * p.y + a(0, 2), a(1, 0) * p.x + a(1, 1) * p.y + a(1, 2)};
+}
+
+// The closest similarity to an affine map near point c: the rotation and
+// scale averaged from the linear part, the translation keeping c in place.
+Affine nearest_similarity(const Affine& m, cv::Point2d c) {
+    const double a = (m(0, 0) + m(1, 1)) / 2;
+    const double b = (m(1, 0) - m(0, 1)) / 2;
+    const cv::Point2d target = apply(m, c);
+    return Affine(a, -b, target.x - (a * c.x - b * c.y), b, a, target.y - (b * c.x + a * c.y), 0, 0, 1);
+}
+
+SimMat to_sim(const Affine& m) {
+    const double s = std::hypot(m(0, 0), m(1, 0));
+    const double theta = std::atan2(m(1, 0), m(0, 0));
+    return SimMat(theta, s, m(0, 2), m(1, 2));
+}
+
+// Where the output squares sit and how the frames relate. Transforms here map
+// reference pixels to "canvas" pixels: the camera image shifted so that the
+// reference-sized canvas cropped at rect_img shows what the camera crop at
+// rect_cam shows. The exact search's frame differs from the canvas by the
+// offset of its centre crop at the fine frame.
+struct Frames {
+    cv::Rect rect_img, rect_cam;
+    cv::Point2d canvas_to_camera;  // camera = canvas + this
+    cv::Point2d exact_to_canvas;   // canvas = exact frame + this
+    Affine fitted_to_loaded;       // the camera as fitted and bordered -> as loaded
+    cv::Rect fitted_area;          // the camera's own pixels in the fitted image
+};
+
+// A camera image smaller than the reference was resized (pixel centres kept)
+// and centred on a border; this undoes that for coordinates.
+Affine fitted_to_loaded_camera(cv::Size loaded, cv::Size reference) {
+    if (loaded.width >= reference.width && loaded.height >= reference.height) return Affine::eye();
+    const double scale = std::min(static_cast<double>(reference.width) / loaded.width,
+                                  static_cast<double>(reference.height) / loaded.height);
+    const int w = static_cast<int>(loaded.width * scale);
+    const int h = static_cast<int>(loaded.height * scale);
+    const double fx = static_cast<double>(w) / loaded.width, fy = static_cast<double>(h) / loaded.height;
+    const int left = (reference.width - w) / 2, top = (reference.height - h) / 2;
+    // fitted = (loaded + 0.5) * f - 0.5 + border
+    const Affine loaded_to_fitted(fx, 0, 0.5 * fx - 0.5 + left, 0, fy, 0.5 * fy - 0.5 + top, 0, 0, 1);
+    return loaded_to_fitted.inv();
+}
+
+Frames frames_of(const ExactSearch& found, cv::Size loaded_camera) {
+    const ICPair& pair = found.pair;
+    Frames f;
+    const int out = pair.out_size;
+    f.rect_img = cv::Rect((pair.img_ori.cols - out) / 2, (pair.img_ori.rows - out) / 2, out, out);
+    f.rect_cam = cv::Rect((pair.cam_ori.cols - out) / 2, (pair.cam_ori.rows - out) / 2, out, out);
+    f.canvas_to_camera = cv::Point2d(f.rect_cam.x - f.rect_img.x, f.rect_cam.y - f.rect_img.y);
+    const cv::Point2d search_crop((found.cam_300.cols - found.img_300.cols) / 2,
+                                  (found.cam_300.rows - found.img_300.rows) / 2);
+    f.exact_to_canvas = search_crop * (1.0 / found.scale_2) - f.canvas_to_camera;
+    f.fitted_to_loaded = fitted_to_loaded_camera(loaded_camera, pair.img_ori.size());
+    const Affine to_fitted = f.fitted_to_loaded.inv();
+    const cv::Point2d a = apply(to_fitted, cv::Point2d(-0.5, -0.5));
+    const cv::Point2d b = apply(to_fitted, cv::Point2d(loaded_camera.width - 0.5, loaded_camera.height - 0.5));
+    f.fitted_area = cv::Rect(cv::Point(static_cast<int>(std::ceil(a.x)), static_cast<int>(std::ceil(a.y))),
+                             cv::Point(static_cast<int>(std::floor(b.x)), static_cast<int>(std::floor(b.y)))) &
+                    cv::Rect(0, 0, pair.cam_ori.cols, pair.cam_ori.rows);
+    return f;
+}
+
+Affine exact_to_canvas(const Affine& exact, const Frames& f) {
+    return translation(f.exact_to_canvas.x, f.exact_to_canvas.y) * exact;
+}
+
+Affine canvas_to_exact(const Affine& canvas, const Frames& f) {
+    return translation(-f.exact_to_canvas.x, -f.exact_to_canvas.y) * canvas;
+}
+
+// The search's measure for any transform: the masked difference ratio at the
+// 300-pixel frame, with rotation, by the straightforward evaluation.
+double ratio_at_fine_frame(const ExactSearch& found, const Affine& canvas, const Frames& f) {
+    const SimMat exact = to_sim(canvas_to_exact(canvas, f));
+    SimMat fine(exact.theta, exact.s, exact.t_x * found.scale_2, exact.t_y * found.scale_2);
+    Match match(&fine, 0, 1, 0.0, false);
+    match.img_scaled = found.img_300;
+    match.cam_scaled = found.cam_300;
+    return match.evaluate_candidate(0, 0, 0);
+}
+
+cv::Mat grey(const cv::Mat& bgr) {
+    cv::Mat g;
+    cv::cvtColor(bgr, g, cv::COLOR_BGR2GRAY);
+    return g;
+}
+
+// A similarity from ORB features matched between the two images reduced to
+// a longer side of about 1024 px; false when too few matches agree.
+bool feature_estimate(const ExactSearch& found, const Frames& f, Affine& canvas) {
+    const cv::Mat& img = found.pair.img_ori;
+    const cv::Mat& cam = found.pair.cam_ori;
+    const double factor = std::min(1.0, 1024.0 / std::max(img.cols, img.rows));
+    cv::Mat img_small, cam_small;
+    cv::resize(grey(img), img_small, cv::Size(), factor, factor, cv::INTER_AREA);
+    cv::resize(grey(cam), cam_small, cv::Size(), factor, factor, cv::INTER_AREA);
+    const cv::Ptr<cv::ORB> orb = cv::ORB::create(4000);
+    std::vector<cv::KeyPoint> kp_img, kp_cam;
+    cv::Mat desc_img, desc_cam;
+    orb->detectAndCompute(img_small, cv::noArray(), kp_img, desc_img);
+    orb->detectAndCompute(cam_small, cv::noArray(), kp_cam, desc_cam);
+    if (kp_img.size() < 8 || kp_cam.size() < 8) return false;
+    std::vector<std::vector<cv::DMatch>> knn;
+    cv::BFMatcher(cv::NORM_HAMMING).knnMatch(desc_img, desc_cam, knn, 2);
+    std::vector<cv::Point2f> from, to;
+    for (const std::vector<cv::DMatch>& m : knn) {
+        if (m.size() < 2 || m[0].distance >= 0.8f * m[1].distance) continue;  // Lowe's ratio test
+        from.push_back(kp_img[m[0].queryIdx].pt * (1.0 / factor));
+        const cv::Point2f c = kp_cam[m[0].trainIdx].pt * (1.0 / factor);
+        to.emplace_back(c.x - static_cast<float>(f.canvas_to_camera.x),
+                        c.y - static_cast<float>(f.canvas_to_camera.y));
+    }
+    if (from.size() < 12) return false;
+    std::vector<uchar> inliers;
+    const cv::Mat m = cv::estimateAffinePartial2D(from, to, inliers, cv::RANSAC, 3.0 / factor, 4000,
+                                                  0.999, 20);
+    if (m.empty() || cv::countNonZero(inliers) < 12) return false;
+    canvas = from_2x3(m);
+    const double s = std::hypot(canvas(0, 0), canvas(1, 0));
+    return s > 0.5 && s < 2.0;
+}
+
+// Pyramid scales for a window of `side` pixels: from about 128 px up to full
+// resolution for small windows, half resolution for large ones, where ECC's
+// fraction of a pixel is already a tenth of a full-resolution pixel.
+std::vector<double> refinement_scales(int side) {
+    const double finest = side <= 1000 ? 1.0 : 0.5;
+    std::vector<double> scales = {finest};
+    while (scales.front() * side > 256) scales.insert(scales.begin(), scales.front() / 2);
+    return scales;
+}
+
+// The grey windows around the output square that a candidate transform
+// relates: the reference region it shows there and the camera region
+// around the camera crop, with the camera's valid pixels (not the border of
+// a fitted camera image).
+struct Window {
+    cv::Rect ref_box, cam_box;
+    cv::Mat ref_grey, cam_grey, cam_valid;  // CV_32F, CV_32F, CV_8U
+    Affine to_window;                       // canvas map -> window map
+    std::vector<cv::Point2d> corners;       // the square's corners in the reference
+};
+
+bool make_window(const ExactSearch& found, const Frames& f, const Affine& canvas, Window& w) {
+    const cv::Mat& img = found.pair.img_ori;
+    const cv::Mat& cam = found.pair.cam_ori;
+    const int out = found.pair.out_size;
+    const Affine inverse = canvas.inv();
+    std::vector<cv::Point2f> corners;
+    for (const cv::Point2d c : {cv::Point2d(f.rect_img.x, f.rect_img.y),
+                                cv::Point2d(f.rect_img.br().x, f.rect_img.y),
+                                cv::Point2d(f.rect_img.x, f.rect_img.br().y),
+                                cv::Point2d(f.rect_img.br())}) {
+        const cv::Point2d p = apply(inverse, c);
+        w.corners.push_back(p);
+        corners.emplace_back(static_cast<float>(p.x), static_cast<float>(p.y));
+    }
+    const int margin = out / 8 + 8;
+    const cv::Rect box = cv::boundingRect(corners);
+    w.ref_box = cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin,
+                         box.height + 2 * margin) & cv::Rect(0, 0, img.cols, img.rows);
+    const int cam_margin = out / 3 + 16;
+    w.cam_box = cv::Rect(f.rect_cam.x - cam_margin, f.rect_cam.y - cam_margin, out + 2 * cam_margin,
+                         out + 2 * cam_margin) & cv::Rect(0, 0, cam.cols, cam.rows);
+    if (w.ref_box.width < 32 || w.ref_box.height < 32 || w.cam_box.width < 32 || w.cam_box.height < 32) {
+        return false;
+    }
+    grey(img(w.ref_box)).convertTo(w.ref_grey, CV_32F);
+    grey(cam(w.cam_box)).convertTo(w.cam_grey, CV_32F);
+    // Pixels blended with a fitted camera's grey border do not count.
+    w.cam_valid = cv::Mat::zeros(w.cam_grey.size(), CV_8U);
+    const cv::Rect valid = (cv::Rect(f.fitted_area.x + 2, f.fitted_area.y + 2, f.fitted_area.width - 4,
+                                     f.fitted_area.height - 4) & w.cam_box) - w.cam_box.tl();
+    w.cam_valid(valid).setTo(255);
+    w.to_window = translation(f.canvas_to_camera.x - w.cam_box.x, f.canvas_to_camera.y - w.cam_box.y);
+    return true;
+}
+
+// One pyramid level of a window: both images reduced and smoothed alike.
+struct Level {
+    cv::Mat t, in, valid;
+};
+
+Level level_of(const Window& w, double scale) {
+    Level l;
+    cv::resize(w.ref_grey, l.t, cv::Size(), scale, scale, cv::INTER_AREA);
+    cv::resize(w.cam_grey, l.in, cv::Size(), scale, scale, cv::INTER_AREA);
+    cv::resize(w.cam_valid, l.valid, l.in.size(), 0, 0, cv::INTER_NEAREST);
+    cv::GaussianBlur(l.t, l.t, cv::Size(5, 5), 0);
+    cv::GaussianBlur(l.in, l.in, cv::Size(5, 5), 0);
+    return l;
+}
+
+// Window map (reference window -> camera window) at a level's scale.
+cv::Mat level_warp(const Affine& window_map, double scale) {
+    return to_2x3(scaling(scale) * window_map * scaling(1.0 / scale), CV_32F);
+}
+
+// The correlation of the two windows under a window map, at one level;
+// -1 where too little of the camera window is valid.
+double correlation(const Level& l, const Affine& window_map, double scale) {
+    const cv::Mat w = level_warp(window_map, scale);
+    cv::Mat warped, valid;
+    cv::warpAffine(l.in, warped, w, l.t.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP);
+    cv::warpAffine(l.valid, valid, w, l.t.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP);
+    if (cv::countNonZero(valid) < static_cast<int>(l.t.total() / 4)) return -1;
+    return cv::computeECC(l.t, warped, valid);
+}
+
+Affine window_map_of(const Window& w, const Affine& canvas) {
+    return w.to_window * canvas * translation(w.ref_box.x, w.ref_box.y);
+}
+
+Affine canvas_of(const Window& w, const Affine& window_map) {
+    return w.to_window.inv() * window_map * translation(-w.ref_box.x, -w.ref_box.y);
+}
+
+// How well a candidate lays the reference over the camera near the output
+// square: the correlation at the coarsest level of its window.
+double candidate_measure(const ExactSearch& found, const Frames& f, const Affine& canvas) {
+    Window w;
+    if (!make_window(found, f, canvas, w)) return -1;
+    const double scale = refinement_scales(std::max(w.ref_box.width, w.ref_box.height)).front();
+    return correlation(level_of(w, scale), window_map_of(w, canvas), scale);
+}
+
+// Refines a transform near the output square with ECC (affine, projected to
+// a similarity after each level), coarse to fine; false when it does not
+// converge, does not raise the correlation at the finest level, or moves the
+// square's corners so far that it found another match rather than a finer one.
+bool refine_near_crop(const ExactSearch& found, const Frames& f, Affine& canvas) {
+    Window w;
+    if (!make_window(found, f, canvas, w)) return false;
+    const std::vector<double> scales = refinement_scales(std::max(w.ref_box.width, w.ref_box.height));
+    const Affine start = window_map_of(w, canvas);
+    Affine current = start;
+    const cv::Point2d centre(w.ref_box.width / 2.0, w.ref_box.height / 2.0);
+    Level finest;
+    try {
+        for (const double scale : scales) {
+            const Level l = level_of(w, scale);
+            if (l.t.cols < 24 || l.t.rows < 24) continue;
+            cv::Mat warp = level_warp(current, scale);
+            const cv::TermCriteria stop(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 50, 1e-5);
+            cv::findTransformECC(l.t, l.in, warp, cv::MOTION_AFFINE, stop, l.valid, 1);
+            current = nearest_similarity(scaling(1.0 / scale) * from_2x3(warp) * scaling(scale), centre);
+            finest = l;
+        }
+        if (finest.t.empty()) return false;
+        const double before = correlation(finest, start, scales.back());
+        const double after = correlation(finest, current, scales.back());
+        if (!(after > before)) return false;
+    } catch (const cv::Exception&) {
+        return false;
+    }
+    const Affine result = canvas_of(w, current);
+    const double limit = found.pair.out_size / 10.0 + 20;
+    for (const cv::Point2d& c : w.corners) {
+        const cv::Point2d before = apply(canvas, c), after = apply(result, c);
+        if (std::hypot(before.x - after.x, before.y - after.y) > limit) return false;
+    }
+    canvas = result;
+    return true;
+}
+
+// The final warp, bilinear, of the output square only, and the camera crop
+// masked where the warped reference has no content.
+void warp_and_save(const ExactSearch& found, const Frames& f, const Affine& canvas,
+                   const char* output_dir, const char* img_path, const char* cam_path) {
+    const ICPair& pair = found.pair;
+    const int out = pair.out_size;
+    const cv::Mat m = to_2x3(translation(-f.rect_img.x, -f.rect_img.y) * canvas);
+    cv::Mat img_aligned, img_masked;
+    cv::warpAffine(pair.img_ori, img_aligned, m, cv::Size(out, out), cv::INTER_LINEAR,
+                   cv::BORDER_CONSTANT, cv::Scalar::all(127));
+    cv::warpAffine(pair.img_ori, img_masked, m, cv::Size(out, out), cv::INTER_LINEAR,
+                   cv::BORDER_CONSTANT, cv::Scalar());
+    const cv::Mat cam_cropped = pair.cam_ori(f.rect_cam);
+    cv::Mat cam_aligned = cam_cropped;
+    if (pair.is_masked) Get_Mask_ROI(img_masked, cam_cropped, cam_aligned, 0, 127);
+    save_imgcam(img_aligned, cam_aligned, output_dir, img_path, cam_path);
+}
+
+// What the written crops embody, in the camera image as loaded.
+void describe_crops(const Frames& f, const Affine& canvas, PreciseResult& r) {
+    const Affine to_loaded = f.fitted_to_loaded * translation(f.canvas_to_camera.x, f.canvas_to_camera.y);
+    const Affine map = to_loaded * canvas;
+    r.crop_map = cv::Matx23d(map(0, 0), map(0, 1), map(0, 2), map(1, 0), map(1, 1), map(1, 2));
+    const cv::Point2d a = apply(f.fitted_to_loaded, cv::Point2d(f.rect_cam.x, f.rect_cam.y));
+    const cv::Point2d b = apply(f.fitted_to_loaded, cv::Point2d(f.rect_cam.br()));
+    r.camera_square = cv::Rect2d(a, b);
+}
+
+}  // namespace
+
+PreciseResult align_precise(const char* img_path, const char* cam_path, const char* output_dir,
+                            int out_size, bool is_masked, bool refine) {
+    try {
+        PreciseResult r;
+        r.method = "exact";
+        ExactSearch found = run_exact_search(img_path, cam_path, out_size, is_masked);
+        if (found.outcome != ExactSearch::Outcome::searched) {
+            const bool missing = found.outcome == ExactSearch::Outcome::missing;
+            r.outcome = missing ? "missing" : "special";
+            r.transform = missing ? missing_images() : not_binarisable();
+            return r;
+        }
+        const Frames f = frames_of(found, found.camera_size);
+        Affine best;
+        if (!refine) {
+            // The exact entry, to the bit: its crops pair the canvas with its own transform.
+            r.transform = finish_exact(found, output_dir, img_path, cam_path);
+            best = from_sim(found.transform);
+        } else {
+            best = exact_to_canvas(from_sim(found.transform), f);
+            Affine features;
+            if (feature_estimate(found, f, features) &&
+                candidate_measure(found, f, features) > candidate_measure(found, f, best)) {
+                best = features;
+                r.method = "features";
+            }
+            double best_ratio = ratio_at_fine_frame(found, best, f);
+            Affine refined = best;
+            if (refine_near_crop(found, f, refined)) {
+                const double ratio = ratio_at_fine_frame(found, refined, f);
+                // The coarse measure can only confirm that the refinement did
+                // not leave the match; it cannot see a fraction of a pixel.
+                if (ratio <= best_ratio + 0.02) {
+                    best = refined;
+                    best_ratio = ratio;
+                    r.method += "+ecc";
+                }
+            }
+            warp_and_save(found, f, best, output_dir, img_path, cam_path);
+            r.transform = to_sim(canvas_to_exact(best, f));
+            r.transform.score = 1 - best_ratio;
+        }
+        // A score of 0 is reported like a pair that cannot be binarised, as
+        // the exact entry reports it; the files are written all the same.
+        r.outcome = r.transform.score == 0.0 ? "special" : "aligned";
+        std::tie(r.img_file, r.cam_file) = aligned_file_paths(output_dir, img_path, cam_path);
+        describe_crops(f, best, r);
+        return r;
+    } catch (const cv::Exception& e) {
+        throw pairfit::LibraryError(std::string("image library error: ") + e.what());
+    }
+}

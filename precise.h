@@ -1,0 +1,30 @@
+#pragma once
+// The precise entry: the exact search and a feature-based estimate as two
+// candidates, the better refined to a fraction of a pixel near the output
+// crop, and a bilinear final warp.
+
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "SimMat.h"
+
+struct PreciseResult {
+    SimMat transform{0, 0, 0, 0};  ///< score, theta, s, t_x, t_y, mat: as alignment_ICpair reports them
+    std::string outcome;           ///< "aligned", "missing" or "special"
+    std::string method;            ///< the estimate that won: "exact", "features"; "+ecc" when refined
+    std::string img_file;          ///< the two files written, "" when none
+    std::string cam_file;
+    /// The map from reference pixels to pixels of the camera image as loaded
+    /// that the two written crops embody (zero when nothing was aligned).
+    cv::Matx23d crop_map = cv::Matx23d::zeros();
+    /// The camera crop's square in pixels of the camera image as loaded.
+    cv::Rect2d camera_square;
+};
+
+/// Aligns a pair like alignment_ICpair, with the same outcomes, output names
+/// and errors, but finds the transform with rotation and to a fraction of a
+/// pixel. With refine false it is alignment_ICpair itself. score is 1 minus
+/// the masked difference ratio of the final transform at the 300-pixel frame.
+PreciseResult align_precise(const char* img_path, const char* cam_path, const char* output_dir,
+                            int out_size, bool is_masked, bool refine = true);
