@@ -86,7 +86,7 @@ void release_grey_planes(ICPair& pair) {
 }  // namespace
 
 ExactSearch run_exact_search(const char* img_path, const char* cam_path, int out_size,
-                             bool is_masked) {
+                             bool is_masked, const LoadedHook& on_loaded) {
     ExactSearch found;
     // Decoding is the largest cost after the median filter: both images
     // decode at once, and the reference's filter starts as soon as the
@@ -96,6 +96,7 @@ ExactSearch run_exact_search(const char* img_path, const char* cam_path, int out
     std::future<ReferencePlanes> reference = start_reference(img_ori);
     const cv::Mat cam_ori = cam_loading.get();
     if (img_ori.empty() || cam_ori.empty()) return found;
+    if (on_loaded) on_loaded(img_ori, cam_ori);
 
     found.camera_size = cam_ori.size();
     ICPair& ICpair = found.pair;

@@ -2,6 +2,7 @@
 // The alignment pipeline: two image files in, two aligned crops written and
 // the transform with its score out.
 
+#include <functional>
 #include <string>
 
 #include <opencv2/core.hpp>
@@ -32,11 +33,15 @@ struct ExactSearch {
     cv::Size camera_size;                        ///< the camera image as loaded
 };
 
+/// Called with the two images as loaded, before they are binarised, so that
+/// other work on them can start beside the search.
+using LoadedHook = std::function<void(const cv::Mat& img, const cv::Mat& cam)>;
+
 /// Loads, binarises and searches a pair as alignment_ICpair does, without
 /// the final warp and the files. Throws as alignment_ICpair does, except that
 /// image-library errors arrive as cv::Exception.
 ExactSearch run_exact_search(const char* img_path, const char* cam_path, int out_size,
-                             bool is_masked);
+                             bool is_masked, const LoadedHook& on_loaded = LoadedHook());
 
 /// The rest of alignment_ICpair for a searched pair: the final warp, the two
 /// files and the score; returns what alignment_ICpair returns.

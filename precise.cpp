@@ -1,6 +1,9 @@
 #include "precise.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cmath>
 #include <future>
 #include <vector>
@@ -12,6 +15,7 @@
 
 #include "Match.h"
 #include "errors.h"
+#include "ecc_similarity.h"
 #include "pairfit.h"
 #include "utils.h"
 
@@ -134,39 +138,61 @@ cv::Mat grey(const cv::Mat& bgr) {
     return g;
 }
 
-// A similarity from ORB features matched between the two images reduced to
-// a longer side of about 1024 px; false when too few matches agree.
-bool feature_estimate(const ExactSearch& found, const Frames& f, Affine& canvas) {
-    const cv::Mat& img = found.pair.img_ori;
-    const cv::Mat& cam = found.pair.cam_ori;
+// A similarity from reference to camera image, both as loaded, from ORB
+// features matched between the two reduced to a longer side of about 1024
+// px; empty when too few matches agree.
+struct FeatureEstimate {
+    bool found = false;
+    Affine to_loaded_camera;
+    double factor = 1;           // of the reduced images below
+    cv::Mat img_small, cam_small;  // the two images reduced and grey, CV_8U
+};
+
+FeatureEstimate estimate_from_features(const cv::Mat& img, const cv::Mat& cam) {
+    FeatureEstimate e;
     const double factor = std::min(1.0, 1024.0 / std::max(img.cols, img.rows));
-    cv::Mat img_small, cam_small;
-    cv::resize(grey(img), img_small, cv::Size(), factor, factor, cv::INTER_AREA);
-    cv::resize(grey(cam), cam_small, cv::Size(), factor, factor, cv::INTER_AREA);
-    const cv::Ptr<cv::ORB> orb = cv::ORB::create(4000);
+    const auto reduced_grey = [factor](const cv::Mat& bgr) {
+        cv::Mat small, g;
+        cv::resize(bgr, small, cv::Size(), factor, factor, cv::INTER_AREA);
+        cv::cvtColor(small, g, cv::COLOR_BGR2GRAY);
+        return g;
+    };
+    const cv::Mat img_small = reduced_grey(img), cam_small = reduced_grey(cam);
+    e.factor = factor;
+    e.img_small = img_small;
+    e.cam_small = cam_small;
+    const cv::Ptr<cv::ORB> orb = cv::ORB::create(2500);
     std::vector<cv::KeyPoint> kp_img, kp_cam;
     cv::Mat desc_img, desc_cam;
     orb->detectAndCompute(img_small, cv::noArray(), kp_img, desc_img);
     orb->detectAndCompute(cam_small, cv::noArray(), kp_cam, desc_cam);
-    if (kp_img.size() < 8 || kp_cam.size() < 8) return false;
+    if (kp_img.size() < 8 || kp_cam.size() < 8) return e;
     std::vector<std::vector<cv::DMatch>> knn;
     cv::BFMatcher(cv::NORM_HAMMING).knnMatch(desc_img, desc_cam, knn, 2);
     std::vector<cv::Point2f> from, to;
     for (const std::vector<cv::DMatch>& m : knn) {
         if (m.size() < 2 || m[0].distance >= 0.8f * m[1].distance) continue;  // Lowe's ratio test
-        from.push_back(kp_img[m[0].queryIdx].pt * (1.0 / factor));
-        const cv::Point2f c = kp_cam[m[0].trainIdx].pt * (1.0 / factor);
-        to.emplace_back(c.x - static_cast<float>(f.canvas_to_camera.x),
-                        c.y - static_cast<float>(f.canvas_to_camera.y));
+        // Keypoints sit at pixel centres of the reduced image.
+        const cv::Point2f a = kp_img[m[0].queryIdx].pt, b = kp_cam[m[0].trainIdx].pt;
+        from.emplace_back(static_cast<float>((a.x + 0.5) / factor - 0.5), static_cast<float>((a.y + 0.5) / factor - 0.5));
+        to.emplace_back(static_cast<float>((b.x + 0.5) / factor - 0.5), static_cast<float>((b.y + 0.5) / factor - 0.5));
     }
-    if (from.size() < 12) return false;
+    if (from.size() < 12) return e;
     std::vector<uchar> inliers;
     const cv::Mat m = cv::estimateAffinePartial2D(from, to, inliers, cv::RANSAC, 3.0 / factor, 4000,
                                                   0.999, 20);
-    if (m.empty() || cv::countNonZero(inliers) < 12) return false;
-    canvas = from_2x3(m);
-    const double s = std::hypot(canvas(0, 0), canvas(1, 0));
-    return s > 0.5 && s < 2.0;
+    if (m.empty() || cv::countNonZero(inliers) < 12) return e;
+    e.to_loaded_camera = from_2x3(m);
+    const double s = std::hypot(e.to_loaded_camera(0, 0), e.to_loaded_camera(1, 0));
+    e.found = s > 0.5 && s < 2.0;
+    return e;
+}
+
+// The feature estimate in the canvas frame.
+Affine features_to_canvas(const FeatureEstimate& e, const Frames& f, cv::Point2d centre) {
+    const Affine loaded_to_canvas = translation(-f.canvas_to_camera.x, -f.canvas_to_camera.y) *
+                                    f.fitted_to_loaded.inv();
+    return nearest_similarity(loaded_to_canvas * e.to_loaded_camera, centre);
 }
 
 // Pyramid scales for a window of `side` pixels: from about 128 px up to full
@@ -225,30 +251,62 @@ bool make_window(const ExactSearch& found, const Frames& f, const Affine& canvas
     return true;
 }
 
-// One pyramid level of a window: both images reduced and smoothed alike.
+// Smooths away pixel noise and removes the slow changes of light across the
+// window (vignetting, uneven light), which would otherwise pull the
+// correlation's optimum along their slope.
+cv::Mat band_pass(const cv::Mat& image, int box) {
+    cv::Mat fine, coarse;
+    cv::GaussianBlur(image, fine, cv::Size(5, 5), 0);
+    // Two box filters: a cheap wide blur, the same for both images.
+    cv::blur(image, coarse, cv::Size(box, box));
+    cv::blur(coarse, coarse, cv::Size(box, box));
+    return fine - coarse;
+}
+
+// One pyramid level of a window: both images reduced and filtered alike.
 struct Level {
     cv::Mat t, in, valid;
+    int inset = 0;  // pixels cut from each side of the template
 };
 
-Level level_of(const Window& w, double scale) {
+Level level_of(const Window& w, double scale, bool remove_light = true) {
     Level l;
     cv::resize(w.ref_grey, l.t, cv::Size(), scale, scale, cv::INTER_AREA);
     cv::resize(w.cam_grey, l.in, cv::Size(), scale, scale, cv::INTER_AREA);
     cv::resize(w.cam_valid, l.valid, l.in.size(), 0, 0, cv::INTER_NEAREST);
-    cv::GaussianBlur(l.t, l.t, cv::Size(5, 5), 0);
-    cv::GaussianBlur(l.in, l.in, cv::Size(5, 5), 0);
+    if (remove_light) {
+        // About a twentieth of the reference window at this level.
+        const int box = 2 * std::max(4, std::max(l.t.cols, l.t.rows) / 40) + 1;
+        l.t = band_pass(l.t, box);
+        l.in = band_pass(l.in, box);
+        // The filter is not the same near the template's edges as inside the
+        // larger camera window; those edges are left out.
+        l.inset = std::min(box, std::min(l.t.cols, l.t.rows) / 4);
+        l.t = l.t(cv::Rect(l.inset, l.inset, l.t.cols - 2 * l.inset, l.t.rows - 2 * l.inset)).clone();
+    } else {
+        cv::GaussianBlur(l.t, l.t, cv::Size(5, 5), 0);
+        cv::GaussianBlur(l.in, l.in, cv::Size(5, 5), 0);
+    }
     return l;
 }
 
 // Window map (reference window -> camera window) at a level's scale.
-cv::Mat level_warp(const Affine& window_map, double scale) {
-    return to_2x3(scaling(scale) * window_map * scaling(1.0 / scale), CV_32F);
+Affine level_map_of(const Affine& window_map, double scale, int inset) {
+    return scaling(scale) * window_map * scaling(1.0 / scale) * translation(inset, inset);
+}
+
+Affine window_map_from_level(const Affine& level_map, double scale, int inset) {
+    return scaling(1.0 / scale) * level_map * translation(-inset, -inset) * scaling(scale);
+}
+
+cv::Mat level_warp(const Affine& window_map, double scale, int inset) {
+    return to_2x3(level_map_of(window_map, scale, inset), CV_32F);
 }
 
 // The correlation of the two windows under a window map, at one level;
 // -1 where too little of the camera window is valid.
 double correlation(const Level& l, const Affine& window_map, double scale) {
-    const cv::Mat w = level_warp(window_map, scale);
+    const cv::Mat w = level_warp(window_map, scale, l.inset);
     cv::Mat warped, valid;
     cv::warpAffine(l.in, warped, w, l.t.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP);
     cv::warpAffine(l.valid, valid, w, l.t.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP);
@@ -270,44 +328,84 @@ double candidate_measure(const ExactSearch& found, const Frames& f, const Affine
     Window w;
     if (!make_window(found, f, canvas, w)) return -1;
     const double scale = refinement_scales(std::max(w.ref_box.width, w.ref_box.height)).front();
-    return correlation(level_of(w, scale), window_map_of(w, canvas), scale);
+    const double rho = correlation(level_of(w, scale, false), window_map_of(w, canvas), scale);
+    return std::isfinite(rho) ? rho : -1.0;
 }
 
-// Refines a transform near the output square with ECC (affine, projected to
-// a similarity after each level), coarse to fine; false when it does not
-// converge, does not raise the correlation at the finest level, or moves the
-// square's corners so far that it found another match rather than a finer one.
-bool refine_near_crop(const ExactSearch& found, const Frames& f, Affine& canvas) {
+// Pixel centres kept: image coordinates after resizing by `factor`.
+Affine resized_frame(double factor) {
+    return translation(0.5 * factor - 0.5, 0.5 * factor - 0.5) * scaling(factor);
+}
+
+// Maximises the correlation of `in` warped onto `t` (both CV_32F, filtered
+// alike) over similarities, or shifts only, at the given pyramid scales;
+// `map` takes t's pixels to in's. `before` and `after` are the correlations
+// at the last scale. False when the last scale does not converge.
+bool correlate(const cv::Mat& t_full, const cv::Mat& in_full, const cv::Mat& valid_full,
+               const std::vector<double>& scales, bool shift_only, int iterations, Affine& map,
+               double& before, double& after) {
+    Affine current = map;
+    for (const double scale : scales) {
+        Window w;  // reuse the level machinery on whole images
+        w.ref_grey = t_full;
+        w.cam_grey = in_full;
+        w.cam_valid = valid_full;
+        Level l = level_of(w, scale);
+        if (l.t.cols < 24 || l.t.rows < 24) continue;
+        const Affine m = level_map_of(current, scale, l.inset);
+        cv::Matx23d level_map(m(0, 0), m(0, 1), m(0, 2), m(1, 0), m(1, 1), m(1, 2));
+        const bool last = scale == scales.back();
+        if (last) before = correlation(l, current, scale);
+        const double rho = ecc_similarity(l.t, l.in, l.valid, level_map, iterations, 0.01, shift_only);
+        if (rho < 0) {
+            if (last) return false;
+            continue;
+        }
+        current = window_map_from_level(from_2x3(cv::Mat(level_map)), scale, l.inset);
+        if (last) after = correlation(l, current, scale);
+    }
+    map = current;
+    return true;
+}
+
+// Stage one: scale, rotation and shift from all the content the two images
+// share, on the images reduced for the feature estimate (and halved again).
+// A square of blank paper cannot tell scale or rotation; the whole pair can.
+bool refine_globally(const FeatureEstimate& reduced, const Frames& f, Affine& canvas, bool close_start) {
+    if (reduced.img_small.empty()) return false;
+    cv::Mat t, in;
+    reduced.img_small.convertTo(t, CV_32F);
+    reduced.cam_small.convertTo(in, CV_32F);
+    const cv::Mat valid(in.size(), CV_8U, cv::Scalar(255));
+    const Affine canvas_to_loaded = f.fitted_to_loaded * translation(f.canvas_to_camera.x, f.canvas_to_camera.y);
+    const Affine frame = resized_frame(reduced.factor);
+    Affine map = frame * canvas_to_loaded * canvas * frame.inv();
+    const std::vector<double> scales = close_start ? std::vector<double>{0.5} : std::vector<double>{0.25, 0.5};
+    double before = -1, after = -1;
+    if (!correlate(t, in, valid, scales, false, 30, map, before, after) || !(after > before)) return false;
+    const Affine loaded = frame.inv() * map * frame;
+    const cv::Point2d centre(f.rect_img.x + f.rect_img.width / 2.0, f.rect_img.y + f.rect_img.height / 2.0);
+    canvas = nearest_similarity(canvas_to_loaded.inv() * loaded, apply(canvas.inv(), centre));
+    return true;
+}
+
+// Stage two: the shift near the output square at the finest scale, with
+// scale and rotation from stage one.
+bool refine_shift_near_crop(const ExactSearch& found, const Frames& f, Affine& canvas) {
     Window w;
     if (!make_window(found, f, canvas, w)) return false;
-    const std::vector<double> scales = refinement_scales(std::max(w.ref_box.width, w.ref_box.height));
-    const Affine start = window_map_of(w, canvas);
-    Affine current = start;
-    const cv::Point2d centre(w.ref_box.width / 2.0, w.ref_box.height / 2.0);
-    Level finest;
-    try {
-        for (const double scale : scales) {
-            const Level l = level_of(w, scale);
-            if (l.t.cols < 24 || l.t.rows < 24) continue;
-            cv::Mat warp = level_warp(current, scale);
-            const cv::TermCriteria stop(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 50, 1e-5);
-            cv::findTransformECC(l.t, l.in, warp, cv::MOTION_AFFINE, stop, l.valid, 1);
-            current = nearest_similarity(scaling(1.0 / scale) * from_2x3(warp) * scaling(scale), centre);
-            finest = l;
-        }
-        if (finest.t.empty()) return false;
-        const double before = correlation(finest, start, scales.back());
-        const double after = correlation(finest, current, scales.back());
-        if (!(after > before)) return false;
-    } catch (const cv::Exception&) {
+    const double scale = refinement_scales(std::max(w.ref_box.width, w.ref_box.height)).back();
+    Affine map = window_map_of(w, canvas);
+    const Affine start = map;
+    double before = -1, after = -1;
+    if (!correlate(w.ref_grey, w.cam_grey, w.cam_valid, {scale}, true, 12, map, before, after) ||
+        !(after > before)) {
         return false;
     }
-    const Affine result = canvas_of(w, current);
-    const double limit = found.pair.out_size / 10.0 + 20;
-    for (const cv::Point2d& c : w.corners) {
-        const cv::Point2d before = apply(canvas, c), after = apply(result, c);
-        if (std::hypot(before.x - after.x, before.y - after.y) > limit) return false;
-    }
+    const Affine result = canvas_of(w, map);
+    const cv::Point2d moved = apply(result, w.corners[0]) - apply(canvas, w.corners[0]);
+    if (std::hypot(moved.x, moved.y) > 8) return false;  // a finer match is close by
+    (void)start;
     canvas = result;
     return true;
 }
@@ -347,7 +445,16 @@ PreciseResult align_precise(const char* img_path, const char* cam_path, const ch
     try {
         PreciseResult r;
         r.method = "exact";
-        ExactSearch found = run_exact_search(img_path, cam_path, out_size, is_masked);
+        auto T0 = std::chrono::steady_clock::now();
+        auto ms = [&]{ return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - T0).count(); };
+        // The feature estimate needs only the loaded images: it runs beside
+        // the exact search.
+        std::future<FeatureEstimate> features_job;
+        const LoadedHook start_features = [&](const cv::Mat& img, const cv::Mat& cam) {
+            if (refine) features_job = std::async(std::launch::async, estimate_from_features, img, cam);
+        };
+        ExactSearch found = run_exact_search(img_path, cam_path, out_size, is_masked, start_features);
+        if (getenv("DBGT")) fprintf(stderr, "search %.1f\n", ms());
         if (found.outcome != ExactSearch::Outcome::searched) {
             const bool missing = found.outcome == ExactSearch::Outcome::missing;
             r.outcome = missing ? "missing" : "special";
@@ -362,15 +469,25 @@ PreciseResult align_precise(const char* img_path, const char* cam_path, const ch
             best = from_sim(found.transform);
         } else {
             best = exact_to_canvas(from_sim(found.transform), f);
-            Affine features;
-            if (feature_estimate(found, f, features) &&
-                candidate_measure(found, f, features) > candidate_measure(found, f, best)) {
-                best = features;
-                r.method = "features";
+            const FeatureEstimate estimate = features_job.get();
+            if (getenv("DBGT")) fprintf(stderr, "features %.1f\n", ms());
+            if (estimate.found) {
+                const cv::Point2d centre(f.rect_img.x + out_size / 2.0, f.rect_img.y + out_size / 2.0);
+                const Affine features = features_to_canvas(estimate, f, apply(best.inv(), centre));
+                const double mf = candidate_measure(found, f, features), me = candidate_measure(found, f, best);
+                if (getenv("DBGT")) fprintf(stderr, "measure features %.4f exact %.4f\n", mf, me);
+                if (mf > me) {
+                    best = features;
+                    r.method = "features";
+                }
             }
             double best_ratio = ratio_at_fine_frame(found, best, f);
+            if (getenv("DBGT")) fprintf(stderr, "judged %.1f\n", ms());
             Affine refined = best;
-            if (refine_near_crop(found, f, refined)) {
+            const bool global = refine_globally(estimate, f, refined, r.method == "features");
+            const bool local = refine_shift_near_crop(found, f, refined);
+            if (getenv("DBGT")) fprintf(stderr, "global %d local %d\n", global, local);
+            if (global || local) {
                 const double ratio = ratio_at_fine_frame(found, refined, f);
                 // The coarse measure can only confirm that the refinement did
                 // not leave the match; it cannot see a fraction of a pixel.
@@ -380,7 +497,9 @@ PreciseResult align_precise(const char* img_path, const char* cam_path, const ch
                     r.method += "+ecc";
                 }
             }
+            if (getenv("DBGT")) fprintf(stderr, "refined %.1f\n", ms());
             warp_and_save(found, f, best, output_dir, img_path, cam_path);
+            if (getenv("DBGT")) fprintf(stderr, "saved %.1f\n", ms());
             r.transform = to_sim(canvas_to_exact(best, f));
             r.transform.score = 1 - best_ratio;
         }
