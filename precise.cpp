@@ -1,9 +1,6 @@
 #include "precise.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cmath>
 #include <future>
 #include <vector>
@@ -148,44 +145,62 @@ struct FeatureEstimate {
     cv::Mat img_small, cam_small;  // the two images reduced and grey, CV_8U
 };
 
-FeatureEstimate estimate_from_features(const cv::Mat& img, const cv::Mat& cam) {
+// Matches ORB features of the two reduced images and fits a similarity
+// (reference to camera, full resolution) with RANSAC; false when too few
+// matches agree.
+bool match_features(const cv::Mat& img_small, const cv::Mat& cam_small, double factor, int features,
+                    int levels, FeatureEstimate& e) {
+    const cv::Ptr<cv::ORB> orb = cv::ORB::create(features, 1.2f, levels);
+    std::vector<cv::KeyPoint> kp_img, kp_cam;
+    cv::Mat desc_img, desc_cam;
+    orb->detectAndCompute(img_small, cv::noArray(), kp_img, desc_img);
+    orb->detectAndCompute(cam_small, cv::noArray(), kp_cam, desc_cam);
+    if (kp_img.size() < 8 || kp_cam.size() < 8) return false;
+    std::vector<std::vector<cv::DMatch>> knn;
+    cv::BFMatcher(cv::NORM_HAMMING).knnMatch(desc_img, desc_cam, knn, 2);
+    std::vector<cv::Point2f> from, to;
+    for (const std::vector<cv::DMatch>& m : knn) {
+        if (m.size() < 2 || m[0].distance >= 0.8f * m[1].distance) continue;  // Lowe's ratio test
+        from.push_back(kp_img[m[0].queryIdx].pt * static_cast<float>(1 / factor));
+        to.push_back(kp_cam[m[0].trainIdx].pt * static_cast<float>(1 / factor));
+    }
+    if (from.size() < 12) return false;
+    std::vector<uchar> inliers;
+    const cv::Mat m = cv::estimateAffinePartial2D(from, to, inliers, cv::RANSAC, 3.0 / factor, 4000,
+                                                  0.999, 20);
+    if (m.empty() || cv::countNonZero(inliers) < 12) return false;
+    e.to_loaded_camera = from_2x3(m);
+    const double s = std::hypot(e.to_loaded_camera(0, 0), e.to_loaded_camera(1, 0));
+    e.found = s > 0.5 && s < 2.0;
+    return e.found;
+}
+
+FeatureEstimate estimate_from_features(const cv::Mat& img, const cv::Mat& cam) try {
     FeatureEstimate e;
-    const double factor = std::min(1.0, 1024.0 / std::max(img.cols, img.rows));
-    const auto reduced_grey = [factor](const cv::Mat& bgr) {
-        cv::Mat small, g;
-        cv::resize(bgr, small, cv::Size(), factor, factor, cv::INTER_AREA);
-        cv::cvtColor(small, g, cv::COLOR_BGR2GRAY);
+    // Halved (Gaussian pyramid) until the longer side is at most 1400 px:
+    // fast, free of aliasing, and pixel x of the result sits at 2^n x.
+    int halvings = 0;
+    while ((std::max(img.cols, img.rows) >> halvings) > 1400) ++halvings;
+    const double factor = 1.0 / (1 << halvings);
+    const auto reduced_grey = [halvings](const cv::Mat& bgr) {
+        cv::Mat g;
+        cv::cvtColor(bgr, g, cv::COLOR_BGR2GRAY);
+        for (int k = 0; k < halvings; ++k) cv::pyrDown(g, g);
         return g;
     };
     const cv::Mat img_small = reduced_grey(img), cam_small = reduced_grey(cam);
     e.factor = factor;
     e.img_small = img_small;
     e.cam_small = cam_small;
-    const cv::Ptr<cv::ORB> orb = cv::ORB::create(2500);
-    std::vector<cv::KeyPoint> kp_img, kp_cam;
-    cv::Mat desc_img, desc_cam;
-    orb->detectAndCompute(img_small, cv::noArray(), kp_img, desc_img);
-    orb->detectAndCompute(cam_small, cv::noArray(), kp_cam, desc_cam);
-    if (kp_img.size() < 8 || kp_cam.size() < 8) return e;
-    std::vector<std::vector<cv::DMatch>> knn;
-    cv::BFMatcher(cv::NORM_HAMMING).knnMatch(desc_img, desc_cam, knn, 2);
-    std::vector<cv::Point2f> from, to;
-    for (const std::vector<cv::DMatch>& m : knn) {
-        if (m.size() < 2 || m[0].distance >= 0.8f * m[1].distance) continue;  // Lowe's ratio test
-        // Keypoints sit at pixel centres of the reduced image.
-        const cv::Point2f a = kp_img[m[0].queryIdx].pt, b = kp_cam[m[0].trainIdx].pt;
-        from.emplace_back(static_cast<float>((a.x + 0.5) / factor - 0.5), static_cast<float>((a.y + 0.5) / factor - 0.5));
-        to.emplace_back(static_cast<float>((b.x + 0.5) / factor - 0.5), static_cast<float>((b.y + 0.5) / factor - 0.5));
+    // Photographs of a flat subject differ in scale by a few per cent: four
+    // pyramid levels of ORB's eight and 1500 features usually do; smooth
+    // subjects (photographs) get a second, fuller try.
+    if (!match_features(img_small, cam_small, factor, 1500, 4, e)) {
+        match_features(img_small, cam_small, factor, 4000, 8, e);
     }
-    if (from.size() < 12) return e;
-    std::vector<uchar> inliers;
-    const cv::Mat m = cv::estimateAffinePartial2D(from, to, inliers, cv::RANSAC, 3.0 / factor, 4000,
-                                                  0.999, 20);
-    if (m.empty() || cv::countNonZero(inliers) < 12) return e;
-    e.to_loaded_camera = from_2x3(m);
-    const double s = std::hypot(e.to_loaded_camera(0, 0), e.to_loaded_camera(1, 0));
-    e.found = s > 0.5 && s < 2.0;
     return e;
+} catch (const cv::Exception&) {
+    return FeatureEstimate();  // no estimate; the exact search still competes
 }
 
 // The feature estimate in the canvas frame.
@@ -199,7 +214,7 @@ Affine features_to_canvas(const FeatureEstimate& e, const Frames& f, cv::Point2d
 // resolution for small windows, half resolution for large ones, where ECC's
 // fraction of a pixel is already a tenth of a full-resolution pixel.
 std::vector<double> refinement_scales(int side) {
-    const double finest = side <= 1000 ? 1.0 : 0.5;
+    const double finest = side <= 640 ? 1.0 : 0.5;
     std::vector<double> scales = {finest};
     while (scales.front() * side > 256) scales.insert(scales.begin(), scales.front() / 2);
     return scales;
@@ -332,10 +347,8 @@ double candidate_measure(const ExactSearch& found, const Frames& f, const Affine
     return std::isfinite(rho) ? rho : -1.0;
 }
 
-// Pixel centres kept: image coordinates after resizing by `factor`.
-Affine resized_frame(double factor) {
-    return translation(0.5 * factor - 0.5, 0.5 * factor - 0.5) * scaling(factor);
-}
+// Image coordinates after the pyramid reduction by `factor`.
+Affine resized_frame(double factor) { return scaling(factor); }
 
 // Maximises the correlation of `in` warped onto `t` (both CV_32F, filtered
 // alike) over similarities, or shifts only, at the given pyramid scales;
@@ -382,7 +395,10 @@ bool refine_globally(const FeatureEstimate& reduced, const Frames& f, Affine& ca
     Affine map = frame * canvas_to_loaded * canvas * frame.inv();
     const std::vector<double> scales = close_start ? std::vector<double>{0.5} : std::vector<double>{0.25, 0.5};
     double before = -1, after = -1;
-    if (!correlate(t, in, valid, scales, false, 30, map, before, after) || !(after > before)) return false;
+    if (!correlate(t, in, valid, scales, false, close_start ? 15 : 30, map, before, after) ||
+        !(after > before)) {
+        return false;
+    }
     const Affine loaded = frame.inv() * map * frame;
     const cv::Point2d centre(f.rect_img.x + f.rect_img.width / 2.0, f.rect_img.y + f.rect_img.height / 2.0);
     canvas = nearest_similarity(canvas_to_loaded.inv() * loaded, apply(canvas.inv(), centre));
@@ -398,7 +414,7 @@ bool refine_shift_near_crop(const ExactSearch& found, const Frames& f, Affine& c
     Affine map = window_map_of(w, canvas);
     const Affine start = map;
     double before = -1, after = -1;
-    if (!correlate(w.ref_grey, w.cam_grey, w.cam_valid, {scale}, true, 12, map, before, after) ||
+    if (!correlate(w.ref_grey, w.cam_grey, w.cam_valid, {scale}, true, 8, map, before, after) ||
         !(after > before)) {
         return false;
     }
@@ -438,6 +454,37 @@ void describe_crops(const Frames& f, const Affine& canvas, PreciseResult& r) {
     r.camera_square = cv::Rect2d(a, b);
 }
 
+// The better of the two candidates, refined when that helps; `method` says
+// which won and `ratio` is the fine-frame ratio of the result.
+Affine precise_transform(const ExactSearch& found, const Frames& f, const FeatureEstimate& estimate,
+                         std::string& method, double& ratio) {
+    Affine best = exact_to_canvas(from_sim(found.transform), f);
+    method = "exact";
+    if (estimate.found) {
+        const cv::Point2d centre(f.rect_img.x + f.rect_img.width / 2.0, f.rect_img.y + f.rect_img.height / 2.0);
+        const Affine features = features_to_canvas(estimate, f, apply(best.inv(), centre));
+        if (candidate_measure(found, f, features) > candidate_measure(found, f, best)) {
+            best = features;
+            method = "features";
+        }
+    }
+    ratio = ratio_at_fine_frame(found, best, f);
+    Affine refined = best;
+    const bool global = refine_globally(estimate, f, refined, method == "features");
+    const bool local = refine_shift_near_crop(found, f, refined);
+    if (global || local) {
+        const double refined_ratio = ratio_at_fine_frame(found, refined, f);
+        // The coarse measure can only confirm that the refinement did not
+        // leave the match; it cannot see a fraction of a pixel.
+        if (refined_ratio <= ratio + 0.02) {
+            best = refined;
+            ratio = refined_ratio;
+            method += "+ecc";
+        }
+    }
+    return best;
+}
+
 }  // namespace
 
 PreciseResult align_precise(const char* img_path, const char* cam_path, const char* output_dir,
@@ -445,8 +492,6 @@ PreciseResult align_precise(const char* img_path, const char* cam_path, const ch
     try {
         PreciseResult r;
         r.method = "exact";
-        auto T0 = std::chrono::steady_clock::now();
-        auto ms = [&]{ return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - T0).count(); };
         // The feature estimate needs only the loaded images: it runs beside
         // the exact search.
         std::future<FeatureEstimate> features_job;
@@ -454,7 +499,6 @@ PreciseResult align_precise(const char* img_path, const char* cam_path, const ch
             if (refine) features_job = std::async(std::launch::async, estimate_from_features, img, cam);
         };
         ExactSearch found = run_exact_search(img_path, cam_path, out_size, is_masked, start_features);
-        if (getenv("DBGT")) fprintf(stderr, "search %.1f\n", ms());
         if (found.outcome != ExactSearch::Outcome::searched) {
             const bool missing = found.outcome == ExactSearch::Outcome::missing;
             r.outcome = missing ? "missing" : "special";
@@ -468,40 +512,11 @@ PreciseResult align_precise(const char* img_path, const char* cam_path, const ch
             r.transform = finish_exact(found, output_dir, img_path, cam_path);
             best = from_sim(found.transform);
         } else {
-            best = exact_to_canvas(from_sim(found.transform), f);
-            const FeatureEstimate estimate = features_job.get();
-            if (getenv("DBGT")) fprintf(stderr, "features %.1f\n", ms());
-            if (estimate.found) {
-                const cv::Point2d centre(f.rect_img.x + out_size / 2.0, f.rect_img.y + out_size / 2.0);
-                const Affine features = features_to_canvas(estimate, f, apply(best.inv(), centre));
-                const double mf = candidate_measure(found, f, features), me = candidate_measure(found, f, best);
-                if (getenv("DBGT")) fprintf(stderr, "measure features %.4f exact %.4f\n", mf, me);
-                if (mf > me) {
-                    best = features;
-                    r.method = "features";
-                }
-            }
-            double best_ratio = ratio_at_fine_frame(found, best, f);
-            if (getenv("DBGT")) fprintf(stderr, "judged %.1f\n", ms());
-            Affine refined = best;
-            const bool global = refine_globally(estimate, f, refined, r.method == "features");
-            const bool local = refine_shift_near_crop(found, f, refined);
-            if (getenv("DBGT")) fprintf(stderr, "global %d local %d\n", global, local);
-            if (global || local) {
-                const double ratio = ratio_at_fine_frame(found, refined, f);
-                // The coarse measure can only confirm that the refinement did
-                // not leave the match; it cannot see a fraction of a pixel.
-                if (ratio <= best_ratio + 0.02) {
-                    best = refined;
-                    best_ratio = ratio;
-                    r.method += "+ecc";
-                }
-            }
-            if (getenv("DBGT")) fprintf(stderr, "refined %.1f\n", ms());
+            double ratio = 1.0;
+            best = precise_transform(found, f, features_job.get(), r.method, ratio);
             warp_and_save(found, f, best, output_dir, img_path, cam_path);
-            if (getenv("DBGT")) fprintf(stderr, "saved %.1f\n", ms());
             r.transform = to_sim(canvas_to_exact(best, f));
-            r.transform.score = 1 - best_ratio;
+            r.transform.score = 1 - ratio;
         }
         // A score of 0 is reported like a pair that cannot be binarised, as
         // the exact entry reports it; the files are written all the same.
