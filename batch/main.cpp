@@ -23,6 +23,7 @@
 #include "overlay.h"
 #include "pairfit.h"
 #include "pairs.h"
+#include "precise.h"
 #include "prepare.h"
 #include "progress.h"
 #include "report.h"
@@ -46,6 +47,7 @@ struct Options {
     int jobs = worker_count();
     bool resume = false;
     bool overlay = false;
+    bool refine = false;
 };
 
 std::atomic<bool> interrupted{false};
@@ -92,8 +94,16 @@ PairResult align_one(const PairJob& job, const Options& o) {
     r.cam = job.cam;
     const auto start = std::chrono::steady_clock::now();
     try {
-        const SimMat m = alignment_ICpair(job.img.c_str(), job.cam.c_str(), o.output_dir.c_str(),
-                                          o.size, !o.no_mask);
+        SimMat m(0, 0, 0, 0);
+        if (o.refine) {
+            const PreciseResult precise = align_precise(job.img.c_str(), job.cam.c_str(),
+                                                        o.output_dir.c_str(), o.size, !o.no_mask);
+            m = precise.transform;
+            r.method = precise.method;
+        } else {
+            m = alignment_ICpair(job.img.c_str(), job.cam.c_str(), o.output_dir.c_str(), o.size,
+                                 !o.no_mask);
+        }
         r.outcome = m.s == 0.0 ? "missing" : (m.score == 0.0 ? "special" : "aligned");
         r.score = m.score;
         r.theta = m.theta;
@@ -198,6 +208,8 @@ int main(int argc, char** argv) {
                    "JSON Lines report (default: pairfit-report.jsonl in the output folder, or "
                    "beside the input)");
     app.add_flag("--resume", o.resume, "skip the pairs already in the report and add to it");
+    app.add_flag("--refine", o.refine,
+                 "align precisely (rotation, a fraction of a pixel; bilinear crops)");
     app.add_flag("--overlay", o.overlay,
                  "write NAME_overlay.png for each aligned pair and an index.html of all pairs");
     try {

@@ -7,11 +7,12 @@
 using json = nlohmann::ordered_json;
 
 std::string to_json_line(const PairResult& r) {
-    json record = {{"img", r.img},         {"cam", r.cam},     {"outcome", r.outcome},
+    json record = json{{"img", r.img},         {"cam", r.cam},     {"outcome", r.outcome},
                    {"score", r.score},     {"theta", r.theta}, {"s", r.s},
                    {"t_x", r.t_x},         {"t_y", r.t_y},
                    {"error", r.error.empty() ? json(nullptr) : json(r.error)},
                    {"seconds", r.seconds}};
+    if (!r.method.empty()) record["method"] = r.method;
     // Paths are bytes; a name that is not UTF-8 is written with replacement
     // characters rather than failing the whole run.
     return record.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -33,8 +34,10 @@ bool parse_record(const std::string& line, PairResult& r) {
     r.s = record.value("s", 0.0);
     r.t_x = record.value("t_x", 0.0);
     r.t_y = record.value("t_y", 0.0);
-    r.error = record["error"].is_string() ? record["error"].get<std::string>() : "";
+    const auto error = record.find("error");
+    r.error = error != record.end() && error->is_string() ? error->get<std::string>() : "";
     r.seconds = record.value("seconds", 0.0);
+    r.method = record.value("method", "");
     return true;
 }
 

@@ -15,6 +15,7 @@ struct PairResult {
     double score = 0, theta = 0, s = 0, t_x = 0, t_y = 0;
     std::string error;    ///< the message of an "error" outcome, empty otherwise
     double seconds = 0;
+    std::string method;   ///< with --refine: the estimate that won; otherwise empty
 };
 
 /// One line of the report (no newline).

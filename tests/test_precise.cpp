@@ -7,7 +7,11 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <opencv2/imgcodecs.hpp>
+
 #include "ecc_similarity.h"
+#include "pairfit.h"
+#include "precise.h"
 #include "test_images.h"
 
 namespace {
@@ -52,5 +56,89 @@ TEST(EccSimilarity, RecoversAKnownSimilarityToAFractionOfAPixel) {
         }
         EXPECT_NEAR(w(0, 0), w(1, 1), 1e-12);  // stays a similarity
         EXPECT_NEAR(w(0, 1), -w(1, 0), 1e-12);
+    }
+}
+
+namespace {
+
+// Largest distance, at the centre and corners of the camera square, between
+// where a result puts a reference point and where the truth puts it.
+double square_error(const PreciseResult& r, const cv::Matx23d& truth) {
+    const cv::Matx33d m(r.crop_map(0, 0), r.crop_map(0, 1), r.crop_map(0, 2), r.crop_map(1, 0),
+                        r.crop_map(1, 1), r.crop_map(1, 2), 0, 0, 1);
+    const cv::Matx33d inverse = m.inv();
+    const cv::Rect2d q = r.camera_square;
+    double worst = 0;
+    for (const cv::Point2d p : {cv::Point2d(q.x + q.width / 2, q.y + q.height / 2), q.tl(), q.br(),
+                                cv::Point2d(q.x, q.br().y), cv::Point2d(q.br().x, q.y)}) {
+        const cv::Vec3d ref = inverse * cv::Vec3d(p.x, p.y, 1);
+        const cv::Vec3d cam = cv::Matx33d(truth(0, 0), truth(0, 1), truth(0, 2), truth(1, 0), truth(1, 1),
+                                          truth(1, 2), 0, 0, 1) * ref;
+        worst = std::max(worst, std::hypot(cam[0] - p.x, cam[1] - p.y));
+    }
+    return worst;
+}
+
+struct Shot {
+    std::string img, cam, dir;
+    cv::Matx23d truth;
+};
+
+// A reference and its photograph by `truth` on a canvas of `camera` size.
+Shot write_shot(const std::string& tag, cv::Size reference, cv::Size camera, const cv::Matx23d& truth) {
+    Shot shot;
+    shot.dir = testimg::temporary_directory(tag);
+    shot.img = shot.dir + "/ref.png";
+    shot.cam = shot.dir + "/cam.png";
+    shot.truth = truth;
+    const cv::Mat img = testimg::document_colour(reference.height, reference.width, 77);
+    cv::Mat cam;
+    cv::warpAffine(img, cam, cv::Mat(truth), camera, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+                   cv::Scalar(60, 70, 80));
+    cv::GaussianBlur(cam, cam, cv::Size(0, 0), 1.2);
+    cv::imwrite(shot.img, img);
+    cv::imwrite(shot.cam, cam);
+    return shot;
+}
+
+}  // namespace
+
+TEST(PreciseEntry, WithoutRefinementItIsTheExactEntry) {
+    const Shot shot = write_shot("exact", {900, 700}, {960, 720}, similarity(0, 1.02, 20, -12));
+    const SimMat exact = alignment_ICpair(shot.img.c_str(), shot.cam.c_str(), (shot.dir + "/e").c_str(), 400, true);
+    const PreciseResult plain = align_precise(shot.img.c_str(), shot.cam.c_str(), (shot.dir + "/p").c_str(), 400, true, false);
+    EXPECT_EQ(plain.transform.score, exact.score);
+    EXPECT_EQ(plain.transform.s, exact.s);
+    EXPECT_EQ(plain.transform.t_x, exact.t_x);
+    EXPECT_EQ(plain.transform.t_y, exact.t_y);
+    EXPECT_EQ(plain.method, "exact");
+    EXPECT_EQ(plain.img_file, shot.dir + "/p/ref_aligned.jpg");
+    // The crops of the exact entry pair the warped reference's centre square
+    // with the camera's: its crop map is its transform moved by the offset
+    // between the two squares.
+    EXPECT_DOUBLE_EQ(plain.crop_map(0, 2), exact.t_x + (960 - 400) / 2 - (900 - 400) / 2);
+    EXPECT_DOUBLE_EQ(plain.crop_map(1, 2), exact.t_y + (720 - 400) / 2 - (700 - 400) / 2);
+}
+
+TEST(PreciseEntry, RecoversRotationAndScaleForLargerAndSmallerCameras) {
+    struct Case {
+        cv::Size camera;
+        cv::Matx23d truth;
+    };
+    const Case cases[] = {
+        {{1100, 900}, similarity(0.025, 1.03, 60, 40)},    // larger camera
+        {{820, 640}, similarity(-0.02, 0.93, -10, 15)},    // smaller: fitted and bordered
+        {{1000, 800}, similarity(0.0, 1.0, 0, 0)},         // the same frame
+    };
+    int k = 0;
+    for (const Case& c : cases) {
+        const Shot shot = write_shot("precise" + std::to_string(k++), {1000, 800}, c.camera, c.truth);
+        const PreciseResult r = align_precise(shot.img.c_str(), shot.cam.c_str(), shot.dir.c_str(), 400, true);
+        EXPECT_EQ(r.outcome, "aligned");
+        EXPECT_LT(square_error(r, c.truth), 0.5) << r.method << " camera " << c.camera;
+        // A smaller camera image was enlarged to fit the reference by k.
+        const bool smaller = c.camera.width < 1000 || c.camera.height < 800;
+        const double k = smaller ? std::min(1000.0 / c.camera.width, 800.0 / c.camera.height) : 1.0;
+        EXPECT_NEAR(r.camera_square.width, 400 / k, 0.01);
     }
 }

@@ -108,6 +108,23 @@ class TestFolder:
         assert "\r[" in text and "3/3 pairs" in text and "pairs/s" in text and "left" in text
 
 
+class TestRefine:
+    def test_refine_uses_the_precise_entry(self, tmp_path, reference_rgb, batch_program):
+        import pairfit
+        folder = make_folder(tmp_path / "in", reference_rgb, good=2, broken=True, lonely=False,
+                             small=False)
+        done = run_batch(batch_program, folder, "-o", tmp_path / "out", "--refine", "--size", 500)
+        assert done.returncode == 0, done.stderr
+        recs = by_name(records(tmp_path / "out" / "pairfit-report.jsonl"))
+        assert recs["broken.jpg"]["outcome"] == "missing"
+        for name in ["p0.jpg", "p1.jpg"]:
+            r = recs[name]
+            assert r["outcome"] == "aligned" and r["method"].startswith(("features", "exact"))
+            direct = pairfit.align(r["img"], r["cam"], str(tmp_path / "direct"), 500)
+            assert [r[k] for k in ["score", "theta", "s", "t_x", "t_y", "method"]] == \
+                [direct[k] for k in ["score", "theta", "s", "t_x", "t_y", "method"]]
+
+
 class TestResume:
     def test_resume_skips_reported_pairs_and_redoes_a_torn_line(self, tmp_path, reference_rgb,
                                                                 batch_program):

@@ -186,3 +186,74 @@ class TestRecovery:
         assert result["s"] == 1.0
         assert result["t_x"] == (10 / (100 / 300)) / fine_factor
         assert result["t_y"] == (-5 / (100 / 300)) / fine_factor
+
+
+class TestPreciseEntry:
+    """pairfit.align: rotation and sub-pixel accuracy beside the exact search."""
+
+    @staticmethod
+    def corner_error(result, truth, width, height, out):
+        """Largest displacement, at the centre and corners of the camera
+        crop, between where the result puts a reference point and where it
+        truly is (same-size camera: the crop frame is the camera's)."""
+        matrix = np.vstack([np.array(result["matrix"]), [0, 0, 1]])
+        theta, s, tx, ty = truth
+        c, n = np.cos(theta), np.sin(theta)
+        x0, y0 = (width - out) // 2, (height - out) // 2
+        worst = 0.0
+        for u, v in [(x0 + out / 2, y0 + out / 2), (x0, y0), (x0 + out, y0), (x0, y0 + out),
+                     (x0 + out, y0 + out)]:
+            p = np.linalg.solve(matrix, [u, v, 1.0])
+            q = (s * (c * p[0] - n * p[1]) + tx, s * (n * p[0] + c * p[1]) + ty)
+            worst = max(worst, float(np.hypot(q[0] - u, q[1] - v)))
+        return worst
+
+    def test_rotated_pair_is_aligned_to_a_fraction_of_a_pixel(self, tmp_path):
+        reference = imagegen.make_reference(1600, 1200, seed=21)
+        truth = (np.radians(1.3), 1.021, 37.0, -22.0)
+        camera = imagegen.make_camera(reference, truth[1], truth[2], truth[3], theta=truth[0],
+                                      seed=21, blur=1.5, noise=3.0)
+        imagegen.save(reference, tmp_path / "r.jpg")
+        imagegen.save(camera, tmp_path / "r.png")
+        precise = pairfit.align(str(tmp_path / "r.jpg"), str(tmp_path / "r.png"),
+                                output_dir=str(tmp_path / "out"), out_size=500)
+        exact = pairfit.ICpair_Aligning(str(tmp_path / "r.jpg"), str(tmp_path / "r.png"),
+                                        str(tmp_path / "exact"), 500)
+        assert list(precise) == ["score", "theta", "s", "t_x", "t_y", "outcome", "method",
+                                 "matrix", "files"]
+        assert precise["outcome"] == "aligned"
+        assert precise["method"].endswith("+ecc")
+        assert self.corner_error(precise, truth, 1600, 1200, 500) < 0.5
+        exact_as_precise = dict(exact, matrix=[[exact["s"], 0, exact["t_x"]], [0, exact["s"], exact["t_y"]]])
+        assert self.corner_error(exact_as_precise, truth, 1600, 1200, 500) > 3
+        assert abs(precise["theta"] - truth[0]) < 1e-3 and abs(precise["s"] - truth[1]) < 1e-3
+        m = precise["matrix"]
+        assert m[0][0] == pytest.approx(precise["s"] * np.cos(precise["theta"]))
+        assert m[1][2] == precise["t_y"]
+        assert precise["files"] == [str(tmp_path / "out" / "r_aligned.jpg"),
+                                    str(tmp_path / "out" / "r_aligned.png")]
+        assert imagegen.load(tmp_path / "out" / "r_aligned.png").shape == (500, 500, 3)
+        assert 0 < precise["score"] <= 1
+
+    def test_without_refinement_the_numbers_and_files_are_the_exact_entrys(self, pair, tmp_path):
+        img, cam = pair
+        exact = align(img, cam, tmp_path / "e", 400, False)
+        plain = pairfit.align(str(img), str(cam), str(tmp_path / "p"), 400, False, refine=False)
+        assert {k: plain[k] for k in exact} == exact
+        assert plain["method"] == "exact" and plain["outcome"] == "aligned"
+        for name in ["p1_aligned.jpg", "p1_aligned.png"]:
+            assert (tmp_path / "e" / name).read_bytes() == (tmp_path / "p" / name).read_bytes()
+
+    def test_outcomes_and_errors_are_the_exact_entrys(self, tmp_path, pair, white_camera):
+        img, cam = pair
+        missing = pairfit.align(str(tmp_path / "nope.jpg"), str(cam))
+        assert missing["outcome"] == "missing" and missing["s"] == 0.0 and missing["files"] == []
+        w_img, w_cam = white_camera
+        special = pairfit.align(img_path=str(w_img), cam_path=str(w_cam))
+        assert (special["outcome"], special["s"], special["score"]) == ("special", 1.0, 0.0)
+        with pytest.raises(ValueError, match="800x700"):
+            pairfit.align(str(img), str(cam), out_size=701)
+        with pytest.raises(TypeError):
+            pairfit.align(str(img))
+        with pytest.raises(TypeError):
+            pairfit.align(str(img), str(cam), bogus=1)
