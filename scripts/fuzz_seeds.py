@@ -1,7 +1,7 @@
 """Writes a seed corpus for the pipeline fuzzer: small valid images in the
 formats and pixel types people hand to pairfit, each prefixed by the mode
 byte (bit 0: the bytes are the camera image, else the reference; bit 1:
-masking)."""
+masking; bit 2: the precise entry)."""
 
 import io
 import pathlib
@@ -29,5 +29,5 @@ variants = {
 for name, image in variants.items():
     buffer = io.BytesIO()
     image.save(buffer, format={"png": "PNG", "jpg": "JPEG", "bmp": "BMP"}[name.rsplit(".", 1)[1]])
-    for mode in (0, 1, 3):
+    for mode in (0, 1, 3, 4, 5):
         (out / f"{mode}-{name}").write_bytes(bytes([mode]) + buffer.getvalue())

@@ -10,6 +10,7 @@
 
 #include "errors.h"
 #include "pairfit.h"
+#include "precise.h"
 #include "test_images.h"
 
 namespace {
@@ -46,6 +47,7 @@ void align_fuzzed_bytes(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return;
     const bool as_camera = data[0] & 1;
     const bool masked = data[0] & 2;
+    const bool precise = data[0] & 4;
     FILE* f = std::fopen(workspace.input.c_str(), "wb");
     if (f == nullptr) return;
     std::fwrite(data + 1, 1, size - 1, f);
@@ -53,7 +55,12 @@ void align_fuzzed_bytes(const std::uint8_t* data, std::size_t size) {
     const std::string& img = as_camera ? workspace.reference : workspace.input;
     const std::string& cam = as_camera ? workspace.input : workspace.camera;
     try {
-        alignment_ICpair(img.c_str(), cam.c_str(), (workspace.dir + "/out").c_str(), kOutSize, masked);
+        const std::string out = workspace.dir + "/out";
+        if (precise) {
+            align_precise(img.c_str(), cam.c_str(), out.c_str(), kOutSize, masked);
+        } else {
+            alignment_ICpair(img.c_str(), cam.c_str(), out.c_str(), kOutSize, masked);
+        }
     } catch (const pairfit::Error&) {
     } catch (const std::bad_alloc&) {
     }

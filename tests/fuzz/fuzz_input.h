@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-/// Byte 0 chooses the role (bit 0: camera, else reference) and masking
-/// (bit 1); the rest is the image file. Returns normally for every input,
+/// Byte 0 chooses the role (bit 0: camera, else reference), masking (bit 1)
+/// and the entry (bit 2: the precise one); the rest is the image file. Returns normally for every input,
 /// whatever the pipeline decided; pairfit's own errors and allocation
 /// failures are expected outcomes, anything else escapes.
 void align_fuzzed_bytes(const std::uint8_t* data, std::size_t size);
