@@ -284,11 +284,12 @@ struct Level {
     int inset = 0;  // pixels cut from each side of the template
 };
 
-Level level_of(const Window& w, double scale, bool remove_light = true) {
+Level level_of(const cv::Mat& t, const cv::Mat& in, const cv::Mat& valid, double scale,
+               bool remove_light = true) {
     Level l;
-    cv::resize(w.ref_grey, l.t, cv::Size(), scale, scale, cv::INTER_AREA);
-    cv::resize(w.cam_grey, l.in, cv::Size(), scale, scale, cv::INTER_AREA);
-    cv::resize(w.cam_valid, l.valid, l.in.size(), 0, 0, cv::INTER_NEAREST);
+    cv::resize(t, l.t, cv::Size(), scale, scale, cv::INTER_AREA);
+    cv::resize(in, l.in, cv::Size(), scale, scale, cv::INTER_AREA);
+    cv::resize(valid, l.valid, l.in.size(), 0, 0, cv::INTER_NEAREST);
     if (remove_light) {
         // About a twentieth of the reference window at this level.
         const int box = 2 * std::max(4, std::max(l.t.cols, l.t.rows) / 40) + 1;
@@ -343,7 +344,8 @@ double candidate_measure(const ExactSearch& found, const Frames& f, const Affine
     Window w;
     if (!make_window(found, f, canvas, w)) return -1;
     const double scale = refinement_scales(std::max(w.ref_box.width, w.ref_box.height)).front();
-    const double rho = correlation(level_of(w, scale, false), window_map_of(w, canvas), scale);
+    const double rho = correlation(level_of(w.ref_grey, w.cam_grey, w.cam_valid, scale, false),
+                                   window_map_of(w, canvas), scale);
     return std::isfinite(rho) ? rho : -1.0;
 }
 
@@ -359,11 +361,7 @@ bool correlate(const cv::Mat& t_full, const cv::Mat& in_full, const cv::Mat& val
                double& before, double& after) {
     Affine current = map;
     for (const double scale : scales) {
-        Window w;  // reuse the level machinery on whole images
-        w.ref_grey = t_full;
-        w.cam_grey = in_full;
-        w.cam_valid = valid_full;
-        Level l = level_of(w, scale);
+        const Level l = level_of(t_full, in_full, valid_full, scale);
         if (l.t.cols < 24 || l.t.rows < 24) continue;
         const Affine m = level_map_of(current, scale, l.inset);
         cv::Matx23d level_map(m(0, 0), m(0, 1), m(0, 2), m(1, 0), m(1, 1), m(1, 2));
@@ -412,7 +410,6 @@ bool refine_shift_near_crop(const ExactSearch& found, const Frames& f, Affine& c
     if (!make_window(found, f, canvas, w)) return false;
     const double scale = refinement_scales(std::max(w.ref_box.width, w.ref_box.height)).back();
     Affine map = window_map_of(w, canvas);
-    const Affine start = map;
     double before = -1, after = -1;
     if (!correlate(w.ref_grey, w.cam_grey, w.cam_valid, {scale}, true, 8, map, before, after) ||
         !(after > before)) {
@@ -421,7 +418,6 @@ bool refine_shift_near_crop(const ExactSearch& found, const Frames& f, Affine& c
     const Affine result = canvas_of(w, map);
     const cv::Point2d moved = apply(result, w.corners[0]) - apply(canvas, w.corners[0]);
     if (std::hypot(moved.x, moved.y) > 8) return false;  // a finer match is close by
-    (void)start;
     canvas = result;
     return true;
 }
