@@ -90,8 +90,9 @@ Affine fitted_to_loaded_camera(cv::Size loaded, cv::Size reference) {
     return loaded_to_fitted.inv();
 }
 
-Frames frames_of(const ExactSearch& found, cv::Size loaded_camera) {
+Frames frames_of(const ExactSearch& found) {
     const ICPair& pair = found.pair;
+    const cv::Size loaded_camera = found.camera_size;
     Frames f;
     const int out = pair.out_size;
     f.rect_img = cv::Rect((pair.img_ori.cols - out) / 2, (pair.img_ori.rows - out) / 2, out, out);
@@ -108,6 +109,15 @@ Frames frames_of(const ExactSearch& found, cv::Size loaded_camera) {
                              cv::Point(static_cast<int>(std::floor(b.x)), static_cast<int>(std::floor(b.y)))) &
                     cv::Rect(0, 0, pair.cam_ori.cols, pair.cam_ori.rows);
     return f;
+}
+
+// Canvas pixels to pixels of the camera image as loaded.
+Affine canvas_to_loaded(const Frames& f) {
+    return f.fitted_to_loaded * translation(f.canvas_to_camera.x, f.canvas_to_camera.y);
+}
+
+cv::Point2d square_centre(const Frames& f) {
+    return {f.rect_img.x + f.rect_img.width / 2.0, f.rect_img.y + f.rect_img.height / 2.0};
 }
 
 Affine exact_to_canvas(const Affine& exact, const Frames& f) {
@@ -136,8 +146,8 @@ cv::Mat grey(const cv::Mat& bgr) {
 }
 
 // A similarity from reference to camera image, both as loaded, from ORB
-// features matched between the two reduced to a longer side of about 1024
-// px; empty when too few matches agree.
+// features matched between the two reduced to a longer side of at most
+// 1400 px; not found when too few matches agree.
 struct FeatureEstimate {
     bool found = false;
     Affine to_loaded_camera;
@@ -205,9 +215,7 @@ FeatureEstimate estimate_from_features(const cv::Mat& img, const cv::Mat& cam) t
 
 // The feature estimate in the canvas frame.
 Affine features_to_canvas(const FeatureEstimate& e, const Frames& f, cv::Point2d centre) {
-    const Affine loaded_to_canvas = translation(-f.canvas_to_camera.x, -f.canvas_to_camera.y) *
-                                    f.fitted_to_loaded.inv();
-    return nearest_similarity(loaded_to_canvas * e.to_loaded_camera, centre);
+    return nearest_similarity(canvas_to_loaded(f).inv() * e.to_loaded_camera, centre);
 }
 
 // Pyramid scales for a window of `side` pixels: from about 128 px up to full
@@ -349,9 +357,6 @@ double candidate_measure(const ExactSearch& found, const Frames& f, const Affine
     return std::isfinite(rho) ? rho : -1.0;
 }
 
-// Image coordinates after the pyramid reduction by `factor`.
-Affine resized_frame(double factor) { return scaling(factor); }
-
 // Maximises the correlation of `in` warped onto `t` (both CV_32F, filtered
 // alike) over similarities, or shifts only, at the given pyramid scales;
 // `map` takes t's pixels to in's. `before` and `after` are the correlations
@@ -388,9 +393,10 @@ bool refine_globally(const FeatureEstimate& reduced, const Frames& f, Affine& ca
     reduced.img_small.convertTo(t, CV_32F);
     reduced.cam_small.convertTo(in, CV_32F);
     const cv::Mat valid(in.size(), CV_8U, cv::Scalar(255));
-    const Affine canvas_to_loaded = f.fitted_to_loaded * translation(f.canvas_to_camera.x, f.canvas_to_camera.y);
-    const Affine frame = resized_frame(reduced.factor);
-    Affine map = frame * canvas_to_loaded * canvas * frame.inv();
+    // The pyramid reduction puts full-resolution pixel x at factor * x.
+    const Affine to_loaded = canvas_to_loaded(f);
+    const Affine frame = scaling(reduced.factor);
+    Affine map = frame * to_loaded * canvas * frame.inv();
     const std::vector<double> scales = close_start ? std::vector<double>{0.5} : std::vector<double>{0.25, 0.5};
     double before = -1, after = -1;
     if (!correlate(t, in, valid, scales, false, close_start ? 15 : 30, map, before, after) ||
@@ -398,8 +404,7 @@ bool refine_globally(const FeatureEstimate& reduced, const Frames& f, Affine& ca
         return false;
     }
     const Affine loaded = frame.inv() * map * frame;
-    const cv::Point2d centre(f.rect_img.x + f.rect_img.width / 2.0, f.rect_img.y + f.rect_img.height / 2.0);
-    canvas = nearest_similarity(canvas_to_loaded.inv() * loaded, apply(canvas.inv(), centre));
+    canvas = nearest_similarity(to_loaded.inv() * loaded, apply(canvas.inv(), square_centre(f)));
     return true;
 }
 
@@ -442,8 +447,7 @@ void warp_and_save(const ExactSearch& found, const Frames& f, const Affine& canv
 
 // What the written crops embody, in the camera image as loaded.
 void describe_crops(const Frames& f, const Affine& canvas, PreciseResult& r) {
-    const Affine to_loaded = f.fitted_to_loaded * translation(f.canvas_to_camera.x, f.canvas_to_camera.y);
-    const Affine map = to_loaded * canvas;
+    const Affine map = canvas_to_loaded(f) * canvas;
     r.crop_map = cv::Matx23d(map(0, 0), map(0, 1), map(0, 2), map(1, 0), map(1, 1), map(1, 2));
     const cv::Point2d a = apply(f.fitted_to_loaded, cv::Point2d(f.rect_cam.x, f.rect_cam.y));
     const cv::Point2d b = apply(f.fitted_to_loaded, cv::Point2d(f.rect_cam.br()));
@@ -457,8 +461,7 @@ Affine precise_transform(const ExactSearch& found, const Frames& f, const Featur
     Affine best = exact_to_canvas(from_sim(found.transform), f);
     method = "exact";
     if (estimate.found) {
-        const cv::Point2d centre(f.rect_img.x + f.rect_img.width / 2.0, f.rect_img.y + f.rect_img.height / 2.0);
-        const Affine features = features_to_canvas(estimate, f, apply(best.inv(), centre));
+        const Affine features = features_to_canvas(estimate, f, apply(best.inv(), square_centre(f)));
         if (candidate_measure(found, f, features) > candidate_measure(found, f, best)) {
             best = features;
             method = "features";
@@ -501,7 +504,7 @@ PreciseResult align_precise(const char* img_path, const char* cam_path, const ch
             r.transform = missing ? missing_images() : not_binarisable();
             return r;
         }
-        const Frames f = frames_of(found, found.camera_size);
+        const Frames f = frames_of(found);
         Affine best;
         if (!refine) {
             // The exact entry, to the bit: its crops pair the canvas with its own transform.

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -234,7 +234,8 @@ int main(int argc, char** argv) {
     if (o.report.empty()) o.report = page_dir + "/pairfit-report.jsonl";
 
     std::vector<PairJob> pending;
-    const auto done_before = o.resume ? pairs_in_report(o.report) : decltype(pairs_in_report("")){};
+    std::set<std::pair<std::string, std::string>> done_before;
+    if (o.resume) done_before = pairs_in_report(o.report);
     for (const PairJob& p : pairs) {
         if (!done_before.count({p.img, p.cam})) pending.push_back(p);
     }

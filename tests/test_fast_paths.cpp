@@ -24,9 +24,7 @@ cv::Mat similarity_matrix(double theta, double s, double t_x, double t_y) {
 }
 
 cv::Mat library_warp(const cv::Mat& src, const cv::Mat& m, const cv::Scalar& fill) {
-    cv::Mat dst;
-    cv::warpAffine(src, dst, m, src.size(), cv::INTER_NEAREST, cv::BORDER_CONSTANT, fill);
-    return dst;
+    return testimg::warp_nearest(src, m, src.size(), fill);
 }
 
 // A reduced binary image as the search sees it: blobs, with a no-data margin

@@ -119,7 +119,6 @@ TEST(CamBorder, FittedSizeTruncatesAndTheBorderIsSplitEvenly) {
     EXPECT_NE(lower.cam_bin.at<uchar>(167, 500), 127);
     EXPECT_NE(lower.cam_bin.at<uchar>(832, 500), 127);
     EXPECT_EQ(lower.cam_bin.at<uchar>(833, 500), 127);
-
 }
 
 TEST(CamBorder, DifferenceOfFiveGivesTwoBeforeAndThreeAfter) {

@@ -60,6 +60,12 @@ cv::Mat document_colour(int rows, int cols, std::uint64_t seed) {
     return m;
 }
 
+cv::Mat warp_nearest(const cv::Mat& src, const cv::Mat& m, cv::Size size, const cv::Scalar& fill) {
+    cv::Mat dst;
+    cv::warpAffine(src, dst, m, size, cv::INTER_NEAREST, cv::BORDER_CONSTANT, fill);
+    return dst;
+}
+
 cv::Mat snapshot(const cv::Mat& m) { return m.clone(); }
 
 bool identical(const cv::Mat& a, const cv::Mat& b) {

@@ -26,6 +26,10 @@ cv::Mat coordinate_colour(int rows, int cols);
 /// A reference-like colour image: dark shapes on a light background.
 cv::Mat document_colour(int rows, int cols, std::uint64_t seed);
 
+/// cv::warpAffine of `src` by the forward map `m` onto `size`, nearest
+/// neighbour, `fill` outside: the library's own result to compare with.
+cv::Mat warp_nearest(const cv::Mat& src, const cv::Mat& m, cv::Size size, const cv::Scalar& fill);
+
 /// Byte-exact copy to compare against later.
 cv::Mat snapshot(const cv::Mat& m);
 

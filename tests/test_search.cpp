@@ -12,10 +12,7 @@
 namespace {
 
 cv::Mat shifted(const cv::Mat& src, double dx, double dy, cv::Size size) {
-    const cv::Mat m = (cv::Mat_<double>(2, 3) << 1, 0, dx, 0, 1, dy);
-    cv::Mat dst;
-    cv::warpAffine(src, dst, m, size, cv::INTER_NEAREST, cv::BORDER_CONSTANT, cv::Scalar(127));
-    return dst;
+    return testimg::warp_nearest(src, (cv::Mat_<double>(2, 3) << 1, 0, dx, 0, 1, dy), size, cv::Scalar(127));
 }
 
 // Camera image: the reference moved by (dx, dy), with some noise, on a
