@@ -21,9 +21,9 @@
 #include <opencv2/core/utils/logger.hpp>
 
 #include "overlay.h"
-#include "pairfit.h"
+#include "pairfit/pipeline.h"
 #include "pairs.h"
-#include "precise.h"
+#include "pairfit/precise.h"
 #include "prepare.h"
 #include "progress.h"
 #include "report.h"

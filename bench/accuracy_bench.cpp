@@ -25,7 +25,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "precise.h"
+#include "pairfit/precise.h"
 #include "synthetic_pair.h"
 
 namespace {

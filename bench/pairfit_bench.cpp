@@ -21,7 +21,7 @@
 
 #include "ICPair.h"
 #include "Match.h"
-#include "pairfit.h"
+#include "pairfit/pipeline.h"
 #include "prepare.h"
 #include "synthetic_pair.h"
 

@@ -9,8 +9,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "errors.h"
-#include "pairfit.h"
-#include "precise.h"
+#include "pairfit/pipeline.h"
+#include "pairfit/precise.h"
 #include "test_images.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "pairfit.h"
+#include "pairfit/pipeline.h"
 
 #include <sys/stat.h>
 

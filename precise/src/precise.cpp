@@ -1,4 +1,4 @@
-#include "precise.h"
+#include "pairfit/precise.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,7 +13,7 @@
 #include "Match.h"
 #include "errors.h"
 #include "ecc_similarity.h"
-#include "pairfit.h"
+#include "pairfit/pipeline.h"
 #include "utils.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
-#include "pairfit.h"
+#include "pairfit/pipeline.h"
 #include "utils.h"
 
 namespace {

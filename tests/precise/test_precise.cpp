@@ -10,8 +10,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "ecc_similarity.h"
-#include "pairfit.h"
-#include "precise.h"
+#include "pairfit/pipeline.h"
+#include "pairfit/precise.h"
 #include "test_images.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <opencv2/core/utils/logger.hpp>
 
 #include "errors.h"
-#include "pairfit.h"
-#include "precise.h"
+#include "pairfit/pipeline.h"
+#include "pairfit/precise.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fuzz/fuzz_input.h"
+#include "fuzz_input.h"
 
 namespace {
 
