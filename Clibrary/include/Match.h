@@ -10,6 +10,7 @@
 #include <opencv2/core.hpp>
 
 #include "SimMat.h"
+#include "dif_ratio.h"
 
 /// One scored candidate correction.
 struct Modifications {
@@ -22,16 +23,6 @@ struct Modifications {
     Modifications(double a, double b, double c, double d)
         : shift_x(a), shift_y(b), scale_deta(c), dif_ratio(d) {}
 };
-
-/// Share of the region `roi` where the two images differ, plus a penalty of
-/// 0.3 times the share of the image outside the region; 1.0 when the region
-/// holds 2500 pixels or fewer.
-double dif_ratio(cv::Mat imageA, cv::Mat imageB, cv::Mat roi);
-
-/// The ratio from its counts: `dif_num` differing pixels inside a region of
-/// `roi_num` pixels of a rows x cols image. Every scorer ends here, so that
-/// all of them round alike.
-double ratio_from_counts(int dif_num, int roi_num, int rows, int cols);
 
 class FastScorer;
 
@@ -52,7 +43,6 @@ public:
     bool fast_scoring = true;
 
     Match(SimMat* sim_mat, int max, int step, double threshold, bool is_scaling);
-    ~Match();
 
     /// Ratio of one candidate: the reference warped by the pass's transform
     /// corrected by (scale offset `scale_index`, shift_x, shift_y), against the
@@ -78,19 +68,20 @@ public:
     /// The x (and y) shifts of the window, ascending.
     std::vector<double> shift_values() const;
 
-    /// Lengths of the consecutive runs of `shift_num` shifts handed to
-    /// NUM_THREADS workers: equal runs, the remainder to the last worker.
-    static std::vector<int> run_lengths(int shift_num, int NUM_THREADS);
-
 private:
     // The evaluation needs non-empty 8-bit single-channel images with the
     // camera image at least as large as the reference in both directions.
     void check_images() const;
     void apply_best();
-    // Prepared at the start of a search, read by every worker.
-    void prepare_scorer();
-    std::unique_ptr<FastScorer> scorer_;
+    // The fast scorer of this pass as it stands, or nullptr when the
+    // straightforward evaluation must score it. A search makes its own and
+    // drops it on return, since the search changes the transform it copies.
+    std::unique_ptr<FastScorer> make_scorer() const;
+
+    // The column and worker searches, scoring with `scorer` when not null.
+    Modifications best_of_column(double shift_x, const FastScorer* scorer) const;
+    void run_worker(const double* shift_x_range, int len_of_shift_x,
+                    std::promise<Modifications>& promiseObj, const FastScorer* scorer) const;
 
     class CandidateColumn;
-    CandidateColumn candidate_column(double shift_x, int scale_index) const;
 };

@@ -1,5 +1,6 @@
 #pragma once
-// Scores search candidates exactly as Match::evaluate_candidate does, without
+// Scores search candidates exactly as the search's straightforward
+// evaluation does (warp the reference, mask, difference ratio), without
 // making images per candidate.
 //
 // Without rotation the nearest-neighbour warp is separable: output column x
@@ -15,7 +16,7 @@
 
 #include <opencv2/core.hpp>
 
-class Match;
+#include "SimMat.h"
 
 /// Two bits per pixel, kept as two bit rows per image row: first the words
 /// of "has data" (not 127), then those of "is white" (255). Bit x of a bit
@@ -34,9 +35,15 @@ struct PackedImage {
 
 class FastScorer {
 public:
-    /// The scorer for the current pass of `match`, or nullptr when the pass
-    /// cannot use it (rotation, or pixel values other than 0, 127 and 255).
-    static std::unique_ptr<FastScorer> create(const Match& match);
+    /// The scorer of a search pass that refines `transform` by the
+    /// `scale_count` offsets at `scale_offsets` (in search order) and by
+    /// shifts, comparing the reduced binary `reference` with the reduced
+    /// `camera` image; nullptr when the pass cannot use it (rotation, or pixel
+    /// values other than 0, 127 and 255). It keeps copies of what it needs:
+    /// a later change to the transform is not seen.
+    static std::unique_ptr<FastScorer> create(const SimMat& transform, const double* scale_offsets,
+                                              int scale_count, const cv::Mat& reference,
+                                              const cv::Mat& camera);
 
     /// The reference gathered for one x shift and scale offset.
     class Column {
@@ -52,13 +59,15 @@ public:
         PackedImage gathered_;              // the reference as this column's warp reads it
     };
 
+    /// The candidates of one x shift and the scale offset `scale_index`.
     Column column(double shift_x, int scale_index) const;
 
 private:
-    explicit FastScorer(const Match& match);
+    FastScorer(const SimMat& transform, const double* scale_offsets, int scale_count,
+               const cv::Mat& reference, const cv::Mat& camera);
 
-    const Match& match_;
     double theta_, s_, t_x_, t_y_;
+    std::vector<double> scale_offsets_;
     int rows_, cols_;
     PackedImage reference_;  // the reduced reference
     PackedImage camera_;     // the camera crop every candidate is compared with

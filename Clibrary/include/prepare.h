@@ -6,13 +6,12 @@
 
 #include <opencv2/core.hpp>
 
-/// Number of threads worth starting for full-resolution work: the hardware
-/// threads, at least 1.
-int worker_count();
+#include "work_split.h"
 
 /// Calls fn(first_row, end_row) for `bands` consecutive horizontal bands of
-/// `rows` rows, on their own threads (the first on the caller's). Every band
-/// has ended when it returns; the first error raised by a band is rethrown.
+/// `rows` rows, cut by consecutive_runs, on their own threads (the first on
+/// the caller's). Every band has ended when it returns; the first error
+/// raised by a band is rethrown.
 void for_each_band(int rows, int bands, const std::function<void(int, int)>& fn);
 
 /// The value plane of the HSV image of an 8-bit BGR image: for 8-bit input

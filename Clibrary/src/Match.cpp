@@ -9,8 +9,8 @@
 
 #include "errors.h"
 #include "fast_search.h"
-#include "prepare.h"
 #include "utils.h"
+#include "work_split.h"
 
 namespace {
 
@@ -27,23 +27,6 @@ std::string size_text(const cv::Mat& m) {
 
 }  // namespace
 
-double dif_ratio(cv::Mat imageA, cv::Mat imageB, cv::Mat roi) {
-    cv::Mat match_pixel;
-    cv::compare(imageA, imageB, match_pixel, cv::CMP_NE);
-    cv::Mat match_pixel_roi;
-    cv::bitwise_and(match_pixel, roi, match_pixel_roi);
-    const int dif_num = cv::countNonZero(match_pixel_roi);
-    const int roi_num = cv::countNonZero(roi);
-    return ratio_from_counts(dif_num, roi_num, match_pixel.rows, match_pixel.cols);
-}
-
-double ratio_from_counts(int dif_num, int roi_num, int rows, int cols) {
-    // Too small a region says nothing about the match: "more than 2500".
-    if (roi_num <= 2500) return 1.0;
-    const double total_num = static_cast<double>(rows * cols);
-    return ((total_num - roi_num) * 0.3) / total_num + static_cast<double>(dif_num) / roi_num;
-}
-
 Match::Match(SimMat* sim_mat, int max, int step, double threshold, bool is_scaling)
     : shift_max(max),
       match_step(step),
@@ -58,52 +41,32 @@ Match::Match(SimMat* sim_mat, int max, int step, double threshold, bool is_scali
     }
 }
 
-Match::~Match() = default;
-
 // The candidates of one x shift and scale offset, scored by the fast scorer
-// when the pass has one, by the straightforward evaluation otherwise.
+// when the search has one, by the straightforward evaluation otherwise.
 class Match::CandidateColumn {
 public:
-    CandidateColumn(const Match& match, double shift_x, int scale_index)
-        : match_(match), shift_x_(shift_x), scale_index_(scale_index) {
-        if (match.scorer_) fast_ = match.scorer_->column(shift_x, scale_index);
+    CandidateColumn(const Match& match, const FastScorer* scorer, double shift_x, int scale_index)
+        : match_(match), scorer_(scorer), shift_x_(shift_x), scale_index_(scale_index) {
+        if (scorer) fast_ = scorer->column(shift_x, scale_index);
     }
     double ratio(double shift_y) const {
-        return match_.scorer_ ? fast_.ratio(shift_y)
-                              : match_.evaluate_candidate(shift_x_, scale_index_, shift_y);
+        return scorer_ ? fast_.ratio(shift_y)
+                       : match_.evaluate_candidate(shift_x_, scale_index_, shift_y);
     }
 
 private:
     const Match& match_;
+    const FastScorer* scorer_;
     double shift_x_;
     int scale_index_;
     FastScorer::Column fast_;
 };
 
-Match::CandidateColumn Match::candidate_column(double shift_x, int scale_index) const {
-    return CandidateColumn(*this, shift_x, scale_index);
+std::unique_ptr<FastScorer> Match::make_scorer() const {
+    if (!fast_scoring) return nullptr;
+    return FastScorer::create(*Sim_Mat, scale_range.get(), len_of_scale_range, img_scaled,
+                              cam_scaled);
 }
-
-void Match::prepare_scorer() {
-    scorer_ = fast_scoring ? FastScorer::create(*this) : nullptr;
-}
-
-namespace {
-
-// The scorer holds the pass's transform as it was when the search began; it
-// must not outlive the search that changes that transform.
-class ScorerReset {
-public:
-    explicit ScorerReset(std::unique_ptr<FastScorer>& scorer) : scorer_(scorer) {}
-    ~ScorerReset() { scorer_.reset(); }
-    ScorerReset(const ScorerReset&) = delete;
-    ScorerReset& operator=(const ScorerReset&) = delete;
-
-private:
-    std::unique_ptr<FastScorer>& scorer_;
-};
-
-}  // namespace
 
 std::vector<double> Match::shift_values() const {
     std::vector<double> values;
@@ -147,9 +110,13 @@ void Match::check_images() const {
 }
 
 Modifications Match::matching_core(double shift_x) const {
+    return best_of_column(shift_x, nullptr);
+}
+
+Modifications Match::best_of_column(double shift_x, const FastScorer* scorer) const {
     Modifications modifications(shift_x, 0, 0, 1.0);
     for (int i = 0; i < len_of_scale_range; ++i) {
-        const CandidateColumn column = candidate_column(shift_x, i);
+        const CandidateColumn column(*this, scorer, shift_x, i);
         for (long long shift_y = -shift_max; shift_y <= shift_max; shift_y += match_step) {
             const double dif_r = column.ratio(static_cast<double>(shift_y));
             if (dif_r < modifications.dif_ratio) {
@@ -168,10 +135,9 @@ void Match::apply_best() {
 
 double Match::matching() {
     check_images();
-    prepare_scorer();
-    const ScorerReset reset(scorer_);
+    const std::unique_ptr<FastScorer> scorer = make_scorer();
     for (const double shift_x : shift_values()) {
-        const Modifications modifications = matching_core(shift_x);
+        const Modifications modifications = best_of_column(shift_x, scorer.get());
         if (modifications.dif_ratio < best_modifications.dif_ratio) {
             best_modifications = modifications;
         }
@@ -182,12 +148,17 @@ double Match::matching() {
 
 void Match::matching_cell(const double* shift_x_range, int len_of_shift_x,
                           std::promise<Modifications>& promiseObj) const {
+    run_worker(shift_x_range, len_of_shift_x, promiseObj, nullptr);
+}
+
+void Match::run_worker(const double* shift_x_range, int len_of_shift_x,
+                       std::promise<Modifications>& promiseObj, const FastScorer* scorer) const {
     try {
         Modifications modifications(0, 0, 0, 1.0);
         for (int k = 0; k < len_of_shift_x; ++k) {
             const double shift_x = shift_x_range[k];
             for (int i = 0; i < len_of_scale_range; ++i) {
-                const CandidateColumn column = candidate_column(shift_x, i);
+                const CandidateColumn column(*this, scorer, shift_x, i);
                 for (long long shift_y = -shift_max; shift_y <= shift_max; shift_y += match_step) {
                     const double dif_r = column.ratio(static_cast<double>(shift_y));
                     if (dif_r < modifications.dif_ratio) {
@@ -207,14 +178,6 @@ void Match::matching_cell(const double* shift_x_range, int len_of_shift_x,
     }
 }
 
-std::vector<int> Match::run_lengths(int shift_num, int NUM_THREADS) {
-    std::vector<int> lengths(NUM_THREADS);
-    const int n = shift_num / NUM_THREADS;
-    for (int i = 0; i < NUM_THREADS - 1; ++i) lengths[i] = n;
-    lengths[NUM_THREADS - 1] = shift_num - (NUM_THREADS - 1) * n;
-    return lengths;
-}
-
 namespace {
 
 void join_all(std::vector<std::thread>& threads) {
@@ -231,13 +194,12 @@ double Match::matching_multi(int NUM_THREADS) {
                                     std::to_string(NUM_THREADS));
     }
     check_images();
-    prepare_scorer();
-    const ScorerReset reset(scorer_);
+    const std::unique_ptr<FastScorer> scorer = make_scorer();
     // Only the shifts actually generated are handed out, so that no worker
     // gets a slot without a value when match_step does not divide shift_max.
     const std::vector<double> shift_x_range = shift_values();
     const int shift_num = static_cast<int>(shift_x_range.size());
-    const std::vector<int> len_of_shift_x_range = run_lengths(shift_num, NUM_THREADS);
+    const std::vector<int> len_of_shift_x_range = consecutive_runs(shift_num, NUM_THREADS);
 
     std::vector<std::unique_ptr<double[]>> shift_x_range_split;
     const double* p = shift_x_range.data();
@@ -259,7 +221,8 @@ double Match::matching_multi(int NUM_THREADS) {
     thread_vec.reserve(thread_count);
     auto run_workers = [&](int first) {
         for (int i = first; i < NUM_THREADS; i += thread_count) {
-            matching_cell(shift_x_range_split[i].get(), len_of_shift_x_range[i], promiseObj[i]);
+            run_worker(shift_x_range_split[i].get(), len_of_shift_x_range[i], promiseObj[i],
+                       scorer.get());
         }
     };
     try {

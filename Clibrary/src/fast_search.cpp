@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "Match.h"
+#include "dif_ratio.h"
 #include "nearest_warp.h"
 
 namespace {
@@ -195,27 +195,31 @@ Counts count_candidate(const NearestWarp& warp, const double* row_products, int 
 PackedImage::PackedImage(int rows_, int cols)
     : rows(rows_), words((cols + 63) / 64), bits(static_cast<std::size_t>(rows_) * 2 * words, 0) {}
 
-std::unique_ptr<FastScorer> FastScorer::create(const Match& match) {
-    const SimMat& sim = *match.Sim_Mat;
+std::unique_ptr<FastScorer> FastScorer::create(const SimMat& transform, const double* scale_offsets,
+                                               int scale_count, const cv::Mat& reference,
+                                               const cv::Mat& camera) {
     double coefficients[6];
-    similarity_coefficients(sim.theta + 0.0, sim.s, sim.t_x, sim.t_y, coefficients);
+    similarity_coefficients(transform.theta + 0.0, transform.s, transform.t_x, transform.t_y,
+                            coefficients);
     if (!NearestWarp(coefficients).separable()) return nullptr;
-    std::unique_ptr<FastScorer> scorer(new FastScorer(match));
+    std::unique_ptr<FastScorer> scorer(
+        new FastScorer(transform, scale_offsets, scale_count, reference, camera));
     return scorer->representable_ ? std::move(scorer) : nullptr;
 }
 
-FastScorer::FastScorer(const Match& match)
-    : match_(match),
-      theta_(match.Sim_Mat->theta),
-      s_(match.Sim_Mat->s),
-      t_x_(match.Sim_Mat->t_x),
-      t_y_(match.Sim_Mat->t_y),
-      rows_(match.img_scaled.rows),
-      cols_(match.img_scaled.cols),
+FastScorer::FastScorer(const SimMat& transform, const double* scale_offsets, int scale_count,
+                       const cv::Mat& reference, const cv::Mat& camera)
+    : theta_(transform.theta),
+      s_(transform.s),
+      t_x_(transform.t_x),
+      t_y_(transform.t_y),
+      scale_offsets_(scale_offsets, scale_offsets + scale_count),
+      rows_(reference.rows),
+      cols_(reference.cols),
       reference_(rows_, cols_),
       camera_(rows_, cols_) {
-    const bool reference_ok = pack(match.img_scaled, reference_);
-    const bool camera_ok = pack(camera_crop(match.cam_scaled, match.img_scaled), camera_);
+    const bool reference_ok = pack(reference, reference_);
+    const bool camera_ok = pack(camera_crop(camera, reference), camera_);
     representable_ = reference_ok && camera_ok;
 }
 
@@ -223,7 +227,7 @@ FastScorer::Column FastScorer::column(double shift_x, int scale_index) const {
     Column column;
     column.owner_ = this;
     // The numbers Matrix_Sim_Modification builds for this column's candidates.
-    similarity_coefficients(theta_ + 0.0, s_ + match_.scale_range[scale_index], t_x_ + shift_x,
+    similarity_coefficients(theta_ + 0.0, s_ + scale_offsets_[scale_index], t_x_ + shift_x,
                             t_y_, column.forward_);
     const NearestWarp warp(column.forward_);
 

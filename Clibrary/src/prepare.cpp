@@ -7,18 +7,15 @@
 
 #include <opencv2/imgproc.hpp>
 
-int worker_count() {
-    const unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : static_cast<int>(n);
-}
-
 void for_each_band(int rows, int bands, const std::function<void(int, int)>& fn) {
     bands = std::max(1, std::min(bands, rows));
+    const std::vector<int> lengths = consecutive_runs(rows, bands);
+    std::vector<int> firsts(bands + 1, 0);
+    for (int b = 0; b < bands; ++b) firsts[b + 1] = firsts[b] + lengths[b];
     std::vector<std::exception_ptr> errors(bands);
     auto run_band = [&](int b) {
         try {
-            fn(static_cast<int>(static_cast<long long>(rows) * b / bands),
-               static_cast<int>(static_cast<long long>(rows) * (b + 1) / bands));
+            fn(firsts[b], firsts[b + 1]);
         } catch (...) {
             errors[b] = std::current_exception();
         }

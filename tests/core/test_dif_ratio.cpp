@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Match.h"
+#include "dif_ratio.h"
 #include "test_images.h"
 
 namespace {

@@ -23,6 +23,11 @@ cv::Mat similarity_matrix(double theta, double s, double t_x, double t_y) {
     return SimMat(theta, s, t_x, t_y).mat;
 }
 
+std::unique_ptr<FastScorer> scorer_of(const Match& match) {
+    return FastScorer::create(*match.Sim_Mat, match.scale_range.get(), match.len_of_scale_range,
+                              match.img_scaled, match.cam_scaled);
+}
+
 cv::Mat library_warp(const cv::Mat& src, const cv::Mat& m, const cv::Scalar& fill) {
     return testimg::warp_nearest(src, m, src.size(), fill);
 }
@@ -114,7 +119,7 @@ TEST(FastScorer, RatiosEqualTheStraightforwardEvaluation) {
         Match match(&sim, 6, 2, 0.0, true);
         match.img_scaled = binary_with_no_data(rows, cols, rng);
         match.cam_scaled = binary_with_no_data(rows + extra_rows, cols + extra_cols, rng);
-        const std::unique_ptr<FastScorer> scorer = FastScorer::create(match);
+        const std::unique_ptr<FastScorer> scorer = scorer_of(match);
         ASSERT_NE(scorer, nullptr);
         for (int k = 0; k < 6; ++k) {
             const double shift_x = static_cast<double>(static_cast<int>(rng() % 13) - 6);
@@ -136,15 +141,15 @@ TEST(FastScorer, StepsAsideForRotationAndForOtherPixelValues) {
     Match match(&rotated, 2, 1, 0.0, false);
     match.img_scaled = binary_with_no_data(80, 80, rng);
     match.cam_scaled = match.img_scaled.clone();
-    EXPECT_EQ(FastScorer::create(match), nullptr);
+    EXPECT_EQ(scorer_of(match), nullptr);
 
     SimMat plain(0, 1, 0, 0);
     Match grey(&plain, 2, 1, 0.0, false);
     grey.img_scaled = match.img_scaled.clone();
     grey.cam_scaled = match.img_scaled.clone();
-    ASSERT_NE(FastScorer::create(grey), nullptr);
+    ASSERT_NE(scorer_of(grey), nullptr);
     grey.cam_scaled.at<uchar>(5, 5) = 128;
-    EXPECT_EQ(FastScorer::create(grey), nullptr);
+    EXPECT_EQ(scorer_of(grey), nullptr);
 }
 
 TEST(FastSearch, ChoosesTheSameCandidateAndTransformAsTheStraightforwardSearch) {

@@ -8,6 +8,7 @@
 #include "Match.h"
 #include "errors.h"
 #include "test_images.h"
+#include "work_split.h"
 
 namespace {
 
@@ -91,10 +92,10 @@ TEST(SearchSetup, ShiftsRunFromMinusMaxUpToMaxInSteps) {
 }
 
 TEST(SearchSplit, RunsAreEqualWithTheRemainderOnTheLastWorker) {
-    EXPECT_EQ(Match::run_lengths(21, 10), (std::vector<int>{2, 2, 2, 2, 2, 2, 2, 2, 2, 3}));
-    EXPECT_EQ(Match::run_lengths(11, 5), (std::vector<int>{2, 2, 2, 2, 3}));
-    EXPECT_EQ(Match::run_lengths(11, 1), (std::vector<int>{11}));
-    std::vector<int> many = Match::run_lengths(11, 20);
+    EXPECT_EQ(consecutive_runs(21, 10), (std::vector<int>{2, 2, 2, 2, 2, 2, 2, 2, 2, 3}));
+    EXPECT_EQ(consecutive_runs(11, 5), (std::vector<int>{2, 2, 2, 2, 3}));
+    EXPECT_EQ(consecutive_runs(11, 1), (std::vector<int>{11}));
+    std::vector<int> many = consecutive_runs(11, 20);
     EXPECT_EQ(many.back(), 11);
     many.pop_back();
     EXPECT_EQ(many, std::vector<int>(19, 0));
