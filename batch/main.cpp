@@ -94,17 +94,16 @@ PairResult align_one(const PairJob& job, const Options& o) {
     r.cam = job.cam;
     const auto start = std::chrono::steady_clock::now();
     try {
+        const pairfit::AlignRequest request{job.img, job.cam, o.output_dir, o.size, !o.no_mask};
         SimMat m(0, 0, 0, 0);
         if (o.refine) {
-            const PreciseResult precise = align_precise(job.img.c_str(), job.cam.c_str(),
-                                                        o.output_dir.c_str(), o.size, !o.no_mask);
+            const pairfit::PreciseResult precise = pairfit::align_precise(request);
             m = precise.transform;
             r.method = precise.method;
         } else {
-            m = alignment_ICpair(job.img.c_str(), job.cam.c_str(), o.output_dir.c_str(), o.size,
-                                 !o.no_mask);
+            m = pairfit::align_exact(request);
         }
-        r.outcome = m.s == 0.0 ? "missing" : (m.score == 0.0 ? "special" : "aligned");
+        r.outcome = pairfit::outcome_name(pairfit::outcome_of(m));
         r.score = m.score;
         r.theta = m.theta;
         r.s = m.s;
@@ -130,7 +129,7 @@ int run_pairs(const std::vector<PairJob>& pending, const Options& o, ReportWrite
             if (k >= pending.size()) return;
             const PairResult r = align_one(pending[k], o);
             if (o.overlay && r.outcome == "aligned") {
-                write_overlay(o.output_dir.empty() ? directory_of(r.img) : o.output_dir, r);
+                write_overlay(output_folder_for(o.output_dir, r.img), r);
             }
             report.write(r);
             ++done;

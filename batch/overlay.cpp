@@ -49,10 +49,6 @@ std::string url_path(const std::string& path) {
     return out;
 }
 
-std::string output_folder_of(const PairResult& r, const std::string& output_dir) {
-    return output_dir.empty() ? directory_of(r.img) : output_dir;
-}
-
 std::string number(double v, int decimals) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.*f", decimals, v);
@@ -99,7 +95,7 @@ void write_index_html(const std::string& path, std::vector<PairResult> results,
             "<th>score</th><th>s</th><th>t_x</th><th>t_y</th><th>error</th></tr></thead><tbody>\n";
     for (const PairResult& r : results) {
         const fs::path overlay =
-            fs::path(output_folder_of(r, output_dir)) / (stem_of(r.img) + "_overlay.png");
+            fs::path(output_folder_for(output_dir, r.img)) / (stem_of(r.img) + "_overlay.png");
         html << "<tr class=\"" << escape_html(r.outcome) << "\"><td>";
         if (r.outcome == "aligned" && fs::exists(overlay)) {
             const std::string relative = fs::relative(fs::absolute(overlay), page_dir).string();

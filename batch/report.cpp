@@ -1,17 +1,28 @@
 #include "report.h"
 
+#include <array>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
+#include "pairfit/outcome.h"
+
 using json = nlohmann::ordered_json;
 
-std::string to_json_line(const PairResult& r) {
-    json record = json{{"img", r.img},         {"cam", r.cam},     {"outcome", r.outcome},
-                   {"score", r.score},     {"theta", r.theta}, {"s", r.s},
-                   {"t_x", r.t_x},         {"t_y", r.t_y},
-                   {"error", r.error.empty() ? json(nullptr) : json(r.error)},
-                   {"seconds", r.seconds}};
+namespace {
+
+// The five numbers in the order of pairfit::kNumberKeys.
+std::array<double*, 5> numbers_of(PairResult& r) { return {&r.score, &r.theta, &r.s, &r.t_x, &r.t_y}; }
+
+}  // namespace
+
+std::string to_json_line(const PairResult& result) {
+    PairResult r = result;
+    json record = json{{"img", r.img}, {"cam", r.cam}, {"outcome", r.outcome}};
+    const std::array<double*, 5> numbers = numbers_of(r);
+    for (std::size_t k = 0; k < numbers.size(); ++k) record[pairfit::kNumberKeys[k]] = *numbers[k];
+    record["error"] = r.error.empty() ? json(nullptr) : json(r.error);
+    record["seconds"] = r.seconds;
     if (!r.method.empty()) record["method"] = r.method;
     // Paths are bytes; a name that is not UTF-8 is written with replacement
     // characters rather than failing the whole run.
@@ -29,11 +40,8 @@ bool parse_record(const std::string& line, PairResult& r) {
     r.img = record["img"];
     r.cam = record["cam"];
     r.outcome = record.value("outcome", "");
-    r.score = record.value("score", 0.0);
-    r.theta = record.value("theta", 0.0);
-    r.s = record.value("s", 0.0);
-    r.t_x = record.value("t_x", 0.0);
-    r.t_y = record.value("t_y", 0.0);
+    const std::array<double*, 5> numbers = numbers_of(r);
+    for (std::size_t k = 0; k < numbers.size(); ++k) *numbers[k] = record.value(pairfit::kNumberKeys[k], 0.0);
     const auto error = record.find("error");
     r.error = error != record.end() && error->is_string() ? error->get<std::string>() : "";
     r.seconds = record.value("seconds", 0.0);

@@ -216,9 +216,9 @@ Estimate entry(const std::string& img, const std::string& cam, const std::string
                cv::Rect2d& square) {
     Estimate e;
     const auto start = std::chrono::steady_clock::now();
-    const PreciseResult r = align_precise(img.c_str(), cam.c_str(), out.c_str(), 400, true, refine);
+    const pairfit::PreciseResult r = pairfit::align_precise({img, cam, out, 400, true}, refine);
     e.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    e.ok = r.outcome != "missing";
+    e.ok = r.outcome != pairfit::Outcome::missing;
     e.method = r.method;
     e.map = r.crop_map;
     square = r.camera_square;

@@ -21,6 +21,7 @@
 
 #include "ICPair.h"
 #include "Match.h"
+#include "pairfit/passes.h"
 #include "pairfit/pipeline.h"
 #include "prepare.h"
 #include "synthetic_pair.h"
@@ -48,6 +49,7 @@ void single_threaded(const std::function<void()>& work) {
 
 struct SearchInput {
     cv::Mat img_100, cam_100, img_300, cam_300;
+    double carry = 1;  // coarse frame to fine frame
 };
 
 SearchInput search_input(const cv::Mat& img, const cv::Mat& cam) {
@@ -55,27 +57,19 @@ SearchInput search_input(const cv::Mat& img, const cv::Mat& cam) {
     pair.binarize_ICPair();
     pair.camMakeBorder();
     SearchInput in;
-    pair.scaling_ICPair(in.img_100, in.cam_100, 100);
-    pair.scaling_ICPair(in.img_300, in.cam_300, 300);
+    const double scale_1 = pair.scaling_ICPair(in.img_100, in.cam_100, pairfit::kCoarsePass.size_max);
+    const double scale_2 = pair.scaling_ICPair(in.img_300, in.cam_300, pairfit::kFinePass.size_max);
+    in.carry = pairfit::carry_ratio(img.size(), scale_1, scale_2);
     return in;
 }
 
 // Both passes as the pipeline runs them; returns the fine transform.
 SimMat both_passes(const SearchInput& in, bool fast) {
-    SimMat coarse(0, 1, 0, 0);
-    Match pass_1(&coarse, 50, 5, 0.0, true);
-    pass_1.fast_scoring = fast;
-    pass_1.img_scaled = in.img_100;
-    pass_1.cam_scaled = in.cam_100;
-    pass_1.matching_multi(10);
-    SimMat fine = coarse;
-    fine.Matrix_Sim_Scaled(100.0 / 300.0);
-    Match pass_2(&fine, 5, 1, 0.0, false);
-    pass_2.fast_scoring = fast;
-    pass_2.img_scaled = in.img_300;
-    pass_2.cam_scaled = in.cam_300;
-    fine.score = 1 - pass_2.matching_multi(5);
-    return fine;
+    SimMat transform(0, 1, 0, 0);
+    pairfit::run_pass(pairfit::kCoarsePass, transform, in.img_100, in.cam_100, fast);
+    transform.Matrix_Sim_Scaled(in.carry);
+    transform.score = 1 - pairfit::run_pass(pairfit::kFinePass, transform, in.img_300, in.cam_300, fast);
+    return transform;
 }
 
 // Peak resident memory of one alignment, in a child process forked before

@@ -45,13 +45,17 @@ SimMat align_quietly(const std::string& img_path, const std::string& cam_path) {
 }
 
 void report(const SimMat& best, const std::string& img_path, const std::string& cam_path) {
-    if (best.s == 0.0) {
-        std::cerr << img_path << " is not exist" << std::endl;
-    } else if (best.score == 0.0) {
-        std::cout << img_path << " is special!" << std::endl;
-    } else {
-        std::cout << "Alignment the images: " << img_path << " and " << cam_path
-                  << ". And the accuracy is " << best.score << std::endl;
+    switch (pairfit::outcome_of(best)) {
+        case pairfit::Outcome::missing:
+            std::cerr << img_path << " is not exist" << std::endl;
+            break;
+        case pairfit::Outcome::special:
+            std::cout << img_path << " is special!" << std::endl;
+            break;
+        case pairfit::Outcome::aligned:
+            std::cout << "Alignment the images: " << img_path << " and " << cam_path
+                      << ". And the accuracy is " << best.score << std::endl;
+            break;
     }
 }
 

@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <new>
 #include <string>
 
@@ -47,12 +48,35 @@ private:
     PyThreadState* state_;
 };
 
-// Arguments copied out of their Python strings before the lock is released.
-SimMat align_without_the_lock(std::string img_path, std::string cam_path, std::string output_dir,
-                              int out_size, bool is_masked) {
+// Arguments are copied out of their Python objects before the lock is released.
+SimMat align_without_the_lock(const pairfit::AlignRequest& request) {
     const ReleasedInterpreterLock released;
-    return alignment_ICpair(img_path.c_str(), cam_path.c_str(), output_dir.c_str(), out_size,
-                            is_masked);
+    return pairfit::align_exact(request);
+}
+
+// A new dict holding the five numbers under their keys, in their order.
+PyObject* numbers_of(const SimMat& m) {
+    const double values[] = {m.score, m.theta, m.s, m.t_x, m.t_y};
+    PyObject* dict = PyDict_New();
+    for (std::size_t k = 0; dict != nullptr && k < pairfit::kNumberKeys.size(); ++k) {
+        PyObject* value = PyFloat_FromDouble(values[k]);
+        if (value == nullptr || PyDict_SetItemString(dict, pairfit::kNumberKeys[k], value) != 0) {
+            Py_XDECREF(value);
+            Py_CLEAR(dict);
+            break;
+        }
+        Py_DECREF(value);
+    }
+    return dict;
+}
+
+// Adds `value` (a new reference, stolen) under `key`; false on failure, with
+// the dict left for the caller to release.
+bool set_new_item(PyObject* dict, const char* key, PyObject* value) {
+    if (value == nullptr) return false;
+    const int status = PyDict_SetItemString(dict, key, value);
+    Py_DECREF(value);
+    return status == 0;
 }
 
 // The one place where C++ errors become Python exceptions.
@@ -85,9 +109,8 @@ PyObject* Wrappalignment_ICpair(PyObject* /*self*/, PyObject* args) {
     }
     try {
         const SimMat result =
-            align_without_the_lock(img_path, cam_path, output_dir, out_size, is_masked != 0);
-        return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d}", "score", result.score, "theta",
-                             result.theta, "s", result.s, "t_x", result.t_x, "t_y", result.t_y);
+            align_without_the_lock({img_path, cam_path, output_dir, out_size, is_masked != 0});
+        return numbers_of(result);
     } catch (...) {
         return raise_python_error();
     }
@@ -113,7 +136,7 @@ PyObject* matrix_of(const SimMat& m) {
                          m.mat.at<double>(1, 2));
 }
 
-PyObject* files_of(const PreciseResult& r) {
+PyObject* files_of(const pairfit::PreciseResult& r) {
     if (r.img_file.empty()) return PyList_New(0);
     return Py_BuildValue("[ss]", r.img_file.c_str(), r.cam_file.c_str());
 }
@@ -132,26 +155,25 @@ PyObject* Wrappalign_precise(PyObject* /*self*/, PyObject* args, PyObject* kwarg
                                      &refine)) {
         return nullptr;
     }
-    PreciseResult r;
+    pairfit::PreciseResult r;
     try {
-        const std::string img(img_path), cam(cam_path), out(output_dir);
+        const pairfit::AlignRequest request{img_path, cam_path, output_dir, out_size, is_masked != 0};
         const ReleasedInterpreterLock released;
-        r = align_precise(img.c_str(), cam.c_str(), out.c_str(), out_size, is_masked != 0, refine != 0);
+        r = pairfit::align_precise(request, refine != 0);
     } catch (...) {
         return raise_python_error();
     }
-    PyObject* matrix = matrix_of(r.transform);
-    PyObject* files = files_of(r);
-    if (matrix == nullptr || files == nullptr) {
-        Py_XDECREF(matrix);
-        Py_XDECREF(files);
+    PyObject* dict = numbers_of(r.transform);
+    const auto& keys = pairfit::kPreciseKeys;
+    if (dict == nullptr ||
+        !set_new_item(dict, keys[0], PyUnicode_FromString(pairfit::outcome_name(r.outcome))) ||
+        !set_new_item(dict, keys[1], PyUnicode_FromString(r.method.c_str())) ||
+        !set_new_item(dict, keys[2], matrix_of(r.transform)) ||
+        !set_new_item(dict, keys[3], files_of(r))) {
+        Py_XDECREF(dict);
         return nullptr;
     }
-    // "N" hands the two new lists to the dict.
-    return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:s,s:s,s:N,s:N}", "score", r.transform.score,
-                         "theta", r.transform.theta, "s", r.transform.s, "t_x", r.transform.t_x,
-                         "t_y", r.transform.t_y, "outcome", r.outcome.c_str(), "method",
-                         r.method.c_str(), "matrix", matrix, "files", files);
+    return dict;
 }
 
 PyMethodDef alignment_methods[] = {
@@ -175,9 +197,41 @@ PyModuleDef alignment_module = {
 
 }  // namespace
 
+namespace {
+
+// The result keys as tuples, so that callers and checks read them from the
+// one table the module builds its results from.
+template <std::size_t N>
+bool add_key_tuple(PyObject* module, const char* name, const std::array<const char*, N>& keys) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(N));
+    if (tuple == nullptr) return false;
+    for (std::size_t k = 0; k < N; ++k) {
+        PyObject* key = PyUnicode_FromString(keys[k]);
+        if (key == nullptr) {
+            Py_DECREF(tuple);
+            return false;
+        }
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(k), key);
+    }
+    if (PyModule_AddObject(module, name, tuple) != 0) {
+        Py_DECREF(tuple);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 PyMODINIT_FUNC PyInit_pairfit(void) {
     // The image library's own log lines (e.g. on a file it cannot open) would
     // interleave with the caller's output; outcomes are in the result instead.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-    return PyModule_Create2(&alignment_module, PYTHON_API_VERSION);
+    PyObject* module = PyModule_Create2(&alignment_module, PYTHON_API_VERSION);
+    if (module == nullptr) return nullptr;
+    if (!add_key_tuple(module, "NUMBER_KEYS", pairfit::kNumberKeys) ||
+        !add_key_tuple(module, "PRECISE_KEYS", pairfit::kPreciseKeys)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
 }

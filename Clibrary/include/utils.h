@@ -24,6 +24,10 @@ std::pair<std::string, std::string> aligned_file_paths(std::string output_dir,
                                                        const std::string& img_path,
                                                        const std::string& cam_path);
 
+/// The folder a request's crops go to: `output_dir`, or the reference's
+/// own folder when it is empty.
+std::string output_folder_for(const std::string& output_dir, const std::string& img_path);
+
 /// Directory part of a path: the text before its last "/", "." when the path
 /// has none.
 std::string directory_of(const std::string& path);

@@ -111,17 +111,21 @@ std::string stem_of(const std::string& path) {
     return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
+std::string output_folder_for(const std::string& output_dir, const std::string& img_path) {
+    return output_dir.empty() ? directory_of(img_path) : output_dir;
+}
+
 std::pair<std::string, std::string> aligned_file_paths(std::string output_dir,
                                                        const std::string& img_path,
                                                        const std::string& cam_path) {
-    if (output_dir.empty()) output_dir = directory_of(img_path);
+    output_dir = output_folder_for(output_dir, img_path);
     return {output_dir + "/" + stem_of(img_path) + alignment_img_suffix,
             output_dir + "/" + stem_of(cam_path) + alignment_cam_suffix};
 }
 
 void save_imgcam(cv::InputArray img, cv::InputArray cam, std::string output_dir,
                  std::string img_path, std::string cam_path) {
-    if (output_dir.empty()) output_dir = directory_of(img_path);
+    output_dir = output_folder_for(output_dir, img_path);
     ensure_directory(output_dir);
     StagedImage img_file(output_dir, stem_of(img_path) + alignment_img_suffix);
     StagedImage cam_file(output_dir, stem_of(cam_path) + alignment_cam_suffix);

@@ -10,17 +10,11 @@
 
 #include "ICPair.h"
 #include "Match.h"
+#include "pairfit/passes.h"
 #include "errors.h"
 #include "utils.h"
 
 namespace {
-
-// The two search passes: coarse on 100-px images, fine on 300-px ones.
-const int size_max_1 = 100;
-const int size_max_2 = 300;
-const int shift_max_1 = 50, match_step_1 = 5, threads_1 = 10;
-const int shift_max_2 = 5, match_step_2 = 1, threads_2 = 5;
-const double threshold_err = 0.0;
 
 // The reference's planes, derived while the camera image decodes and is
 // tested. Only a reference that can be binarised at all is started early: a
@@ -32,28 +26,13 @@ std::future<ReferencePlanes> start_reference(const cv::Mat& img_ori) {
     return std::async(std::launch::async, ICPair::prepare_reference, img_ori);
 }
 
-}  // namespace
-
-SimMat missing_images() {
-    SimMat result(0, 0, 0, 0);
-    result.score = 0;
-    return result;
-}
-
-SimMat not_binarisable() {
-    SimMat result(0, 1, 0, 0);
-    result.score = 0;
-    return result;
-}
-
-namespace {
 
 // A file that cannot be decoded counts as missing, like one that is absent.
 // Only regular files are opened: a directory has no image, and reading a
 // FIFO or a device could block for ever.
-cv::Mat load_colour(const char* path) {
+cv::Mat load_colour(const std::string& path) {
     struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return cv::Mat();
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return cv::Mat();
     try {
         return cv::imread(path, cv::IMREAD_COLOR);
     } catch (const cv::Exception&) {
@@ -61,14 +40,8 @@ cv::Mat load_colour(const char* path) {
     }
 }
 
-// The pass-1 result in the 300-px frame. Above 300 px the fixed ratio of the
-// two frame sizes is exact; a smaller reference is searched unscaled in pass 2,
-// so the ratio of the two factors actually used keeps the frames consistent.
-double carry_ratio(const ICPair& pair, double scale_1, double scale_2) {
-    if (std::max(pair.img_ori.cols, pair.img_ori.rows) > size_max_2) {
-        return static_cast<double>(size_max_1) / static_cast<double>(size_max_2);
-    }
-    return scale_1 / scale_2;
+cv::Mat load_source(const pairfit::ImageSource& source) {
+    return source.in_memory() ? source.pixels : load_colour(source.path);
 }
 
 // The full-resolution planes are not read again once the reduced images of
@@ -85,14 +58,38 @@ void release_grey_planes(ICPair& pair) {
 
 }  // namespace
 
-ExactSearch run_exact_search(const char* img_path, const char* cam_path, int out_size,
-                             bool is_masked, const LoadedHook& on_loaded) {
+namespace pairfit {
+
+double run_pass(const SearchPass& pass, SimMat& transform, const cv::Mat& img_scaled,
+                const cv::Mat& cam_scaled, bool fast_scoring) {
+    Match match(&transform, pass.shift_max, pass.match_step, kThresholdErr, pass.with_scales);
+    match.fast_scoring = fast_scoring;
+    match.img_scaled = img_scaled;
+    match.cam_scaled = cam_scaled;
+    return match.matching_multi(pass.threads);
+}
+
+double carry_ratio(cv::Size reference, double scale_1, double scale_2) {
+    if (std::max(reference.width, reference.height) > kFinePass.size_max) {
+        return static_cast<double>(kCoarsePass.size_max) / static_cast<double>(kFinePass.size_max);
+    }
+    return scale_1 / scale_2;
+}
+
+SimMat unaligned_result(ExactSearch::Stage stage) {
+    SimMat result = stage == ExactSearch::Stage::missing ? SimMat(0, 0, 0, 0) : SimMat(0, 1, 0, 0);
+    result.score = 0;
+    return result;
+}
+
+ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_loaded) {
     ExactSearch found;
     // Decoding is the largest cost after the median filter: both images
     // decode at once, and the reference's filter starts as soon as the
     // reference is decoded.
-    std::future<cv::Mat> cam_loading = std::async(std::launch::async, load_colour, cam_path);
-    const cv::Mat img_ori = load_colour(img_path);
+    std::future<cv::Mat> cam_loading =
+        std::async(std::launch::async, load_source, std::cref(request.camera));
+    const cv::Mat img_ori = load_source(request.reference);
     std::future<ReferencePlanes> reference = start_reference(img_ori);
     const cv::Mat cam_ori = cam_loading.get();
     if (img_ori.empty() || cam_ori.empty()) return found;
@@ -100,56 +97,71 @@ ExactSearch run_exact_search(const char* img_path, const char* cam_path, int out
 
     found.camera_size = cam_ori.size();
     ICPair& ICpair = found.pair;
-    ICpair = ICPair(img_ori, cam_ori, out_size, is_masked);
+    ICpair = ICPair(img_ori, cam_ori, request.out_size, request.is_masked);
     const bool Is_Normal = ICpair.binarize_camera();
     if (Is_Normal) ICpair.binarize_reference(reference.valid() ? reference.get() : ReferencePlanes());
     ICpair.camMakeBorder();
     if (!Is_Normal) {
-        found.outcome = ExactSearch::Outcome::not_binarisable;
+        found.stage = ExactSearch::Stage::not_binarisable;
         return found;
     }
     release_grey_planes(ICpair);
     // Checked before the search, so that a bad size costs no search time.
     ICpair.check_out_size();
 
-    SimMat Sim_Mat_1(0, 1, 0, 0);
-    Match matchIC_1(&Sim_Mat_1, shift_max_1, match_step_1, threshold_err, true);
-    const double scale_1 =
-        ICpair.scaling_ICPair(matchIC_1.img_scaled, matchIC_1.cam_scaled, size_max_1);
-    matchIC_1.matching_multi(threads_1);
+    SimMat Sim_Mat(0, 1, 0, 0);
+    cv::Mat img_100, cam_100;
+    const double scale_1 = ICpair.scaling_ICPair(img_100, cam_100, kCoarsePass.size_max);
+    run_pass(kCoarsePass, Sim_Mat, img_100, cam_100);
 
-    SimMat Sim_Mat_2 = *matchIC_1.Sim_Mat;
-    Match matchIC_2(&Sim_Mat_2, shift_max_2, match_step_2, threshold_err, false);
-    found.scale_2 = ICpair.scaling_ICPair(matchIC_2.img_scaled, matchIC_2.cam_scaled, size_max_2);
+    found.scale_2 = ICpair.scaling_ICPair(found.img_300, found.cam_300, kFinePass.size_max);
     release_binaries(ICpair);
-    Sim_Mat_2.Matrix_Sim_Scaled(carry_ratio(ICpair, scale_1, found.scale_2));
-    found.ratio = matchIC_2.matching_multi(threads_2);
-    found.img_300 = matchIC_2.img_scaled;
-    found.cam_300 = matchIC_2.cam_scaled;
+    Sim_Mat.Matrix_Sim_Scaled(carry_ratio(ICpair.img_ori.size(), scale_1, found.scale_2));
+    found.ratio = run_pass(kFinePass, Sim_Mat, found.img_300, found.cam_300);
 
-    found.transform = *matchIC_2.Sim_Mat;
+    found.transform = Sim_Mat;
     found.transform.Matrix_Sim_Scaled(found.scale_2);
-    found.outcome = ExactSearch::Outcome::searched;
+    found.stage = ExactSearch::Stage::searched;
     return found;
 }
 
-SimMat finish_exact(ExactSearch& found, const char* output_dir, const char* img_path,
-                    const char* cam_path) {
+SimMat finish_exact(ExactSearch& found, const AlignRequest& request) {
     SimMat Sim_Mat = found.transform;
     found.pair.align_ICPair(Sim_Mat);
-    save_imgcam(found.pair.img_aligned, found.pair.cam_aligned, output_dir, img_path, cam_path);
+    save_imgcam(found.pair.img_aligned, found.pair.cam_aligned, request.output_dir,
+                request.reference.path, request.camera.path);
     Sim_Mat.score = 1 - found.ratio;
     return Sim_Mat;
 }
 
+SimMat align_exact(const AlignRequest& request) {
+    try {
+        ExactSearch found = run_exact_search(request);
+        if (found.stage != ExactSearch::Stage::searched) return unaligned_result(found.stage);
+        return finish_exact(found, request);
+    } catch (const cv::Exception& e) {
+        throw LibraryError(std::string("image library error: ") + e.what());
+    }
+}
+
+Outcome outcome_of(const SimMat& result) {
+    if (result.s == 0.0) return Outcome::missing;
+    if (result.score == 0.0) return Outcome::special;
+    return Outcome::aligned;
+}
+
+const char* outcome_name(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::missing: return "missing";
+        case Outcome::special: return "special";
+        case Outcome::aligned: break;
+    }
+    return "aligned";
+}
+
+}  // namespace pairfit
+
 SimMat alignment_ICpair(const char* img_path, const char* cam_path, const char* output_dir,
                         int out_size, bool is_masked) {
-    try {
-        ExactSearch found = run_exact_search(img_path, cam_path, out_size, is_masked);
-        if (found.outcome == ExactSearch::Outcome::missing) return missing_images();
-        if (found.outcome == ExactSearch::Outcome::not_binarisable) return not_binarisable();
-        return finish_exact(found, output_dir, img_path, cam_path);
-    } catch (const cv::Exception& e) {
-        throw pairfit::LibraryError(std::string("image library error: ") + e.what());
-    }
+    return pairfit::align_exact({img_path, cam_path, output_dir, out_size, is_masked});
 }

@@ -16,6 +16,7 @@
 #include "pairfit/pipeline.h"
 #include "utils.h"
 
+namespace pairfit {
 namespace {
 
 // A similarity or affine map as a 3x3 matrix, for composing frames.
@@ -430,7 +431,7 @@ bool refine_shift_near_crop(const ExactSearch& found, const Frames& f, Affine& c
 // The final warp, bilinear, of the output square only, and the camera crop
 // masked where the warped reference has no content.
 void warp_and_save(const ExactSearch& found, const Frames& f, const Affine& canvas,
-                   const char* output_dir, const char* img_path, const char* cam_path) {
+                   const AlignRequest& request) {
     const ICPair& pair = found.pair;
     const int out = pair.out_size;
     const cv::Mat m = to_2x3(translation(-f.rect_img.x, -f.rect_img.y) * canvas);
@@ -442,7 +443,8 @@ void warp_and_save(const ExactSearch& found, const Frames& f, const Affine& canv
     const cv::Mat cam_cropped = pair.cam_ori(f.rect_cam);
     cv::Mat cam_aligned = cam_cropped;
     if (pair.is_masked) Get_Mask_ROI(img_masked, cam_cropped, cam_aligned, 0, 127);
-    save_imgcam(img_aligned, cam_aligned, output_dir, img_path, cam_path);
+    save_imgcam(img_aligned, cam_aligned, request.output_dir, request.reference.path,
+                request.camera.path);
 }
 
 // What the written crops embody, in the camera image as loaded.
@@ -486,8 +488,7 @@ Affine precise_transform(const ExactSearch& found, const Frames& f, const Featur
 
 }  // namespace
 
-PreciseResult align_precise(const char* img_path, const char* cam_path, const char* output_dir,
-                            int out_size, bool is_masked, bool refine) {
+PreciseResult align_precise(const AlignRequest& request, bool refine) {
     try {
         PreciseResult r;
         r.method = "exact";
@@ -497,33 +498,35 @@ PreciseResult align_precise(const char* img_path, const char* cam_path, const ch
         const LoadedHook start_features = [&](const cv::Mat& img, const cv::Mat& cam) {
             if (refine) features_job = std::async(std::launch::async, estimate_from_features, img, cam);
         };
-        ExactSearch found = run_exact_search(img_path, cam_path, out_size, is_masked, start_features);
-        if (found.outcome != ExactSearch::Outcome::searched) {
-            const bool missing = found.outcome == ExactSearch::Outcome::missing;
-            r.outcome = missing ? "missing" : "special";
-            r.transform = missing ? missing_images() : not_binarisable();
+        ExactSearch found = run_exact_search(request, start_features);
+        if (found.stage != ExactSearch::Stage::searched) {
+            r.transform = unaligned_result(found.stage);
+            r.outcome = outcome_of(r.transform);
             return r;
         }
         const Frames f = frames_of(found);
         Affine best;
         if (!refine) {
             // The exact entry, to the bit: its crops pair the canvas with its own transform.
-            r.transform = finish_exact(found, output_dir, img_path, cam_path);
+            r.transform = finish_exact(found, request);
             best = from_sim(found.transform);
         } else {
             double ratio = 1.0;
             best = precise_transform(found, f, features_job.get(), r.method, ratio);
-            warp_and_save(found, f, best, output_dir, img_path, cam_path);
+            warp_and_save(found, f, best, request);
             r.transform = to_sim(canvas_to_exact(best, f));
             r.transform.score = 1 - ratio;
         }
         // A score of 0 is reported like a pair that cannot be binarised, as
         // the exact entry reports it; the files are written all the same.
-        r.outcome = r.transform.score == 0.0 ? "special" : "aligned";
-        std::tie(r.img_file, r.cam_file) = aligned_file_paths(output_dir, img_path, cam_path);
+        r.outcome = outcome_of(r.transform);
+        std::tie(r.img_file, r.cam_file) =
+            aligned_file_paths(request.output_dir, request.reference.path, request.camera.path);
         describe_crops(f, best, r);
         return r;
     } catch (const cv::Exception& e) {
-        throw pairfit::LibraryError(std::string("image library error: ") + e.what());
+        throw LibraryError(std::string("image library error: ") + e.what());
     }
 }
+
+}  // namespace pairfit

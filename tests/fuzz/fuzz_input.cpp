@@ -57,7 +57,7 @@ void align_fuzzed_bytes(const std::uint8_t* data, std::size_t size) {
     try {
         const std::string out = workspace.dir + "/out";
         if (precise) {
-            align_precise(img.c_str(), cam.c_str(), out.c_str(), kOutSize, masked);
+            pairfit::align_precise({img, cam, out, kOutSize, masked});
         } else {
             alignment_ICpair(img.c_str(), cam.c_str(), out.c_str(), kOutSize, masked);
         }

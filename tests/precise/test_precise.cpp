@@ -63,7 +63,7 @@ namespace {
 
 // Largest distance, at the centre and corners of the camera square, between
 // where a result puts a reference point and where the truth puts it.
-double square_error(const PreciseResult& r, const cv::Matx23d& truth) {
+double square_error(const pairfit::PreciseResult& r, const cv::Matx23d& truth) {
     const cv::Matx33d m(r.crop_map(0, 0), r.crop_map(0, 1), r.crop_map(0, 2), r.crop_map(1, 0),
                         r.crop_map(1, 1), r.crop_map(1, 2), 0, 0, 1);
     const cv::Matx33d inverse = m.inv();
@@ -106,7 +106,7 @@ Shot write_shot(const std::string& tag, cv::Size reference, cv::Size camera, con
 TEST(PreciseEntry, WithoutRefinementItIsTheExactEntry) {
     const Shot shot = write_shot("exact", {900, 700}, {960, 720}, similarity(0, 1.02, 20, -12));
     const SimMat exact = alignment_ICpair(shot.img.c_str(), shot.cam.c_str(), (shot.dir + "/e").c_str(), 400, true);
-    const PreciseResult plain = align_precise(shot.img.c_str(), shot.cam.c_str(), (shot.dir + "/p").c_str(), 400, true, false);
+    const pairfit::PreciseResult plain = pairfit::align_precise({shot.img, shot.cam, shot.dir + "/p", 400, true}, false);
     EXPECT_EQ(plain.transform.score, exact.score);
     EXPECT_EQ(plain.transform.s, exact.s);
     EXPECT_EQ(plain.transform.t_x, exact.t_x);
@@ -133,8 +133,8 @@ TEST(PreciseEntry, RecoversRotationAndScaleForLargerAndSmallerCameras) {
     int k = 0;
     for (const Case& c : cases) {
         const Shot shot = write_shot("precise" + std::to_string(k++), {1000, 800}, c.camera, c.truth);
-        const PreciseResult r = align_precise(shot.img.c_str(), shot.cam.c_str(), shot.dir.c_str(), 400, true);
-        EXPECT_EQ(r.outcome, "aligned");
+        const pairfit::PreciseResult r = pairfit::align_precise({shot.img, shot.cam, shot.dir, 400, true});
+        EXPECT_EQ(r.outcome, pairfit::Outcome::aligned);
         EXPECT_LT(square_error(r, c.truth), 0.5) << r.method << " camera " << c.camera;
         // A smaller camera image was enlarged to fit the reference by k.
         const bool smaller = c.camera.width < 1000 || c.camera.height < 800;

@@ -1,6 +1,6 @@
 #pragma once
-// The alignment pipeline: two image files in, two aligned crops written and
-// the transform with its score out.
+// The alignment pipeline: two images in, two aligned crops written and the
+// transform with its score out.
 
 #include <functional>
 #include <string>
@@ -9,6 +9,8 @@
 
 #include "ICPair.h"
 #include "SimMat.h"
+#include "pairfit/outcome.h"
+#include "pairfit/request.h"
 
 /// Aligns the reference image at img_path with the camera image at cam_path.
 /// Outcomes travel in the result: s == 0 when either image is missing or
@@ -20,11 +22,16 @@
 SimMat alignment_ICpair(const char* img_path, const char* cam_path, const char* output_dir,
                         int out_size, bool is_masked);
 
+namespace pairfit {
+
+/// alignment_ICpair for a request.
+SimMat align_exact(const AlignRequest& request);
+
 /// What the exact search found for one request, before the final warp: the
 /// stages that the exact and the precise entries share.
 struct ExactSearch {
-    enum class Outcome { missing, not_binarisable, searched };
-    Outcome outcome = Outcome::missing;
+    enum class Stage { missing, not_binarisable, searched };
+    Stage stage = Stage::missing;
     ICPair pair{cv::Mat(), cv::Mat(), 0, true};  ///< originals, camera bordered; binaries released
     SimMat transform{0, 1, 0, 0};                ///< full resolution, as alignment_ICpair returns it
     double ratio = 1.0;                          ///< best ratio of the fine pass
@@ -40,14 +47,13 @@ using LoadedHook = std::function<void(const cv::Mat& img, const cv::Mat& cam)>;
 /// Loads, binarises and searches a pair as alignment_ICpair does, without
 /// the final warp and the files. Throws as alignment_ICpair does, except that
 /// image-library errors arrive as cv::Exception.
-ExactSearch run_exact_search(const char* img_path, const char* cam_path, int out_size,
-                             bool is_masked, const LoadedHook& on_loaded = LoadedHook());
+ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_loaded = LoadedHook());
 
 /// The rest of alignment_ICpair for a searched pair: the final warp, the two
 /// files and the score; returns what alignment_ICpair returns.
-SimMat finish_exact(ExactSearch& found, const char* output_dir, const char* img_path,
-                    const char* cam_path);
+SimMat finish_exact(ExactSearch& found, const AlignRequest& request);
 
-/// The results of the two outcomes that align nothing.
-SimMat missing_images();
-SimMat not_binarisable();
+/// The result of a stage that aligns nothing: missing or not binarisable.
+SimMat unaligned_result(ExactSearch::Stage stage);
+
+}  // namespace pairfit

@@ -8,10 +8,14 @@
 #include <opencv2/core.hpp>
 
 #include "SimMat.h"
+#include "pairfit/outcome.h"
+#include "pairfit/request.h"
+
+namespace pairfit {
 
 struct PreciseResult {
     SimMat transform{0, 0, 0, 0};  ///< score, theta, s, t_x, t_y, mat: as alignment_ICpair reports them
-    std::string outcome;           ///< "aligned", "missing" or "special"
+    Outcome outcome = Outcome::missing;
     std::string method;            ///< the estimate that won: "exact", "features"; "+ecc" when refined
     std::string img_file;          ///< the two files written, "" when none
     std::string cam_file;
@@ -26,5 +30,6 @@ struct PreciseResult {
 /// and errors, but finds the transform with rotation and to a fraction of a
 /// pixel. With refine false it is alignment_ICpair itself. score is 1 minus
 /// the masked difference ratio of the final transform at the 300-pixel frame.
-PreciseResult align_precise(const char* img_path, const char* cam_path, const char* output_dir,
-                            int out_size, bool is_masked, bool refine = true);
+PreciseResult align_precise(const AlignRequest& request, bool refine = true);
+
+}  // namespace pairfit
