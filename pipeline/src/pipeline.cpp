@@ -125,11 +125,17 @@ ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_l
     return found;
 }
 
+void write_crops(const cv::Mat& img_aligned, const cv::Mat& cam_aligned, const AlignRequest& request) {
+    if (request.checkpoint) request.checkpoint();
+    if (!request.write_files) return;
+    save_imgcam(img_aligned, cam_aligned, request.output_dir, request.reference.path,
+                request.camera.path);
+}
+
 SimMat finish_exact(ExactSearch& found, const AlignRequest& request) {
     SimMat Sim_Mat = found.transform;
     found.pair.align_ICPair(Sim_Mat);
-    save_imgcam(found.pair.img_aligned, found.pair.cam_aligned, request.output_dir,
-                request.reference.path, request.camera.path);
+    write_crops(found.pair.img_aligned, found.pair.cam_aligned, request);
     Sim_Mat.score = 1 - found.ratio;
     return Sim_Mat;
 }

@@ -431,7 +431,7 @@ bool refine_shift_near_crop(const ExactSearch& found, const Frames& f, Affine& c
 // The final warp, bilinear, of the output square only, and the camera crop
 // masked where the warped reference has no content.
 void warp_and_save(const ExactSearch& found, const Frames& f, const Affine& canvas,
-                   const AlignRequest& request) {
+                   const AlignRequest& request, PreciseResult& r) {
     const ICPair& pair = found.pair;
     const int out = pair.out_size;
     const cv::Mat m = to_2x3(translation(-f.rect_img.x, -f.rect_img.y) * canvas);
@@ -443,8 +443,9 @@ void warp_and_save(const ExactSearch& found, const Frames& f, const Affine& canv
     const cv::Mat cam_cropped = pair.cam_ori(f.rect_cam);
     cv::Mat cam_aligned = cam_cropped;
     if (pair.is_masked) Get_Mask_ROI(img_masked, cam_cropped, cam_aligned, 0, 127);
-    save_imgcam(img_aligned, cam_aligned, request.output_dir, request.reference.path,
-                request.camera.path);
+    write_crops(img_aligned, cam_aligned, request);
+    r.reference_crop = img_aligned;
+    r.camera_crop = cam_aligned;
 }
 
 // What the written crops embody, in the camera image as loaded.
@@ -509,19 +510,23 @@ PreciseResult align_precise(const AlignRequest& request, bool refine) {
         if (!refine) {
             // The exact entry, to the bit: its crops pair the canvas with its own transform.
             r.transform = finish_exact(found, request);
+            r.reference_crop = found.pair.img_aligned;
+            r.camera_crop = found.pair.cam_aligned;
             best = from_sim(found.transform);
         } else {
             double ratio = 1.0;
             best = precise_transform(found, f, features_job.get(), r.method, ratio);
-            warp_and_save(found, f, best, request);
+            warp_and_save(found, f, best, request, r);
             r.transform = to_sim(canvas_to_exact(best, f));
             r.transform.score = 1 - ratio;
         }
         // A score of 0 is reported like a pair that cannot be binarised, as
         // the exact entry reports it; the files are written all the same.
         r.outcome = outcome_of(r.transform);
-        std::tie(r.img_file, r.cam_file) =
-            aligned_file_paths(request.output_dir, request.reference.path, request.camera.path);
+        if (request.write_files) {
+            std::tie(r.img_file, r.cam_file) =
+                aligned_file_paths(request.output_dir, request.reference.path, request.camera.path);
+        }
         describe_crops(f, best, r);
         return r;
     } catch (const cv::Exception& e) {

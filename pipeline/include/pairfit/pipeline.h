@@ -53,6 +53,10 @@ ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_l
 /// files and the score; returns what alignment_ICpair returns.
 SimMat finish_exact(ExactSearch& found, const AlignRequest& request);
 
+/// Writes the two aligned crops as the request asks (nothing when it keeps
+/// them in memory), after a last checkpoint.
+void write_crops(const cv::Mat& img_aligned, const cv::Mat& cam_aligned, const AlignRequest& request);
+
 /// The result of a stage that aligns nothing: missing or not binarisable.
 SimMat unaligned_result(ExactSearch::Stage stage);
 

@@ -19,6 +19,8 @@ struct PreciseResult {
     std::string method;            ///< the estimate that won: "exact", "features"; "+ecc" when refined
     std::string img_file;          ///< the two files written, "" when none
     std::string cam_file;
+    cv::Mat reference_crop;        ///< the two aligned squares, 8-bit BGR; empty when nothing was aligned
+    cv::Mat camera_crop;
     /// The map from reference pixels to pixels of the camera image as loaded
     /// that the two written crops embody (zero when nothing was aligned).
     cv::Matx23d crop_map = cv::Matx23d::zeros();
