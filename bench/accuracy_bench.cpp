@@ -216,7 +216,9 @@ Estimate entry(const std::string& img, const std::string& cam, const std::string
                cv::Rect2d& square) {
     Estimate e;
     const auto start = std::chrono::steady_clock::now();
-    const pairfit::PreciseResult r = pairfit::align_precise({img, cam, out, 400, true}, refine);
+    pairfit::PreciseOptions options;
+    options.refine = refine;
+    const pairfit::PreciseResult r = pairfit::align_precise({img, cam, out, 400, true}, options);
     e.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     e.ok = r.outcome != pairfit::Outcome::missing;
     e.method = r.method;

@@ -158,8 +158,10 @@ PyObject* Wrappalign_precise(PyObject* /*self*/, PyObject* args, PyObject* kwarg
     pairfit::PreciseResult r;
     try {
         const pairfit::AlignRequest request{img_path, cam_path, output_dir, out_size, is_masked != 0};
+        pairfit::PreciseOptions options;
+        options.refine = refine != 0;
         const ReleasedInterpreterLock released;
-        r = pairfit::align_precise(request, refine != 0);
+        r = pairfit::align_precise(request, options);
     } catch (...) {
         return raise_python_error();
     }

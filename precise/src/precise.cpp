@@ -452,6 +452,7 @@ void warp_and_save(const ExactSearch& found, const Frames& f, const Affine& canv
 void describe_crops(const Frames& f, const Affine& canvas, PreciseResult& r) {
     const Affine map = canvas_to_loaded(f) * canvas;
     r.crop_map = cv::Matx23d(map(0, 0), map(0, 1), map(0, 2), map(1, 0), map(1, 1), map(1, 2));
+    r.matrix = map;
     const cv::Point2d a = apply(f.fitted_to_loaded, cv::Point2d(f.rect_cam.x, f.rect_cam.y));
     const cv::Point2d b = apply(f.fitted_to_loaded, cv::Point2d(f.rect_cam.br()));
     r.camera_square = cv::Rect2d(a, b);
@@ -489,7 +490,8 @@ Affine precise_transform(const ExactSearch& found, const Frames& f, const Featur
 
 }  // namespace
 
-PreciseResult align_precise(const AlignRequest& request, bool refine) {
+PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& options) {
+    const bool refine = options.refine;
     try {
         PreciseResult r;
         r.method = "exact";

@@ -101,12 +101,18 @@ Shot write_shot(const std::string& tag, cv::Size reference, cv::Size camera, con
     return shot;
 }
 
+pairfit::PreciseOptions exact_only() {
+    pairfit::PreciseOptions options;
+    options.refine = false;
+    return options;
+}
+
 }  // namespace
 
 TEST(PreciseEntry, WithoutRefinementItIsTheExactEntry) {
     const Shot shot = write_shot("exact", {900, 700}, {960, 720}, similarity(0, 1.02, 20, -12));
     const SimMat exact = alignment_ICpair(shot.img.c_str(), shot.cam.c_str(), (shot.dir + "/e").c_str(), 400, true);
-    const pairfit::PreciseResult plain = pairfit::align_precise({shot.img, shot.cam, shot.dir + "/p", 400, true}, false);
+    const pairfit::PreciseResult plain = pairfit::align_precise({shot.img, shot.cam, shot.dir + "/p", 400, true}, exact_only());
     EXPECT_EQ(plain.transform.score, exact.score);
     EXPECT_EQ(plain.transform.s, exact.s);
     EXPECT_EQ(plain.transform.t_x, exact.t_x);
