@@ -72,9 +72,9 @@ def main():
         folder = pathlib.Path(tmp)
         rgb = write_pair(folder)
         bgr = [np.load(folder / name) for name in ("label.npy", "label_shot.npy")]
+        jpeg = [str(folder / "label.jpg"), str(folder / "label_shot.jpg")]
         jobs = {
-            "files": lambda: pairfit.align(str(folder / "label.jpg"), str(folder / "label_shot.jpg"),
-                                           str(folder / "out"), refine=False),
+            "files": lambda: pairfit.align(*jpeg, str(folder / "out"), refine=False),
             "bgr": lambda: pairfit.align(*bgr, None, refine=False),
             "rgb": lambda: pairfit.align(*rgb, None, refine=False, channels="rgb"),
         }

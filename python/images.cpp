@@ -49,7 +49,8 @@ std::string shape_of(const Py_buffer& view) {
 }
 
 bool has_image_shape(const Py_buffer& view) {
-    const bool planes = view.ndim == 2 || (view.ndim == 3 && (view.shape[2] == 3 || view.shape[2] == 4));
+    const bool planes =
+        view.ndim == 2 || (view.ndim == 3 && (view.shape[2] == 3 || view.shape[2] == 4));
     return planes && view.shape[0] <= INT_MAX && view.shape[1] <= INT_MAX;
 }
 
@@ -77,7 +78,8 @@ PixelLayout layout_of(const Py_buffer& view) {
 // Rows of packed pixels, each row after the last, is what an image-library
 // matrix can describe without a copy.
 bool fits_a_matrix(const PixelLayout& l) {
-    return l.channel_stride == 1 && l.col_stride == l.channels && l.row_stride >= l.cols * l.channels;
+    return l.channel_stride == 1 && l.col_stride == l.channels &&
+           l.row_stride >= l.cols * l.channels;
 }
 
 cv::Mat packed_pixels(const PixelLayout& l) {
@@ -107,6 +109,28 @@ int conversion_to_bgr(Py_ssize_t channels, Channels order) {
     if (channels == 1) return cv::COLOR_GRAY2BGR;
     if (channels == 4) return rgb ? cv::COLOR_RGBA2BGR : cv::COLOR_BGRA2BGR;
     return rgb ? cv::COLOR_RGB2BGR : -1;
+}
+
+// A bytearray holding the pixels of an 8-bit BGR image in `order`: numpy
+// takes it as the memory of a writable array without another copy.
+PyObject* pixel_storage(const cv::Mat& bgr, Channels order) {
+    const auto size = static_cast<Py_ssize_t>(bgr.total() * bgr.elemSize());
+    PyObject* storage = PyByteArray_FromStringAndSize(nullptr, size);
+    if (storage == nullptr) return nullptr;
+    try {
+        // Written in place: a matrix of the same size and type is not reallocated.
+        cv::Mat target(bgr.size(), CV_8UC3, PyByteArray_AS_STRING(storage));
+        if (order == Channels::rgb) {
+            cv::cvtColor(bgr, target, cv::COLOR_BGR2RGB);
+        } else {
+            bgr.copyTo(target);
+        }
+    } catch (const std::exception& e) {
+        Py_DECREF(storage);
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+    return storage;
 }
 
 PyObject* numpy_function(const char* name) {
@@ -183,20 +207,12 @@ cv::Mat ImageArgument::to_bgr(Channels order) const {
 
 PyObject* numpy_image(const cv::Mat& bgr, Channels order) {
     if (bgr.empty()) Py_RETURN_NONE;
-    PyObject* storage = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bgr.total() * 3));
-    if (storage == nullptr) return nullptr;
-    // Written in place: a matrix of the same size and type is not reallocated.
-    cv::Mat target(bgr.size(), CV_8UC3, PyByteArray_AS_STRING(storage));
-    if (order == Channels::rgb) {
-        cv::cvtColor(bgr, target, cv::COLOR_BGR2RGB);
-    } else {
-        bgr.copyTo(target);
-    }
-    PyObject* frombuffer = numpy_function("frombuffer");
-    PyObject* flat = frombuffer == nullptr ? nullptr
-                                           : PyObject_CallFunction(frombuffer, "Os", storage, "uint8");
+    PyObject* storage = pixel_storage(bgr, order);
+    PyObject* frombuffer = storage == nullptr ? nullptr : numpy_function("frombuffer");
+    PyObject* flat =
+        frombuffer == nullptr ? nullptr : PyObject_CallFunction(frombuffer, "Os", storage, "uint8");
     Py_XDECREF(frombuffer);
-    Py_DECREF(storage);
+    Py_XDECREF(storage);
     if (flat == nullptr) return nullptr;
     PyObject* image = PyObject_CallMethod(flat, "reshape", "(iii)", bgr.rows, bgr.cols, 3);
     Py_DECREF(flat);
