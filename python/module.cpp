@@ -298,6 +298,22 @@ PyObject* precise_result_of(const pairfit::PreciseResult& r, Channels order) {
     return dict;
 }
 
+// Aligns a request whose arguments have all been taken; the result, or null
+// with the Python exception set.
+PyObject* aligned(const ImageArgument& reference, const ImageArgument& camera, Channels order,
+                  pairfit::AlignRequest& request, const pairfit::PreciseOptions& options) {
+    request.checkpoint = check_for_signals;
+    pairfit::PreciseResult r;
+    try {
+        r = align_precise_without_the_lock(reference, camera, order, request, options);
+    } catch (const InterruptedByPython&) {
+        return nullptr;
+    } catch (...) {
+        return raise_python_error();
+    }
+    return precise_result_of(r, order);
+}
+
 PyObject* align_with_keywords(PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"reference", "camera", "output_dir", "out_size", "is_masked",
                                      "refine", "model", "channels", "max_pixels", nullptr};
@@ -326,17 +342,8 @@ PyObject* align_with_keywords(PyObject* args, PyObject* kwargs) {
     }
     request.out_size = out_size;
     request.is_masked = is_masked != 0;
-    request.checkpoint = check_for_signals;
     options.refine = refine != 0;
-    pairfit::PreciseResult r;
-    try {
-        r = align_precise_without_the_lock(reference, camera, order, request, options);
-    } catch (const InterruptedByPython&) {
-        return nullptr;
-    } catch (...) {
-        return raise_python_error();
-    }
-    return precise_result_of(r, order);
+    return aligned(reference, camera, order, request, options);
 }
 
 PyObject* Wrappalign_precise(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
