@@ -4,17 +4,23 @@
 #include <Python.h>
 
 #include <array>
+#include <functional>
 #include <new>
 #include <string>
+#include <utility>
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
 
 #include "errors.h"
+#include "images.h"
 #include "pairfit/pipeline.h"
 #include "pairfit/precise.h"
 
 namespace {
+
+using pairfit_python::Channels;
+using pairfit_python::ImageArgument;
 
 const char kAligningDoc[] =
     "ICpair_Aligning($module, img_path, cam_path, output_dir='', out_size=600, is_masked=True, /)\n"
@@ -117,7 +123,8 @@ PyObject* Wrappalignment_ICpair(PyObject* /*self*/, PyObject* args) {
 }
 
 const char kAlignDoc[] =
-    "align($module, /, img_path, cam_path, output_dir='', out_size=600, is_masked=True, refine=True)\n"
+    "align($module, /, reference, camera, output_dir='', out_size=600, is_masked=True, "
+    "refine=True, *, model='similarity', channels='bgr', max_pixels=100000000)\n"
     "--\n\n"
     "Align a reference image with a camera photograph of it, precisely.\n\n"
     "Like ICpair_Aligning (same files, outcomes and errors), but finds the\n"
@@ -125,57 +132,226 @@ const char kAlignDoc[] =
     "and a feature-based estimate compete, the better is refined near the\n"
     "output square, and the final warp is bilinear. With refine=False the\n"
     "five numbers are exactly ICpair_Aligning's.\n\n"
+    "reference and camera (keywords img_path and cam_path also accepted) are\n"
+    "each a path (str, bytes, os.PathLike) or an image in memory: an object\n"
+    "with the buffer protocol (numpy array, memoryview) of uint8 with shape\n"
+    "(H, W), (H, W, 3) or (H, W, 4) (alpha ignored), in the channel order\n"
+    "`channels` names ('bgr', OpenCV's, or 'rgb', Pillow's and imageio's).\n"
+    "Arrays are read in place when they are BGR rows of packed pixels and\n"
+    "converted otherwise; an array is never 'missing'. The crops of arrays\n"
+    "written to a folder are named reference_aligned.jpg and\n"
+    "camera_aligned.png; output_dir='' with a reference array writes them\n"
+    "into the current directory.\n\n"
+    "output_dir=None writes nothing. 'reference_crop' and 'camera_crop' are\n"
+    "the two aligned squares as numpy arrays (out_size x out_size x 3, uint8,\n"
+    "in the order `channels` names), None when nothing was aligned.\n\n"
     "Returns a dict: 'score', 'theta', 's', 't_x', 't_y' (floats, as\n"
     "ICpair_Aligning), 'outcome' ('aligned', 'missing' or 'special'),\n"
-    "'method' (the estimate that won), 'matrix' (the 2x3 map as nested\n"
-    "lists) and 'files' (the two paths written, empty when none).";
+    "'method' (the estimate that won), 'matrix' (3x3 nested lists: reference\n"
+    "pixels to pixels of the camera image as given), 'files' (the two paths\n"
+    "written, empty when none), 'correlation' (of the two aligned images over\n"
+    "the square, -1 to 1) and the two crops.\n\n"
+    "model is 'similarity' or 'homography'. An image with more than\n"
+    "max_pixels pixels is refused with ValueError before it is decoded.\n"
+    "Ctrl-C stops the call between its stages with KeyboardInterrupt, and\n"
+    "nothing is written once it has. Raises TypeError or ValueError for\n"
+    "arguments it cannot take, OSError when an output cannot be written.";
 
-PyObject* matrix_of(const SimMat& m) {
-    return Py_BuildValue("[[ddd][ddd]]", m.mat.at<double>(0, 0), m.mat.at<double>(0, 1),
-                         m.mat.at<double>(0, 2), m.mat.at<double>(1, 0), m.mat.at<double>(1, 1),
-                         m.mat.at<double>(1, 2));
+// Thrown by the checkpoint when a signal handler has raised (Ctrl-C). The
+// Python exception is already set on the calling thread and stays there, to
+// be raised once the lock is back.
+struct InterruptedByPython {};
+
+// Runs the interpreter's signal handlers between the stages of an alignment.
+// Handlers only run on the main thread; elsewhere this finds nothing.
+void check_for_signals() {
+    const PyGILState_STATE state = PyGILState_Ensure();
+    const bool raised = PyErr_CheckSignals() != 0;
+    PyGILState_Release(state);
+    if (raised) throw InterruptedByPython();
 }
 
+// The keywords img_path and cam_path name the first two parameters as they
+// were called before images in memory were accepted. `renamed` is a new dict
+// with the current names, or null when there were no keywords.
+bool rename_old_keywords(PyObject* kwargs, PyObject** renamed) {
+    *renamed = nullptr;
+    if (kwargs == nullptr) return true;
+    PyObject* copy = PyDict_Copy(kwargs);
+    if (copy == nullptr) return false;
+    const std::pair<const char*, const char*> names[] = {{"img_path", "reference"},
+                                                         {"cam_path", "camera"}};
+    for (const auto& [old_name, new_name] : names) {
+        PyObject* value = PyDict_GetItemString(copy, old_name);
+        if (value == nullptr) continue;
+        if (PyDict_GetItemString(copy, new_name) != nullptr) {
+            PyErr_Format(PyExc_TypeError, "align() got both '%s' and its old name '%s'", new_name,
+                         old_name);
+        } else if (PyDict_SetItemString(copy, new_name, value) == 0) {
+            PyDict_DelItemString(copy, old_name);
+        }
+        if (PyErr_Occurred()) {
+            Py_DECREF(copy);
+            return false;
+        }
+    }
+    *renamed = copy;
+    return true;
+}
+
+bool model_of(const std::string& name, pairfit::Model& model) {
+    if (name == "similarity" || name == "homography") {
+        model = name == "similarity" ? pairfit::Model::similarity : pairfit::Model::homography;
+        return true;
+    }
+    PyErr_Format(PyExc_ValueError,
+                 "align() argument 'model' must be 'similarity' or 'homography', not '%s'",
+                 name.c_str());
+    return false;
+}
+
+bool channels_of(const std::string& name, Channels& order) {
+    if (name == "bgr" || name == "rgb") {
+        order = name == "bgr" ? Channels::bgr : Channels::rgb;
+        return true;
+    }
+    PyErr_Format(PyExc_ValueError, "align() argument 'channels' must be 'bgr' or 'rgb', not '%s'",
+                 name.c_str());
+    return false;
+}
+
+bool output_of(PyObject* output_dir, pairfit::AlignRequest& request) {
+    if (output_dir == nullptr) return true;
+    if (output_dir == Py_None) {
+        request.write_files = false;
+        return true;
+    }
+    return pairfit_python::path_of(output_dir, request.output_dir);
+}
+
+bool limit_of(long long max_pixels, pairfit::AlignRequest& request) {
+    if (max_pixels < 1) {
+        PyErr_Format(PyExc_ValueError, "align() argument 'max_pixels' must be at least 1, not %lld",
+                     max_pixels);
+        return false;
+    }
+    request.max_pixels = max_pixels;
+    return true;
+}
+
+pairfit::ImageSource source_of(const ImageArgument& image, Channels order) {
+    pairfit::ImageSource source(image.path());
+    if (image.is_array()) source.pixels = image.to_bgr(order);
+    return source;
+}
+
+// Arrays are converted without the lock too; their buffers stay held by the
+// caller until the call is done.
+pairfit::PreciseResult align_precise_without_the_lock(const ImageArgument& reference,
+                                                      const ImageArgument& camera, Channels order,
+                                                      pairfit::AlignRequest& request,
+                                                      const pairfit::PreciseOptions& options) {
+    const ReleasedInterpreterLock released;
+    request.reference = source_of(reference, order);
+    request.camera = source_of(camera, order);
+    return pairfit::align_precise(request, options);
+}
+
+PyObject* matrix_of(const cv::Matx33d& m) {
+    return Py_BuildValue("[[ddd][ddd][ddd]]", m(0, 0), m(0, 1), m(0, 2), m(1, 0), m(1, 1), m(1, 2),
+                         m(2, 0), m(2, 1), m(2, 2));
+}
+
+// File names as the file system has them, also when they are not UTF-8.
 PyObject* files_of(const pairfit::PreciseResult& r) {
     if (r.img_file.empty()) return PyList_New(0);
-    return Py_BuildValue("[ss]", r.img_file.c_str(), r.cam_file.c_str());
-}
-
-PyObject* Wrappalign_precise(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"img_path", "cam_path", "output_dir", "out_size",
-                                     "is_masked", "refine", nullptr};
-    const char* img_path = nullptr;
-    const char* cam_path = nullptr;
-    const char* output_dir = "";
-    int out_size = 600;
-    int is_masked = 1;
-    int refine = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ss|sipp", const_cast<char**>(keywords),
-                                     &img_path, &cam_path, &output_dir, &out_size, &is_masked,
-                                     &refine)) {
+    PyObject* img = PyUnicode_DecodeFSDefault(r.img_file.c_str());
+    PyObject* cam = img == nullptr ? nullptr : PyUnicode_DecodeFSDefault(r.cam_file.c_str());
+    PyObject* files = cam == nullptr ? nullptr : PyList_New(2);
+    if (files == nullptr) {
+        Py_XDECREF(img);
+        Py_XDECREF(cam);
         return nullptr;
     }
+    PyList_SET_ITEM(files, 0, img);
+    PyList_SET_ITEM(files, 1, cam);
+    return files;
+}
+
+// The five numbers, then the precise entry's keys in their table's order.
+PyObject* precise_result_of(const pairfit::PreciseResult& r, Channels order) {
+    using Value = std::function<PyObject*()>;
+    static_assert(pairfit::kPreciseKeys.size() == 7, "one value for each key below");
+    const std::array<Value, pairfit::kPreciseKeys.size()> values = {
+        [&] { return PyUnicode_FromString(pairfit::outcome_name(r.outcome)); },
+        [&] { return PyUnicode_FromString(r.method.c_str()); },
+        [&] { return matrix_of(r.matrix); },
+        [&] { return files_of(r); },
+        [&] { return PyFloat_FromDouble(r.correlation); },
+        [&] { return pairfit_python::numpy_image(r.reference_crop, order); },
+        [&] { return pairfit_python::numpy_image(r.camera_crop, order); },
+    };
+    PyObject* dict = numbers_of(r.transform);
+    for (std::size_t k = 0; dict != nullptr && k < values.size(); ++k) {
+        if (!set_new_item(dict, pairfit::kPreciseKeys[k], values[k]())) Py_CLEAR(dict);
+    }
+    return dict;
+}
+
+// Aligns a request whose arguments have all been taken; the result, or null
+// with the Python exception set.
+PyObject* aligned(const ImageArgument& reference, const ImageArgument& camera, Channels order,
+                  pairfit::AlignRequest& request, const pairfit::PreciseOptions& options) {
+    request.checkpoint = check_for_signals;
     pairfit::PreciseResult r;
     try {
-        const pairfit::AlignRequest request{img_path, cam_path, output_dir, out_size, is_masked != 0};
-        pairfit::PreciseOptions options;
-        options.refine = refine != 0;
-        const ReleasedInterpreterLock released;
-        r = pairfit::align_precise(request, options);
+        r = align_precise_without_the_lock(reference, camera, order, request, options);
+    } catch (const InterruptedByPython&) {
+        return nullptr;
     } catch (...) {
         return raise_python_error();
     }
-    PyObject* dict = numbers_of(r.transform);
-    const auto& keys = pairfit::kPreciseKeys;
-    if (dict == nullptr ||
-        !set_new_item(dict, keys[0], PyUnicode_FromString(pairfit::outcome_name(r.outcome))) ||
-        !set_new_item(dict, keys[1], PyUnicode_FromString(r.method.c_str())) ||
-        !set_new_item(dict, keys[2], matrix_of(r.transform)) ||
-        !set_new_item(dict, keys[3], files_of(r))) {
-        Py_XDECREF(dict);
+    return precise_result_of(r, order);
+}
+
+PyObject* align_with_keywords(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"reference", "camera", "output_dir", "out_size", "is_masked",
+                                     "refine", "model", "channels", "max_pixels", nullptr};
+    PyObject* reference_arg = nullptr;
+    PyObject* camera_arg = nullptr;
+    PyObject* output_dir = nullptr;
+    int out_size = 600;
+    int is_masked = 1;
+    int refine = 1;
+    const char* model = "similarity";
+    const char* channels = "bgr";
+    long long max_pixels = pairfit::AlignRequest().max_pixels;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|Oipp$ssL", const_cast<char**>(keywords),
+                                     &reference_arg, &camera_arg, &output_dir, &out_size,
+                                     &is_masked, &refine, &model, &channels, &max_pixels)) {
         return nullptr;
     }
-    return dict;
+    pairfit::AlignRequest request;
+    pairfit::PreciseOptions options;
+    Channels order = Channels::bgr;
+    ImageArgument reference, camera;
+    if (!model_of(model, options.model) || !channels_of(channels, order) ||
+        !limit_of(max_pixels, request) || !reference.take(reference_arg, "reference", max_pixels) ||
+        !camera.take(camera_arg, "camera", max_pixels) || !output_of(output_dir, request)) {
+        return nullptr;
+    }
+    request.out_size = out_size;
+    request.is_masked = is_masked != 0;
+    options.refine = refine != 0;
+    return aligned(reference, camera, order, request, options);
+}
+
+PyObject* Wrappalign_precise(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
+    PyObject* renamed = nullptr;
+    if (!rename_old_keywords(kwargs, &renamed)) return nullptr;
+    PyObject* result = align_with_keywords(args, renamed);
+    Py_XDECREF(renamed);
+    return result;
 }
 
 PyMethodDef alignment_methods[] = {

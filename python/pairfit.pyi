@@ -1,6 +1,19 @@
 """Aligns a reference image with a camera photograph of it."""
 
-from typing import List, Literal, TypedDict
+import os
+from typing import List, Literal, Optional, Tuple, TypedDict, Union
+
+import numpy as np
+import numpy.typing as npt
+from typing_extensions import Buffer
+
+#: A path, or an image in memory: uint8 of shape (H, W), (H, W, 3) or
+#: (H, W, 4), in the channel order `channels` names.
+Image = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", Buffer]
+Crop = npt.NDArray[np.uint8]
+
+NUMBER_KEYS: Tuple[str, ...]
+PRECISE_KEYS: Tuple[str, ...]
 
 class Alignment(TypedDict):
     score: float
@@ -35,17 +48,32 @@ class PreciseAlignment(TypedDict):
     method: str
     matrix: List[List[float]]
     files: List[str]
+    correlation: float
+    reference_crop: Optional[Crop]
+    camera_crop: Optional[Crop]
 
 def align(
-    img_path: str,
-    cam_path: str,
-    output_dir: str = "",
+    reference: Image,
+    camera: Image,
+    output_dir: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", None] = "",
     out_size: int = 600,
     is_masked: object = True,
     refine: object = True,
+    *,
+    model: Literal["similarity", "homography"] = "similarity",
+    channels: Literal["bgr", "rgb"] = "bgr",
+    max_pixels: int = 100_000_000,
 ) -> PreciseAlignment:
     """Align precisely: rotation and a fraction of a pixel, same files,
     outcomes and errors as ICpair_Aligning. With refine=False the five
     numbers equal ICpair_Aligning's. 'method' names the estimate that won
-    ("exact" or "features", "+ecc" when refined), 'matrix' is the 2x3 map and
-    'files' the two paths written."""
+    ("exact" or "features", "+ecc" when refined), 'matrix' is the 3x3 map
+    from reference pixels to pixels of the camera image as given, 'files'
+    the two paths written.
+
+    reference and camera (also as keywords img_path and cam_path) are paths
+    or arrays; arrays are never "missing". output_dir=None writes nothing;
+    'reference_crop' and 'camera_crop' are the aligned squares in the order
+    `channels` names (None when nothing was aligned). Images above
+    max_pixels raise ValueError; Ctrl-C raises KeyboardInterrupt between
+    stages with nothing written."""

@@ -196,7 +196,7 @@ class TestPreciseEntry:
         """Largest displacement, at the centre and corners of the camera
         crop, between where the result puts a reference point and where it
         truly is (same-size camera: the crop frame is the camera's)."""
-        matrix = np.vstack([np.array(result["matrix"]), [0, 0, 1]])
+        matrix = np.array(result["matrix"])
         theta, s, tx, ty = truth
         c, n = np.cos(theta), np.sin(theta)
         x0, y0 = (width - out) // 2, (height - out) // 2
@@ -220,16 +220,17 @@ class TestPreciseEntry:
         exact = pairfit.ICpair_Aligning(str(tmp_path / "r.jpg"), str(tmp_path / "r.png"),
                                         str(tmp_path / "exact"), 500)
         assert list(precise) == ["score", "theta", "s", "t_x", "t_y", "outcome", "method",
-                                 "matrix", "files"]
+                                 "matrix", "files", "correlation", "reference_crop", "camera_crop"]
         assert precise["outcome"] == "aligned"
         assert precise["method"].endswith("+ecc")
         assert self.corner_error(precise, truth, 1600, 1200, 500) < 0.5
-        exact_as_precise = dict(exact, matrix=[[exact["s"], 0, exact["t_x"]], [0, exact["s"], exact["t_y"]]])
+        exact_as_precise = dict(exact, matrix=[[exact["s"], 0, exact["t_x"]], [0, exact["s"], exact["t_y"]],
+                                               [0, 0, 1]])
         assert self.corner_error(exact_as_precise, truth, 1600, 1200, 500) > 3
         assert abs(precise["theta"] - truth[0]) < 1e-3 and abs(precise["s"] - truth[1]) < 1e-3
         m = precise["matrix"]
         assert m[0][0] == pytest.approx(precise["s"] * np.cos(precise["theta"]))
-        assert m[1][2] == precise["t_y"]
+        assert m[1][2] == precise["t_y"] and m[2] == [0.0, 0.0, 1.0]
         assert precise["files"] == [str(tmp_path / "out" / "r_aligned.jpg"),
                                     str(tmp_path / "out" / "r_aligned.png")]
         assert imagegen.load(tmp_path / "out" / "r_aligned.png").shape == (500, 500, 3)

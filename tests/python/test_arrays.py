@@ -1,0 +1,186 @@
+"""pairfit.align on images in memory: the results of the same images as
+files, crops handed back as arrays, argument errors, the lock and Ctrl-C."""
+
+import ast
+import inspect
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import imagegen
+import pairfit
+from conftest import BUILD, ROOT
+
+
+@pytest.fixture(scope="module")
+def rgb_pair():
+    reference = imagegen.make_reference(800, 700, seed=5)
+    return reference, imagegen.make_camera(reference, 1.01, 12.0, -9.0, theta=0.01, seed=5)
+
+
+def bgr(rgb):
+    return np.ascontiguousarray(rgb[..., ::-1])
+
+
+def assert_same(a, b, but=("files",)):
+    assert list(a) == list(b)
+    for key in set(a) - set(but):
+        if key.endswith("_crop") and a[key] is not None:
+            assert a[key].dtype == np.uint8 and np.array_equal(a[key], b[key]), key
+        else:
+            assert a[key] == b[key], key
+
+
+class TestSameAsFiles:
+    @pytest.mark.parametrize("refine", [False, True])
+    @pytest.mark.parametrize("channels", ["bgr", "rgb"])
+    def test_arrays_give_every_number_and_pixel_of_the_same_images_as_png(
+            self, tmp_path, rgb_pair, refine, channels):
+        reference, camera = rgb_pair
+        imagegen.save(reference, tmp_path / "r.png")
+        imagegen.save(camera, tmp_path / "c.png")
+        files = pairfit.align(tmp_path / "r.png", tmp_path / "c.png", tmp_path / "out",
+                              refine=refine, channels=channels)
+        order = (lambda a: a) if channels == "rgb" else bgr
+        arrays = pairfit.align(order(reference), order(camera), None, refine=refine,
+                               channels=channels)
+        assert list(arrays) == [*pairfit.NUMBER_KEYS, *pairfit.PRECISE_KEYS]
+        assert arrays["outcome"] == "aligned" and arrays["files"] == []
+        assert_same(arrays, files)
+        written = imagegen.load(tmp_path / "out" / "c_aligned.png")
+        assert np.array_equal(order(written), arrays["camera_crop"])
+
+    def test_every_accepted_layout_gives_the_result_of_packed_bgr(self, rgb_pair):
+        reference, camera = bgr(rgb_pair[0]), bgr(rgb_pair[1])
+        expected = pairfit.align(reference, camera, None)
+        framed = np.zeros((camera.shape[0] + 4, camera.shape[1] + 10, 3), np.uint8)
+        framed[2:-2, 5:-5] = camera
+        alpha = np.dstack([camera, np.arange(camera[..., 0].size, dtype=np.uint8).reshape(
+            camera.shape[:2])])
+        read_only = camera.copy()
+        read_only.flags.writeable = False
+        for layout in [framed[2:-2, 5:-5], rgb_pair[1][..., ::-1], np.asfortranarray(camera),
+                       alpha, alpha[..., :3], memoryview(camera), read_only]:
+            kept = np.array(layout, copy=True)
+            assert_same(pairfit.align(reference, layout, None), expected)
+            assert np.array_equal(np.asarray(layout), kept)
+        grey = camera[..., 1].copy()
+        assert_same(pairfit.align(reference, grey, None),
+                    pairfit.align(reference, np.repeat(grey[..., None], 3, axis=2), None))
+
+
+class TestOutputs:
+    def test_none_writes_nothing_and_arrays_are_written_as_reference_and_camera(
+            self, tmp_path, rgb_pair, monkeypatch):
+        reference, camera = rgb_pair
+        monkeypatch.chdir(tmp_path)
+        imagegen.save(reference, tmp_path / "r.png")
+        imagegen.save(camera, tmp_path / "c.png")
+        for args in [("r.png", "c.png"), (reference, camera), ("r.png", camera)]:
+            result = pairfit.align(*args, None, 400, channels="rgb")
+            assert result["files"] == [] and result["reference_crop"].shape == (400, 400, 3)
+        assert sorted(os.listdir(tmp_path)) == ["c.png", "r.png"]
+        written = pairfit.align(reference, camera, str(tmp_path / "out"), channels="rgb")
+        assert written["files"] == [str(tmp_path / "out" / "reference_aligned.jpg"),
+                                    str(tmp_path / "out" / "camera_aligned.png")]
+        assert np.array_equal(imagegen.load(written["files"][1]), written["camera_crop"])
+
+    def test_the_stub_declares_the_keys_and_parameters_the_module_has(self):
+        tree = ast.parse((ROOT / "python" / "pairfit.pyi").read_text())
+        fields = {c.name: [f.target.id for f in c.body if isinstance(f, ast.AnnAssign)]
+                  for c in tree.body if isinstance(c, ast.ClassDef)}
+        assert fields["Alignment"] == list(pairfit.NUMBER_KEYS)
+        assert fields["PreciseAlignment"] == [*pairfit.NUMBER_KEYS, *pairfit.PRECISE_KEYS]
+        for f in (n for n in tree.body if isinstance(n, ast.FunctionDef)):
+            stub = [a.arg for a in f.args.posonlyargs + f.args.args + f.args.kwonlyargs]
+            assert stub == list(inspect.signature(getattr(pairfit, f.name)).parameters)
+
+
+class TestErrors:
+    @pytest.mark.parametrize("camera,options,error,words", [
+        (np.zeros((300, 300, 3), np.float32), {}, TypeError, ["'camera'", "uint8", "float32"]),
+        (np.zeros((300, 300, 2), np.uint8), {}, ValueError, ["(300, 300, 2)", "(H, W, 4)"]),
+        (np.zeros((0, 300, 3), np.uint8), {}, ValueError, ["(0, 300, 3)", "(H, W)"]),
+        (np.zeros(300, np.uint8), {}, ValueError, ["(300,)", "(H, W, 3)"]),
+        (3.5, {}, TypeError, ["float", "os.PathLike", "buffer protocol"]),
+        (np.zeros((300, 400, 3), np.uint8), {"max_pixels": 119_999}, ValueError,
+         ["400x300", "120000", "max_pixels=119999"]),
+        (np.zeros((300, 300), np.uint8), {"max_pixels": 0}, ValueError,
+         ["max_pixels", "at least 1"]),
+        (np.zeros((300, 300), np.uint8), {"channels": "hsv"}, ValueError, ["'hsv'", "'rgb'"]),
+        (np.zeros((300, 300), np.uint8), {"model": "affine"}, ValueError,
+         ["'affine'", "'homography'"]),
+        (np.zeros((300, 300), np.uint8), {"reference": "r.png"}, TypeError,
+         ["'reference'", "'img_path'"]),
+    ])
+    def test_what_cannot_be_taken_is_named_with_what_can(self, camera, options, error, words):
+        with pytest.raises(error) as raised:
+            pairfit.align(img_path=np.zeros((300, 300, 3), np.uint8), cam_path=camera,
+                          output_dir=None, **options)
+        assert all(w in str(raised.value) for w in words), str(raised.value)
+
+
+class TestLockAndInterruption:
+    def test_other_threads_run_while_arrays_align_and_threads_agree(self):
+        reference = imagegen.make_reference(2400, 1800, seed=9)
+        camera = imagegen.make_camera(reference, 1.0, 12.0, -8.0, seed=9)
+        ticks, stop = [], threading.Event()
+
+        def count():
+            while not stop.is_set():
+                ticks.append(time.perf_counter())
+
+        counter = threading.Thread(target=count)
+        counter.start()
+        start = time.perf_counter()
+        alone = pairfit.align(reference, camera, None, channels="rgb")
+        end = time.perf_counter()
+        stop.set()
+        counter.join()
+        during = [t for t in ticks if start < t < end]
+        assert len(during) > 1000 and max(during) - min(during) > 0.5 * (end - start)
+        results = [None] * 3
+        threads = [threading.Thread(target=lambda k=k: results.__setitem__(
+            k, pairfit.align(reference, camera, None, channels="rgb"))) for k in range(3)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        for r in results:
+            assert_same(r, alone)
+
+    def test_ctrl_c_raises_keyboard_interrupt_and_writes_nothing(self, tmp_path):
+        child = subprocess.Popen(
+            [sys.executable, "-c", CHILD, str(tmp_path)], stdout=subprocess.PIPE, text=True,
+            env=dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(HERE)])))
+        whole = float(child.stdout.readline())
+        time.sleep(whole / 4)
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=120)
+        print(f"uninterrupted {whole:.3f} s; interrupted after a quarter: {out.strip()}")
+        assert out.startswith("KeyboardInterrupt")
+        assert len(os.listdir(tmp_path / "whole")) == 2
+        assert not (tmp_path / "stopped").exists()
+
+
+HERE = pathlib.Path(__file__).resolve().parent
+CHILD = """
+import sys, time, imagegen, pairfit
+reference = imagegen.make_reference(2400, 1800, seed=9)
+camera = imagegen.make_camera(reference, 1.0, 12.0, -8.0, seed=9)
+start = time.perf_counter()
+pairfit.align(reference, camera, sys.argv[1] + "/whole")
+print(time.perf_counter() - start, flush=True)
+start = time.perf_counter()
+try:
+    pairfit.align(reference, camera, sys.argv[1] + "/stopped")
+except KeyboardInterrupt:
+    print("KeyboardInterrupt after", time.perf_counter() - start, "s", flush=True)
+"""
