@@ -13,7 +13,8 @@ import pytest
 
 import imagegen
 
-FIELDS = ["img", "cam", "outcome", "score", "theta", "s", "t_x", "t_y", "error", "seconds"]
+FIELDS = ["img", "cam", "outcome", "score", "theta", "s", "t_x", "t_y", "error", "seconds",
+          "img_canonical", "cam_canonical"]
 
 
 @pytest.fixture(scope="session")
@@ -61,6 +62,7 @@ class TestFolder:
         assert done.returncode == 1  # one pair ended in an error
         recs = records(tmp_path / "out" / "pairfit-report.jsonl")
         assert all(list(r) == FIELDS for r in recs)
+        assert all(r["img_canonical"] == os.path.realpath(r["img"]) for r in recs)
         outcomes = {name: r["outcome"] for name, r in by_name(recs).items()}
         assert outcomes == {"p0.jpg": "aligned", "p1.jpg": "aligned", "p2.jpg": "aligned",
                             "broken.jpg": "missing", "lonely.jpg": "missing", "small.jpg": "error"}
