@@ -49,5 +49,6 @@ std::string describe(const std::vector<OutputCollision>& collisions) {
         for (std::size_t k = 0; k < c.sources.size(); ++k) text += (k == 0 ? " " : ", ") + c.sources[k];
         text += "\n";
     }
+    if (!text.empty()) text.pop_back();
     return text;
 }

@@ -18,5 +18,6 @@ struct OutputCollision {
 std::vector<OutputCollision> output_collisions(const std::vector<PairJob>& pairs,
                                                const std::string& output_dir);
 
-/// The collisions as lines for a person: "  <output>: <source>, <source>".
+/// The collisions as lines for a person, "  <output>: <source>, <source>",
+/// without a newline after the last.
 std::string describe(const std::vector<OutputCollision>& collisions);
