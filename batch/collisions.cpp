@@ -1,5 +1,7 @@
 #include "collisions.h"
 
+#include <sys/stat.h>
+
 #include <map>
 #include <set>
 #include <utility>
@@ -17,6 +19,12 @@ struct Writers {
 
 std::string file_name_of(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
+// A pair with an absent image is reported missing and writes nothing.
+bool may_write(const PairJob& p) {
+    struct stat st;
+    return stat(p.img.c_str(), &st) == 0 && stat(p.cam.c_str(), &st) == 0;
+}
+
 }  // namespace
 
 std::vector<OutputCollision> output_collisions(const std::vector<PairJob>& pairs,
@@ -24,6 +32,7 @@ std::vector<OutputCollision> output_collisions(const std::vector<PairJob>& pairs
     std::map<std::string, std::string> canonical_folders;  // most pairs share one folder
     std::map<std::string, Writers> writers;
     for (const PairJob& p : pairs) {
+        if (!may_write(p)) continue;
         const std::string folder = output_folder_for(output_dir, p.img);
         auto known = canonical_folders.find(folder);
         if (known == canonical_folders.end()) known = canonical_folders.emplace(folder, canonical_path(folder)).first;

@@ -14,7 +14,8 @@ struct OutputCollision {
 /// The aligned files that two or more different pairs would write into the
 /// same place (NAME_aligned.jpg from a/NAME.jpg and b/NAME.jpg with one
 /// output folder), found from the names alone. Pairs are told apart by their
-/// canonical paths: the same pair listed twice is no collision.
+/// canonical paths: the same pair listed twice is no collision. A pair with
+/// an absent image writes nothing and collides with none.
 std::vector<OutputCollision> output_collisions(const std::vector<PairJob>& pairs,
                                                const std::string& output_dir);
 

@@ -12,10 +12,12 @@ namespace fs = std::filesystem;
 
 std::string canonical_path(const std::string& path) {
     std::error_code error;
-    const fs::path resolved = fs::weakly_canonical(path, error);
-    if (!error) return resolved.string();
+    // Made absolute first: of a relative path none of whose parts exist,
+    // weakly_canonical would return a relative path.
     const fs::path absolute = fs::absolute(path, error);
-    return (error ? fs::path(path) : absolute).lexically_normal().string();
+    if (error) return fs::path(path).lexically_normal().string();
+    const fs::path resolved = fs::weakly_canonical(absolute, error);
+    return (error ? absolute.lexically_normal() : resolved).string();
 }
 
 namespace {
