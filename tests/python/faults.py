@@ -1,4 +1,4 @@
-"""Real faults for the tests: a small file system, another user."""
+"""Real faults for the tests: a small file system."""
 
 import contextlib
 import os
@@ -24,7 +24,3 @@ def small_file_system(path, free_bytes):
     finally:
         subprocess.run(["umount", str(path)], check=True)
 
-
-def as_nobody(args):
-    """The command line run as user and group 65534."""
-    return ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *map(str, args)]

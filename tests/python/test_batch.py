@@ -126,22 +126,19 @@ class TestFolder:
 
     def test_links_that_lead_nowhere_and_other_spellings_of_the_names(self, tmp_path, reference_rgb,
                                                                        batch_program):
-        folder = make_folder(tmp_path / "in", reference_rgb, good=1, broken=False, lonely=False,
-                             small=False)
-        os.rename(folder / "p0.jpg", folder / "P1.JPG")
-        os.rename(folder / "p0.png", folder / "P1.PNG")
-        shutil.copy(folder / "P1.JPG", folder / "p2.jpeg")
-        shutil.copy(folder / "P1.PNG", folder / "p2.png")
+        folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 2)
+        for old, new in [("p0.jpg", "P1.JPG"), ("p0.png", "P1.PNG"), ("p1.jpg", "p2.jpeg"),
+                         ("p1.png", "p2.png")]:
+            os.rename(folder / old, folder / new)
         os.symlink("loop.jpg", folder / "loop.jpg")
         os.symlink("nowhere.jpg", folder / "gone.jpg")
-        done = run_batch(batch_program, folder, "-o", tmp_path / "out")
+        done = run_batch(batch_program, folder, "-o", tmp_path / "out", "-s", 200)
         assert done.returncode == 1, done.stderr
         recs = by_name(records(tmp_path / "out" / "pairfit-report.jsonl"))
         assert {name: r["outcome"] for name, r in recs.items()} == {
             "P1.JPG": "aligned", "p2.jpeg": "aligned", "loop.jpg": "error", "gone.jpg": "error"}
         assert "Too many levels of symbolic links" in recs["loop.jpg"]["error"]
         assert "link to 'nowhere.jpg', which does not exist" in recs["gone.jpg"]["error"]
-        assert recs["P1.JPG"]["cam"].endswith("P1.PNG")
 
 
 class TestReportSafety:
@@ -149,10 +146,9 @@ class TestReportSafety:
                                                           batch_program):
         folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 4)
         done = run_batch(batch_program, folder, "-r", "/dev/full", "-s", 200, "-j", 1)
-        assert done.returncode == 2
+        assert done.returncode == 2 and "the report holds 0" in done.stdout
         assert ("pairfit-batch: error: cannot write the report '/dev/full': No space left on device; "
                 "4 pairs left for --resume") in done.stderr
-        assert "processed in this run" in done.stdout and "the report holds 0" in done.stdout
 
     def test_a_full_file_system_keeps_whole_records_and_resume_completes(self, tmp_path,
                                                                          reference_rgb,
@@ -163,29 +159,21 @@ class TestReportSafety:
             done = run_batch(batch_program, folder, "-o", tmp_path / "out", "-r", report, "-s", 200)
             assert done.returncode == 2
             assert f"cannot write the report '{report}': No space left on device" in done.stderr
-            kept = report.read_text()
-            assert kept.endswith("\n") and 0 < len(records(report)) < 40
+            assert report.read_text().endswith("\n") and 0 < len(records(report)) < 40
             (small / "filler").unlink()
             assert run_batch(batch_program, folder, "-o", tmp_path / "out", "-r", report, "-s", 200,
                              "--resume").returncode == 0
-            names = sorted(os.path.basename(r["img"]) for r in records(report))
-            assert names == sorted(f"p{k}.jpg" for k in range(40))
+            assert len({r["img"] for r in records(report)}) == len(records(report)) == 40
 
-    def test_a_report_in_use_is_refused_naming_its_process(self, tmp_path, reference_rgb,
-                                                          batch_program):
+    def test_a_report_is_neither_shared_nor_silently_started_anew(self, tmp_path, reference_rgb,
+                                                                  batch_program):
         folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 2)
         report = tmp_path / "r.jsonl"
         with open(report, "a") as held:
             fcntl.flock(held, fcntl.LOCK_EX)
             done = run_batch(batch_program, folder, "-r", report, "--resume")
-        assert done.returncode == 2
+        assert done.returncode == 2 and report.read_text() == ""
         assert f"the report '{report}' is in use by another run (process {os.getpid()})" in done.stderr
-        assert report.read_text() == ""
-
-    def test_an_earlier_report_is_kept_unless_resumed_or_overwritten(self, tmp_path, reference_rgb,
-                                                                    batch_program):
-        folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 2)
-        report = tmp_path / "r.jsonl"
         assert run_batch(batch_program, folder, "-r", report, "-s", 200).returncode == 0
         earlier = report.read_text()
         refused = run_batch(batch_program, folder, "-r", report, "-s", 200)
@@ -271,8 +259,8 @@ class TestResume:
         for spelling in ["./in", tmp_path / "in", "in/../in"]:
             assert "0 pairs processed in this run" in run(spelling, "--resume").stdout
         canonical = [os.fsencode(r["img_canonical"]) for r in records(report)]
-        assert os.path.realpath(tmp_path / "in").encode() + b"/\xff.jpg" in canonical
-        assert len(canonical) == 3
+        in_folder = os.fsencode(os.path.realpath(tmp_path / "in"))
+        assert len(canonical) == 3 and in_folder + b"/\xff.jpg" in canonical
 
     def test_reports_without_canonical_paths_resume_too(self, tmp_path, reference_rgb,
                                                         batch_program):
@@ -351,8 +339,6 @@ class TestCsv:
         assert rec["outcome"] == "error" and rec["error"].startswith(
             f"reference image '{tmp_path}/in/p0.jpg' is 400x300 px (120000 pixels), "
             "more than the limit of 100000 pixels")
-        assert run_batch(batch_program, tmp_path / "in", "-s", 200, "--max-pixels", 120000,
-                         "--overwrite").returncode == 0
 
 
 class TestUsage:

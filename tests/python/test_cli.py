@@ -133,10 +133,6 @@ def test_images_above_the_pixel_limit_are_refused_by_name(program, pair, tmp_pat
     assert (done.returncode, done.stdout) == (2, "")
     assert done.stderr == (f"pairfit: error: camera image '{huge}' is 30000x30000 px (900000000 "
                            "pixels), more than the limit of 100000000 pixels\n")
-    beyond = png_header_only(tmp_path / "beyond.png", 40000, 30000)
-    done = run(program, beyond, cam, env={"PAIRFIT_MAX_PIXELS": "2000000000"})
-    assert done.returncode == 2 and done.stderr.startswith(f"pairfit: error: reference image '{beyond}'")
-    assert "more than the image library's limit of 1073741824 pixels" in done.stderr
     lowered = run(program, img, cam, env={"PAIRFIT_MAX_PIXELS": "1000"})
     assert lowered.returncode == 2
     assert "is 800x700 px (560000 pixels), more than the limit of 1000 pixels" in lowered.stderr

@@ -17,7 +17,7 @@ from PIL import Image
 
 import imagegen
 import pairfit
-from faults import as_nobody, need_root, small_file_system
+from faults import need_root, small_file_system
 
 MISSING = dict.fromkeys(["score", "theta", "s", "t_x", "t_y"], 0.0)
 
@@ -169,8 +169,7 @@ class TestAtomicOutput:
 
 
 class TestFileSystemFaults:
-    """The system's reason for a file that cannot be written, and what a
-    killed process leaves."""
+    """The system's reason for a failed write; what a killed process leaves."""
 
     def test_a_full_disk_is_said_and_leaves_nothing_behind(self, tmp_path, reference, camera):
         with small_file_system(tmp_path / "small", 16384) as small:
@@ -185,7 +184,8 @@ class TestFileSystemFaults:
             os.chmod(shared, 0o755)
             imagegen.save(reference_rgb, os.path.join(shared, "p.jpg"))
             imagegen.save(imagegen.make_camera(reference_rgb, 1.0, 3.0, 3.0), os.path.join(shared, "p.png"))
-            done = subprocess.run(as_nobody([program, os.path.join(shared, "p.jpg")]),
+            nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+            done = subprocess.run([*nobody, program, os.path.join(shared, "p.jpg")],
                                   capture_output=True, text=True, timeout=120)
             assert done.returncode == 2
             assert done.stderr == f"pairfit: error: cannot write '{shared}/p_aligned.jpg': Permission denied\n"
@@ -203,7 +203,7 @@ class TestFileSystemFaults:
         left = [name for name in os.listdir(tmp_path) if name.startswith(".pairfit-")]
         assert left and all(f"-{killed.pid}-" in name for name in left)
         sleeper = subprocess.Popen(["sleep", "60"])
-        sleeper.send_signal(signal.SIGKILL)
+        sleeper.kill()  # kill -9
         sleeper.wait()
         earlier_version = f".ref_aligned.jpg.{sleeper.pid}-3.tmp.jpg"
         live = left[0].replace(f"-{killed.pid}-", f"-{os.getpid()}-")
