@@ -68,8 +68,8 @@ void ensure_directory(const std::string& output_dir) {
 // of a process that was killed from those of one still writing, also in a
 // folder that several machines share.
 
-const char* const kTemporaryPrefix = ".pairfit-";
-const char* const kTemporaryMark = ".tmp";
+const std::string kTemporaryPrefix = ".pairfit-";
+const std::string kTemporaryMark = ".tmp";
 
 std::uint32_t host_tag() {
     static const std::uint32_t tag = [] {
@@ -125,14 +125,14 @@ long writer_of_temporary(const std::string& name) {
     const std::string host = kTemporaryPrefix + hex8(host_tag()) + "-";
     const std::string base = name.substr(0, name.size() - extension_of(name).size());
     if (!starts_with(name, host) || !ends_with(base, kTemporaryMark)) return 0;
-    return pid_of_counted(base.substr(host.size(), base.size() - host.size() - 4));
+    return pid_of_counted(base.substr(host.size(), base.size() - host.size() - kTemporaryMark.size()));
 }
 
 // Earlier versions named them ".<target>.<pid>-<n>.tmp.<ext>".
 long writer_of_earlier_temporary(const std::string& name) {
     const std::string base = name.substr(0, name.size() - extension_of(name).size());
     if (name.empty() || name[0] != '.' || !ends_with(base, kTemporaryMark)) return 0;
-    const std::string counted = base.substr(0, base.size() - 4);
+    const std::string counted = base.substr(0, base.size() - kTemporaryMark.size());
     const std::size_t dot = counted.rfind('.');
     if (dot == std::string::npos) return 0;
     const std::string target = counted.substr(1, dot - 1);
