@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -20,9 +22,11 @@
 #include <CLI/CLI.hpp>
 #include <opencv2/core/utils/logger.hpp>
 
+#include "collisions.h"
 #include "overlay.h"
 #include "pairfit/pipeline.h"
 #include "pairs.h"
+#include "paths.h"
 #include "pairfit/precise.h"
 #include "prepare.h"
 #include "progress.h"
@@ -46,8 +50,10 @@ struct Options {
     bool no_mask = false;
     int jobs = worker_count();
     bool resume = false;
+    bool overwrite = false;
     bool overlay = false;
     bool refine = false;
+    long long max_pixels = pairfit::AlignRequest().max_pixels;
 };
 
 std::atomic<bool> interrupted{false};
@@ -92,9 +98,16 @@ PairResult align_one(const PairJob& job, const Options& o) {
     PairResult r;
     r.img = job.img;
     r.cam = job.cam;
+    r.img_canonical = job.img_canonical;
+    r.cam_canonical = job.cam_canonical;
     const auto start = std::chrono::steady_clock::now();
     try {
-        const pairfit::AlignRequest request{job.img, job.cam, o.output_dir, o.size, !o.no_mask};
+        for (const std::string& path : {job.img, job.cam}) {
+            const std::string problem = unresolvable_link(path);
+            if (!problem.empty()) throw std::runtime_error(problem);
+        }
+        pairfit::AlignRequest request{job.img, job.cam, o.output_dir, o.size, !o.no_mask};
+        request.max_pixels = o.max_pixels;
         SimMat m(0, 0, 0, 0);
         if (o.refine) {
             const pairfit::PreciseResult precise = pairfit::align_precise(request);
@@ -117,21 +130,27 @@ PairResult align_one(const PairJob& job, const Options& o) {
     return r;
 }
 
-// Aligns `pending` on o.jobs threads until done or interrupted; reports each
-// pair as it finishes and shows progress. Returns how many were done.
+// Aligns `pending` on o.jobs threads until done, interrupted or the report
+// fails; reports each pair as it finishes and shows progress. Adds the
+// records written to `recorded` and returns how many pairs were done.
 int run_pairs(const std::vector<PairJob>& pending, const Options& o, ReportWriter& report,
-              const MessageStream& messages) {
+              const MessageStream& messages, std::vector<PairResult>& recorded) {
     std::atomic<std::size_t> next{0};
     std::atomic<int> done{0};
+    std::mutex recorded_mutex;
+    const auto stopping = [&report] { return interrupted || report.failed(); };
     auto work = [&] {
-        while (!interrupted) {
+        while (!stopping()) {
             const std::size_t k = next++;
             if (k >= pending.size()) return;
             const PairResult r = align_one(pending[k], o);
             if (o.overlay && r.outcome == "aligned") {
                 write_overlay(output_folder_for(o.output_dir, r.img), r);
             }
-            report.write(r);
+            if (report.write(r)) {
+                const std::lock_guard<std::mutex> lock(recorded_mutex);
+                recorded.push_back(r);
+            }
             ++done;
         }
     };
@@ -139,7 +158,7 @@ int run_pairs(const std::vector<PairJob>& pending, const Options& o, ReportWrite
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) workers.emplace_back(work);
     Progress progress(static_cast<int>(pending.size()), messages.terminal(), messages.get());
-    while (done < static_cast<int>(pending.size()) && !interrupted) {
+    while (done < static_cast<int>(pending.size()) && !stopping()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         progress.update(done);
     }
@@ -172,16 +191,56 @@ void print_summary(const std::vector<PairResult>& all, int done_now, double seco
 }
 
 std::vector<PairJob> pairs_of_input(const std::string& input, std::string& home) {
+    std::vector<PairJob> pairs;
     if (fs::is_directory(input)) {
         home = input;
-        return pairs_in_folder(input);
-    }
-    if (fs::is_regular_file(input)) {
+        pairs = pairs_in_folder(input);
+    } else if (fs::is_regular_file(input)) {
         home = fs::path(input).parent_path().string();
         if (home.empty()) home = ".";
-        return pairs_in_csv(input);
+        pairs = pairs_in_csv(input);
+    } else {
+        throw std::runtime_error("'" + input + "' is neither a folder nor a CSV file");
     }
-    throw std::runtime_error("'" + input + "' is neither a folder nor a CSV file");
+    for (PairJob& p : pairs) {
+        p.img_canonical = canonical_path(p.img);
+        p.cam_canonical = canonical_path(p.cam);
+    }
+    return pairs;
+}
+
+void refuse_output_collisions(const std::vector<PairJob>& pairs, const std::string& output_dir) {
+    const std::vector<OutputCollision> collisions = output_collisions(pairs, output_dir);
+    if (collisions.empty()) return;
+    throw std::runtime_error(std::to_string(collisions.size()) +
+                             " output files would be written by more than one pair; nothing was "
+                             "aligned. Rename them, or align them into separate folders:\n" +
+                             describe(collisions));
+}
+
+// Locks the report, then keeps it (--resume), empties it (--overwrite or a
+// report with nothing in it) or refuses to touch it.
+std::unique_ptr<ReportWriter> open_report(const Options& o) {
+    auto report = std::make_unique<ReportWriter>(o.report);
+    if (o.resume) {
+        report->end_torn_line();
+    } else if (report->holds_records() && !o.overwrite) {
+        throw std::runtime_error("the report '" + o.report + "' already holds records of an earlier "
+                                 "run; add --resume to skip its pairs, or --overwrite to start it anew");
+    } else {
+        report->start_anew();
+    }
+    return report;
+}
+
+std::vector<PairJob> pairs_not_in(const std::vector<PairJob>& pairs,
+                                  const std::vector<PairResult>& records) {
+    const std::set<std::pair<std::string, std::string>> done_before = pairs_in_report(records);
+    std::vector<PairJob> pending;
+    for (const PairJob& p : pairs) {
+        if (!done_before.count({p.img_canonical, p.cam_canonical})) pending.push_back(p);
+    }
+    return pending;
 }
 
 }  // namespace
@@ -206,7 +265,13 @@ int main(int argc, char** argv) {
     app.add_option("-r,--report", o.report,
                    "JSON Lines report (default: pairfit-report.jsonl in the output folder, or "
                    "beside the input)");
-    app.add_flag("--resume", o.resume, "skip the pairs already in the report and add to it");
+    CLI::Option* resume =
+        app.add_flag("--resume", o.resume, "skip the pairs already in the report and add to it");
+    app.add_flag("--overwrite", o.overwrite, "start a report that holds records anew")->excludes(resume);
+    app.add_option("--max-pixels", o.max_pixels,
+                   "refuse images with more pixels than this, before decoding them")
+        ->check(CLI::Range(1LL, 1LL << 62))
+        ->capture_default_str();
     app.add_flag("--refine", o.refine,
                  "align precisely (rotation, a fraction of a pixel; bilinear crops)");
     app.add_flag("--overlay", o.overlay,
@@ -224,6 +289,7 @@ int main(int argc, char** argv) {
     std::string home;
     try {
         pairs = pairs_of_input(o.input, home);
+        refuse_output_collisions(pairs, o.output_dir);
         if (!o.output_dir.empty()) fs::create_directories(o.output_dir);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pairfit-batch: error: %s\n", e.what());
@@ -232,28 +298,32 @@ int main(int argc, char** argv) {
     const std::string page_dir = o.output_dir.empty() ? home : o.output_dir;
     if (o.report.empty()) o.report = page_dir + "/pairfit-report.jsonl";
 
-    std::vector<PairJob> pending;
-    std::set<std::pair<std::string, std::string>> done_before;
-    if (o.resume) done_before = pairs_in_report(o.report);
-    for (const PairJob& p : pairs) {
-        if (!done_before.count({p.img, p.cam})) pending.push_back(p);
+    std::unique_ptr<ReportWriter> report;
+    std::vector<PairResult> all;
+    try {
+        report = open_report(o);
+        if (o.resume) all = read_report(o.report);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "pairfit-batch: error: %s\n", e.what());
+        return kExitUsage;
     }
+    const std::vector<PairJob> pending = pairs_not_in(pairs, all);
 
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGTERM, on_interrupt);
     const auto start = std::chrono::steady_clock::now();
     int done_now = 0;
+    const std::size_t recorded_before = all.size();
     try {
-        ReportWriter report(o.report, o.resume);
         const MessageStream messages;
-        done_now = run_pairs(pending, o, report, messages);
+        done_now = run_pairs(pending, o, *report, messages, all);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pairfit-batch: error: %s\n", e.what());
         return kExitUsage;
     }
+    const std::string report_failure = report->close();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
-    const std::vector<PairResult> all = read_report(o.report);
     if (o.overlay) {
         try {
             write_index_html(page_dir + "/index.html", all, o.output_dir);
@@ -262,6 +332,11 @@ int main(int argc, char** argv) {
         }
     }
     print_summary(all, done_now, seconds);
+    if (!report_failure.empty()) {
+        std::fprintf(stderr, "pairfit-batch: error: %s; %zu pairs left for --resume\n",
+                     report_failure.c_str(), pending.size() - (all.size() - recorded_before));
+        return kExitUsage;
+    }
     if (interrupted) {
         std::fprintf(stderr, "pairfit-batch: interrupted; %zu pairs left for --resume\n",
                      pending.size() - static_cast<std::size_t>(done_now));

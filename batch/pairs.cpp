@@ -3,28 +3,73 @@
 #include <csv.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <stdexcept>
 
-#include "utils.h"
 
 namespace fs = std::filesystem;
 
+namespace {
+
+std::string lower_case(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool ends_with(const std::string& text, const std::string& end) {
+    return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// NAME.jpg, NAME.JPG, NAME.jpeg, ...; an earlier run that wrote beside the
+// references left its aligned references here too: they are outputs.
+bool has_reference_name(const std::string& name) {
+    const std::string lower = lower_case(name);
+    return (ends_with(lower, ".jpg") || ends_with(lower, ".jpeg")) && !ends_with(name, "_aligned.jpg");
+}
+
+// A regular file, or a link that leads nowhere: the pair's record says why.
+bool may_be_reference(const fs::directory_entry& entry) {
+    std::error_code error;
+    if (entry.is_regular_file(error)) return true;
+    return entry.is_symlink(error) && !fs::exists(entry.status(error));
+}
+
+std::string stem_of_name(const std::string& name) { return name.substr(0, name.rfind('.')); }
+
+// The camera image of each stem: NAME.png, or NAME.PNG when there is no
+// NAME.png.
+std::map<std::string, std::string> camera_names(const std::vector<std::string>& names) {
+    std::map<std::string, std::string> cameras;
+    for (const std::string& name : names) {
+        if (!ends_with(lower_case(name), ".png")) continue;
+        const std::string stem = stem_of_name(name);
+        if (!cameras.count(stem) || ends_with(name, ".png")) cameras[stem] = name;
+    }
+    return cameras;
+}
+
+}  // namespace
+
 std::vector<PairJob> pairs_in_folder(const std::string& dir) {
-    std::vector<PairJob> pairs;
-    const auto ends_with = [](const std::string& text, const std::string& end) {
-        return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-    };
-    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+    std::vector<std::string> names;
+    std::vector<std::string> references;
+    const fs::path folder(dir);
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
         const std::string name = entry.path().filename().string();
-        // An earlier run that wrote beside the references left its aligned
-        // references here too; they are outputs, not pairs.
-        const bool is_reference = ends_with(name, ".jpg") && !ends_with(name, "_aligned.jpg");
-        if (!is_reference || !entry.is_regular_file()) continue;
-        const std::string img = entry.path().string();
-        pairs.push_back({img, path_img2cam(img)});
+        names.push_back(name);
+        if (has_reference_name(name) && may_be_reference(entry)) references.push_back(name);
+    }
+    const std::map<std::string, std::string> cameras = camera_names(names);
+    std::vector<PairJob> pairs;
+    for (const std::string& name : references) {
+        const std::string stem = stem_of_name(name);
+        const auto camera = cameras.find(stem);
+        const std::string cam = camera != cameras.end() ? camera->second : stem + ".png";
+        pairs.push_back({(folder / name).string(), (folder / cam).string()});
     }
     std::sort(pairs.begin(), pairs.end(),
               [](const PairJob& a, const PairJob& b) { return a.img < b.img; });
@@ -33,31 +78,62 @@ std::vector<PairJob> pairs_in_folder(const std::string& dir) {
 
 namespace {
 
-// Rows of fields as libcsv delivers them.
+// Rows of fields as libcsv delivers them, each with the physical line it
+// starts on.
 struct CsvRows {
     std::vector<std::vector<std::string>> rows{1};
+    std::vector<int> lines{0};
+    int line = 1;  ///< the line being parsed
     static void on_field(void* field, std::size_t size, void* self) {
-        static_cast<CsvRows*>(self)->rows.back().emplace_back(static_cast<const char*>(field), size);
+        CsvRows& r = *static_cast<CsvRows*>(self);
+        if (r.rows.back().empty()) r.lines.back() = r.line;
+        r.rows.back().emplace_back(static_cast<const char*>(field), size);
     }
-    static void on_row_end(int, void* self) { static_cast<CsvRows*>(self)->rows.emplace_back(); }
+    static void on_row_end(int, void* self) {
+        CsvRows& r = *static_cast<CsvRows*>(self);
+        r.rows.emplace_back();
+        r.lines.push_back(0);
+    }
 };
 
-std::vector<std::vector<std::string>> read_csv(const std::string& path) {
+// Excel's "CSV UTF-8" starts with a byte-order mark.
+std::string without_byte_order_mark(const std::string& text) {
+    const std::string mark = "\xEF\xBB\xBF";
+    return text.compare(0, mark.size(), mark) == 0 ? text.substr(mark.size()) : text;
+}
+
+std::string file_text(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read the pair list '" + path + "'");
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Fed a line at a time, so that each row knows its line.
+bool parse_lines(csv_parser& parser, const std::string& text, CsvRows& rows) {
+    for (std::size_t start = 0; start < text.size(); ++rows.line) {
+        const std::size_t newline = text.find('\n', start);
+        const std::size_t end = newline == std::string::npos ? text.size() : newline + 1;
+        if (csv_parse(&parser, text.data() + start, end - start, CsvRows::on_field,
+                      CsvRows::on_row_end, &rows) != end - start) {
+            return false;
+        }
+        start = end;
+    }
+    return csv_fini(&parser, CsvRows::on_field, CsvRows::on_row_end, &rows) == 0;
+}
+
+CsvRows read_csv(const std::string& path) {
+    const std::string text = without_byte_order_mark(file_text(path));
     csv_parser parser;
     if (csv_init(&parser, CSV_APPEND_NULL) != 0) throw std::runtime_error("cannot start the CSV parser");
     CsvRows rows;
-    const std::size_t parsed = csv_parse(&parser, text.data(), text.size(), CsvRows::on_field,
-                                         CsvRows::on_row_end, &rows);
-    const bool ok = parsed == text.size() &&
-                    csv_fini(&parser, CsvRows::on_field, CsvRows::on_row_end, &rows) == 0;
+    const bool ok = parse_lines(parser, text, rows);
     const std::string why = csv_strerror(csv_error(&parser));
     csv_free(&parser);
     if (!ok) throw std::runtime_error("cannot parse the pair list '" + path + "': " + why);
     rows.rows.pop_back();  // the row opened after the last row end
-    return rows.rows;
+    rows.lines.pop_back();
+    return rows;
 }
 
 int column_of(const std::vector<std::string>& header, const std::string& name,
@@ -78,17 +154,18 @@ std::string relative_to(const fs::path& folder, const std::string& path) {
 }  // namespace
 
 std::vector<PairJob> pairs_in_csv(const std::string& csv_path) {
-    const std::vector<std::vector<std::string>> rows = read_csv(csv_path);
+    const CsvRows csv = read_csv(csv_path);
+    const std::vector<std::vector<std::string>>& rows = csv.rows;
     if (rows.empty()) throw std::runtime_error("the pair list '" + csv_path + "' is empty");
     const int img_column = column_of(rows[0], "img", csv_path);
     const int cam_column = column_of(rows[0], "cam", csv_path);
     const fs::path folder = fs::path(csv_path).parent_path();
     std::vector<PairJob> pairs;
-    for (std::size_t line = 1; line < rows.size(); ++line) {
-        const std::vector<std::string>& row = rows[line];
+    for (std::size_t k = 1; k < rows.size(); ++k) {
+        const std::vector<std::string>& row = rows[k];
         if (row.empty()) continue;
         if (static_cast<int>(row.size()) <= std::max(img_column, cam_column)) {
-            throw std::runtime_error("line " + std::to_string(line + 1) + " of '" + csv_path +
+            throw std::runtime_error("line " + std::to_string(csv.lines[k]) + " of '" + csv_path +
                                      "' has " + std::to_string(row.size()) + " fields");
         }
         pairs.push_back({relative_to(folder, row[img_column]), relative_to(folder, row[cam_column])});

@@ -7,15 +7,19 @@
 struct PairJob {
     std::string img;  ///< reference image path
     std::string cam;  ///< camera image path
+    std::string img_canonical = {};  ///< img as canonical_path resolves it
+    std::string cam_canonical = {};  ///< cam likewise
 };
 
-/// Every NAME.jpg in `dir` (not its subfolders) with its camera image NAME.png,
-/// paired as the one-argument command line pairs them; sorted by name.
-/// pairfit's own outputs (NAME_aligned.jpg) are not references.
+/// Every NAME.jpg in `dir` (not its subfolders; also NAME.JPG, NAME.jpeg)
+/// with its camera image NAME.png (or NAME.PNG); sorted by name. pairfit's
+/// own outputs (NAME_aligned.jpg) are not references. A link that leads
+/// nowhere is listed, so that its pair is reported.
 std::vector<PairJob> pairs_in_folder(const std::string& dir);
 
 /// The rows of a CSV file with a header naming the columns `img` and `cam`
 /// (in any order, other columns ignored). Relative paths are taken relative
-/// to the CSV file's folder. Throws std::runtime_error naming the file and
-/// line for a missing column or an unreadable file.
+/// to the CSV file's folder; a UTF-8 byte-order mark is skipped. Throws
+/// std::runtime_error naming the file and its physical line for a missing
+/// column or an unreadable file.
 std::vector<PairJob> pairs_in_csv(const std::string& csv_path);

@@ -1,10 +1,22 @@
 #include "report.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
+#include "json_bytes.h"
+#include "paths.h"
 #include "pairfit/outcome.h"
 
 using json = nlohmann::ordered_json;
@@ -13,6 +25,12 @@ namespace {
 
 // The five numbers in the order of pairfit::kNumberKeys.
 std::array<double*, 5> numbers_of(PairResult& r) { return {&r.score, &r.theta, &r.s, &r.t_x, &r.t_y}; }
+
+std::string canonical_fields(const PairResult& r) {
+    if (r.img_canonical.empty() && r.cam_canonical.empty()) return "";
+    return ",\"img_canonical\":" + json_string_keeping_bytes(r.img_canonical) +
+           ",\"cam_canonical\":" + json_string_keeping_bytes(r.cam_canonical);
+}
 
 }  // namespace
 
@@ -26,19 +44,26 @@ std::string to_json_line(const PairResult& result) {
     if (!r.method.empty()) record["method"] = r.method;
     // Paths are bytes; a name that is not UTF-8 is written with replacement
     // characters rather than failing the whole run.
-    return record.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string line = record.dump(-1, ' ', false, json::error_handler_t::replace);
+    line.insert(line.size() - 1, canonical_fields(r));
+    return line;
 }
 
 namespace {
 
+std::string path_field(const json& record, const char* key) {
+    const auto field = record.find(key);
+    return field != record.end() && field->is_string() ? restore_escaped_bytes(field->get<std::string>()) : "";
+}
+
 bool parse_record(const std::string& line, PairResult& r) {
-    const json record = json::parse(line, nullptr, false);
+    const json record = json::parse(readable_json(line), nullptr, false);
     if (record.is_discarded() || !record.is_object() || !record.contains("img") ||
         !record.contains("cam") || !record["img"].is_string() || !record["cam"].is_string()) {
         return false;
     }
-    r.img = record["img"];
-    r.cam = record["cam"];
+    r.img = path_field(record, "img");
+    r.cam = path_field(record, "cam");
     r.outcome = record.value("outcome", "");
     const std::array<double*, 5> numbers = numbers_of(r);
     for (std::size_t k = 0; k < numbers.size(); ++k) *numbers[k] = record.value(pairfit::kNumberKeys[k], 0.0);
@@ -46,13 +71,21 @@ bool parse_record(const std::string& line, PairResult& r) {
     r.error = error != record.end() && error->is_string() ? error->get<std::string>() : "";
     r.seconds = record.value("seconds", 0.0);
     r.method = record.value("method", "");
+    r.img_canonical = path_field(record, "img_canonical");
+    r.cam_canonical = path_field(record, "cam_canonical");
     return true;
+}
+
+bool is_regular_file(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
 
 std::vector<PairResult> read_report(const std::string& path) {
     std::vector<PairResult> results;
+    if (!is_regular_file(path)) return results;
     std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {
@@ -62,35 +95,124 @@ std::vector<PairResult> read_report(const std::string& path) {
     return results;
 }
 
-std::set<std::pair<std::string, std::string>> pairs_in_report(const std::string& path) {
+std::set<std::pair<std::string, std::string>> pairs_in_report(const std::vector<PairResult>& records) {
     std::set<std::pair<std::string, std::string>> done;
-    for (const PairResult& r : read_report(path)) done.insert({r.img, r.cam});
+    for (const PairResult& r : records) {
+        done.insert({r.img_canonical.empty() ? canonical_path(r.img) : r.img_canonical,
+                     r.cam_canonical.empty() ? canonical_path(r.cam) : r.cam_canonical});
+    }
     return done;
 }
 
 namespace {
 
-// A run interrupted in the middle of a line leaves it without its newline;
-// the next record must not be glued to it.
-bool ends_without_newline(const std::string& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in || in.tellg() <= 0) return false;
-    in.seekg(-1, std::ios::end);
-    return in.get() != '\n';
+std::string cannot_write_report(const std::string& path, const std::string& reason) {
+    return "cannot write the report '" + path + "': " + reason;
+}
+
+// The process holding a lock on the open file `fd`, from /proc/locks
+// (flock names no holder itself); 0 when it cannot be found.
+long lock_holder(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return 0;
+    FILE* locks = std::fopen("/proc/locks", "r");
+    if (locks == nullptr) return 0;
+    char line[256];
+    long holder = 0;
+    while (holder == 0 && std::fgets(line, sizeof line, locks) != nullptr) {
+        char kind[16] = {};
+        long pid = 0;
+        unsigned int major_id = 0, minor_id = 0;
+        unsigned long inode = 0;
+        if (std::sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%lu", kind, &pid, &major_id, &minor_id,
+                        &inode) == 5 &&
+            std::strcmp(kind, "FLOCK") == 0 && inode == st.st_ino && major_id == major(st.st_dev) &&
+            minor_id == minor(st.st_dev)) {
+            holder = pid;
+        }
+    }
+    std::fclose(locks);
+    return holder;
+}
+
+std::string report_in_use(const std::string& path, long holder) {
+    const std::string who = holder > 0 ? "process " + std::to_string(holder) : "another process";
+    return "the report '" + path + "' is in use by another run (" + who +
+           "); wait for it to end, or give another report with -r";
 }
 
 }  // namespace
 
-ReportWriter::ReportWriter(const std::string& path, bool append) {
-    const bool torn = append && ends_without_newline(path);
-    out_.open(path, append ? std::ios::app : std::ios::trunc);
-    if (!out_) throw std::runtime_error("cannot write the report '" + path + "'");
-    if (torn) out_ << '\n';
+ReportWriter::ReportWriter(const std::string& path) : path_(path) {
+    fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) throw std::runtime_error(cannot_write_report(path, std::strerror(errno)));
+    // A file system without locks (ENOLCK, EINVAL) is written unlocked.
+    if (flock(fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        const long holder = lock_holder(fd_);
+        ::close(fd_);
+        fd_ = -1;
+        throw std::runtime_error(report_in_use(path, holder));
+    }
 }
 
-void ReportWriter::write(const PairResult& result) {
-    const std::string line = to_json_line(result);
+ReportWriter::~ReportWriter() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool ReportWriter::holds_records() const {
+    struct stat st;
+    return fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+}
+
+void ReportWriter::start_anew() {
+    struct stat st;
+    if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd_, 0) != 0) {
+        throw std::runtime_error(cannot_write_report(path_, std::strerror(errno)));
+    }
+}
+
+void ReportWriter::end_torn_line() {
+    std::ifstream in(path_, std::ios::binary | std::ios::ate);
+    if (!is_regular_file(path_) || !in || in.tellg() <= 0) return;
+    in.seekg(-1, std::ios::end);
+    if (in.get() != '\n') append("\n");
+}
+
+bool ReportWriter::write(const PairResult& result) {
+    const std::string line = to_json_line(result) + '\n';
     const std::lock_guard<std::mutex> lock(mutex_);
-    out_ << line << '\n';
-    out_.flush();
+    if (failed_) return false;
+    append(line);
+    return !failed_;
+}
+
+void ReportWriter::append(const std::string& text) {
+    struct stat before;
+    const bool regular = fstat(fd_, &before) == 0 && S_ISREG(before.st_mode);
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            fail(n < 0 ? std::strerror(errno) : "it takes no more bytes");
+            // The report keeps whole lines only, so that it can be resumed.
+            if (done > 0 && !(regular && ftruncate(fd_, before.st_size) == 0)) {
+                failure_ += " (its last line is incomplete)";
+            }
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void ReportWriter::fail(const std::string& reason) {
+    if (failed_) return;
+    failure_ = cannot_write_report(path_, reason);
+    failed_ = true;
+}
+
+std::string ReportWriter::close() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ >= 0 && ::close(fd_) != 0) fail(std::strerror(errno));
+    fd_ = -1;
+    return failure_;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // The batch report: JSON Lines, one record per pair as it finishes.
 
-#include <fstream>
+#include <atomic>
 #include <mutex>
 #include <set>
 #include <string>
@@ -16,28 +16,61 @@ struct PairResult {
     std::string error;    ///< the message of an "error" outcome, empty otherwise
     double seconds = 0;
     std::string method;   ///< with --refine: the estimate that won; otherwise empty
+    std::string img_canonical;  ///< img as the file system resolves it (see canonical_path)
+    std::string cam_canonical;  ///< cam likewise; --resume compares these
 };
 
-/// One line of the report (no newline).
+/// One line of the report (no newline). The canonical paths follow the other
+/// fields, every byte kept (see json_bytes.h); "img" and "cam" show a name
+/// that is not UTF-8 with replacement characters, as they always have.
 std::string to_json_line(const PairResult& result);
 
-/// Every complete record of a report; a torn last line (an interrupted
-/// write) and lines that are not records are skipped.
+/// Every complete record of a report (a regular file; nothing for any other);
+/// a torn last line (an interrupted write) and lines that are not records
+/// are skipped.
 std::vector<PairResult> read_report(const std::string& path);
 
-/// The (img, cam) pairs a report already holds.
-std::set<std::pair<std::string, std::string>> pairs_in_report(const std::string& path);
+/// The canonical (img, cam) pairs the records hold. Records without
+/// canonical paths (earlier versions) are resolved from "img" and "cam";
+/// relative ones from the current folder.
+std::set<std::pair<std::string, std::string>> pairs_in_report(const std::vector<PairResult>& records);
 
-/// Appends records from several threads, each line flushed as it is written
-/// so that an interrupted run loses nothing.
+/// Holds a report for one run: locked against other runs, each record
+/// written whole with one system call, and the first failure to write kept
+/// rather than thrown, so that the pairs in flight can finish.
 class ReportWriter {
 public:
-    /// Opens `path`, keeping what it holds when `append`, else starting it anew.
-    /// Throws std::runtime_error naming the path when it cannot be opened.
-    ReportWriter(const std::string& path, bool append);
-    void write(const PairResult& result);
+    /// Opens `path`, creating it, and locks it. Throws std::runtime_error
+    /// naming the report and the system's reason, or naming the process that
+    /// holds it.
+    explicit ReportWriter(const std::string& path);
+    ~ReportWriter();
+    ReportWriter(const ReportWriter&) = delete;
+    ReportWriter& operator=(const ReportWriter&) = delete;
+
+    /// True when the report is a regular file with something in it.
+    bool holds_records() const;
+    /// Empties a regular file; other files (a device, a pipe) are left alone.
+    void start_anew();
+    /// Ends a last line torn by an interrupted run, so that the next record
+    /// is not glued to it.
+    void end_torn_line();
+    /// Appends the record; false when it could not be written. After a
+    /// failure, nothing more is written and a partly written line is taken
+    /// back where the file allows it.
+    bool write(const PairResult& result);
+    bool failed() const { return failed_; }
+    /// Closes the report; returns the first failure to write it
+    /// ("cannot write the report '...': <reason>"), or "".
+    std::string close();
 
 private:
+    void append(const std::string& text);
+    void fail(const std::string& reason);
+
+    std::string path_;
+    int fd_ = -1;
     std::mutex mutex_;
-    std::ofstream out_;
+    std::atomic<bool> failed_{false};
+    std::string failure_;
 };

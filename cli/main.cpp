@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
 #include <opencv2/core/utils/logger.hpp>
 
+#include "errors.h"
 #include "pairfit/pipeline.h"
 #include "utils.h"
 
@@ -39,9 +42,26 @@ private:
     int saved_;
 };
 
+// PAIRFIT_MAX_PIXELS raises or lowers the size limit of the two images.
+long long max_pixels_from_environment() {
+    pairfit::AlignRequest defaults;
+    const char* text = std::getenv("PAIRFIT_MAX_PIXELS");
+    if (text == nullptr || *text == '\0') return defaults.max_pixels;
+    const std::string value = text;
+    const bool whole_number = value.size() <= 18 &&
+                              std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!whole_number || std::stoll(value) < 1) {
+        throw pairfit::InvalidInput("PAIRFIT_MAX_PIXELS must be a whole number of pixels above 0, not '" +
+                                    value + "'");
+    }
+    return std::stoll(value);
+}
+
 SimMat align_quietly(const std::string& img_path, const std::string& cam_path) {
+    pairfit::AlignRequest request{img_path, cam_path, "", 600, true};
+    request.max_pixels = max_pixels_from_environment();
     const QuietStandardError quiet;
-    return alignment_ICpair(img_path.c_str(), cam_path.c_str(), "", 600, true);
+    return pairfit::align_exact(request);
 }
 
 void report(const SimMat& best, const std::string& img_path, const std::string& cam_path) {

@@ -3,7 +3,9 @@
 The CSV file has a header naming the columns `img` and `cam`; relative paths
 are taken relative to the CSV file's folder. Each pair is aligned by
 `pairfit.ICpair_Aligning` on a worker, and one JSON Lines record per pair is
-written as it finishes, in the same format as `pairfit-batch` writes.
+written as it finishes, in the same format as `pairfit-batch` writes (so that
+`pairfit-batch pairs.csv --resume` can finish a run this recipe began). The
+report is locked as `pairfit-batch` locks it.
 
     python examples/dask_align.py pairs.csv --output aligned/            # local cluster
     python examples/dask_align.py pairs.csv --scheduler tcp://host:8786  # a running cluster
@@ -17,12 +19,14 @@ from __future__ import annotations
 
 import argparse
 import csv
+import fcntl
 import json
 import os
 import sys
 import time
 
 NUMBERS = ["score", "theta", "s", "t_x", "t_y"]
+FIELDS = ["img", "cam", "outcome", *NUMBERS, "error", "seconds", "img_canonical", "cam_canonical"]
 
 
 def align_pair(img: str, cam: str, output_dir: str, size: int, masked: bool) -> dict:
@@ -41,16 +45,42 @@ def align_pair(img: str, cam: str, output_dir: str, size: int, masked: bool) -> 
         record.update(dict.fromkeys(NUMBERS, 0.0))
         record["error"] = str(error)
     record["seconds"] = time.perf_counter() - start
-    return {key: record[key] for key in ["img", "cam", "outcome", *NUMBERS, "error", "seconds"]}
+    # What --resume compares: the paths with links, "." and ".." resolved.
+    record["img_canonical"] = os.path.realpath(img)
+    record["cam_canonical"] = os.path.realpath(cam)
+    return {key: record[key] for key in FIELDS}
 
 
 def read_pairs(csv_path: str) -> list[tuple[str, str]]:
     folder = os.path.dirname(os.path.abspath(csv_path))
-    with open(csv_path, newline="") as f:
+    with open(csv_path, newline="", encoding="utf-8-sig") as f:
         rows = csv.DictReader(f)
         if not rows.fieldnames or "img" not in rows.fieldnames or "cam" not in rows.fieldnames:
             raise SystemExit(f"{csv_path}: the first line must name the columns img and cam")
         return [(os.path.join(folder, row["img"]), os.path.join(folder, row["cam"])) for row in rows]
+
+
+def align_all(pairs: list[tuple[str, str]], output: str, args: argparse.Namespace, out) -> dict:
+    """Aligns the pairs on the cluster, writing each record to `out`; returns the outcome counts."""
+    from dask.distributed import Client, LocalCluster, as_completed
+
+    if args.scheduler:
+        client = Client(args.scheduler)
+    else:
+        # One thread per worker process: an alignment already uses every core
+        # it is given for its full-resolution steps.
+        client = Client(LocalCluster(n_workers=args.workers, threads_per_worker=1,
+                                     dashboard_address=None))
+    counts = {"aligned": 0, "missing": 0, "special": 0, "error": 0}
+    with client:
+        futures = [client.submit(align_pair, img, cam, output, args.size, not args.no_mask,
+                                 pure=False) for img, cam in pairs]
+        for future in as_completed(futures):
+            record = future.result()
+            counts[record["outcome"]] += 1
+            out.write(json.dumps(record) + "\n")
+            out.flush()
+    return counts
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -68,28 +98,17 @@ def main(argv: list[str] | None = None) -> int:
                         help="workers of the local cluster")
     args = parser.parse_args(argv)
 
-    from dask.distributed import Client, LocalCluster, as_completed
-
     pairs = read_pairs(args.pairs)
     output = os.path.abspath(args.output) if args.output else ""
     report = args.report or os.path.join(os.path.dirname(os.path.abspath(args.pairs)),
                                          "pairfit-report.jsonl")
-    if args.scheduler:
-        client = Client(args.scheduler)
-    else:
-        # One thread per worker process: an alignment already uses every core
-        # it is given for its full-resolution steps.
-        client = Client(LocalCluster(n_workers=args.workers, threads_per_worker=1,
-                                     dashboard_address=None))
-    counts = {"aligned": 0, "missing": 0, "special": 0, "error": 0}
-    with client, open(report, "w") as out:
-        futures = [client.submit(align_pair, img, cam, output, args.size, not args.no_mask,
-                                 pure=False) for img, cam in pairs]
-        for future in as_completed(futures):
-            record = future.result()
-            counts[record["outcome"]] += 1
-            out.write(json.dumps(record) + "\n")
-            out.flush()
+    with open(report, "a") as out:
+        try:
+            fcntl.flock(out, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise SystemExit(f"dask_align: the report '{report}' is in use by another run")
+        out.truncate(0)
+        counts = align_all(pairs, output, args, out)
     print(f"dask_align: {len(pairs)} pairs: " +
           ", ".join(f"{outcome} {n}" for outcome, n in counts.items()))
     return 1 if counts["error"] else 0

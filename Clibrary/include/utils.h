@@ -14,8 +14,12 @@ std::string path_img2cam(std::string img_path);
 /// Writes the aligned reference as <stem>_aligned.jpg and the aligned camera
 /// image as <stem>_aligned.png into `output_dir` (the reference's directory
 /// when empty), creating that directory when it is missing. Each file is
-/// written under a temporary name and renamed into place. Throws
-/// pairfit::FileError naming the path when a directory or file cannot be made.
+/// written under a temporary name of fixed length and renamed into place;
+/// both replace their old files or neither does, and writers of one folder
+/// (threads or processes) take turns at the renames. The first save into a
+/// folder in a process removes the temporary files of processes of this
+/// host that are gone. Throws pairfit::FileError naming the path and the
+/// system's reason when a directory or file cannot be made.
 void save_imgcam(cv::InputArray img, cv::InputArray cam, std::string output_dir,
                  std::string img_path, std::string cam_path);
 

@@ -1,15 +1,22 @@
 #include "utils.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <mutex>
 #include <new>
+#include <set>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -25,6 +32,15 @@ const char* const alignment_cam_suffix = "_aligned.png";
 std::string file_name_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string extension_of(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    return dot == std::string::npos ? "" : name.substr(dot);
+}
+
+std::string cannot_write(const std::string& path, const std::string& reason) {
+    return "cannot write '" + path + "': " + reason;
 }
 
 bool is_openable_directory(const std::string& dir) {
@@ -44,53 +60,280 @@ void ensure_directory(const std::string& output_dir) {
     }
 }
 
-// A temporary name beside the target that keeps its extension, so that the
-// image library picks the same encoder, and is unique across the threads and
-// processes that may write into one directory at once.
-std::string temporary_name_for(const std::string& dir, const std::string& name) {
-    static std::atomic<unsigned long> counter{0};
-    const std::size_t dot = name.rfind('.');
-    const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
-    return dir + "/." + name + "." + std::to_string(getpid()) + "-" +
-           std::to_string(counter++) + ".tmp" + ext;
+// --- Temporary files -------------------------------------------------------
+//
+// Temporary names have a fixed length whatever the target's name, so that
+// any name the file system takes as a target can be staged. They carry the
+// host and the process that made them: a later process can tell the files
+// of a process that was killed from those of one still writing, also in a
+// folder that several machines share.
+
+const std::string kTemporaryPrefix = ".pairfit-";
+const std::string kTemporaryMark = ".tmp";
+
+std::uint32_t host_tag() {
+    static const std::uint32_t tag = [] {
+        char name[256] = {};
+        gethostname(name, sizeof name - 1);
+        std::uint32_t hash = 2166136261u;  // FNV-1a
+        for (const char* c = name; *c != '\0'; ++c) {
+            hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
+        }
+        return hash;
+    }();
+    return tag;
 }
 
-// An image written under a temporary name beside its target and put in
-// place by commit(), so that a crash or a failed encode never leaves a
-// truncated file under the final name and never destroys an earlier good
-// file of that name. The temporary file goes with the object unless committed.
+std::string hex8(std::uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", value);
+    return text;
+}
+
+// Keeps the target's extension so that a person can tell what it holds.
+std::string temporary_name_for(const std::string& dir, const std::string& ext) {
+    static std::atomic<unsigned long> counter{0};
+    return dir + "/" + kTemporaryPrefix + hex8(host_tag()) + "-" + std::to_string(getpid()) + "-" +
+           std::to_string(counter++) + kTemporaryMark + ext;
+}
+
+bool all_digits(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(),
+                                        [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool starts_with(const std::string& text, const std::string& start) {
+    return text.compare(0, start.size(), start) == 0;
+}
+
+bool ends_with(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The pid in "<pid>-<counter>", or 0.
+long pid_of_counted(const std::string& text) {
+    const std::size_t dash = text.find('-');
+    if (dash == std::string::npos) return 0;
+    const std::string pid = text.substr(0, dash);
+    if (!all_digits(pid) || pid.size() > 9 || !all_digits(text.substr(dash + 1))) return 0;
+    return std::stol(pid);
+}
+
+// The process that made a temporary file of this host, or 0 when `name` is
+// not one: ".pairfit-<host>-<pid>-<n>.tmp.<ext>".
+long writer_of_temporary(const std::string& name) {
+    const std::string host = kTemporaryPrefix + hex8(host_tag()) + "-";
+    const std::string base = name.substr(0, name.size() - extension_of(name).size());
+    if (!starts_with(name, host) || !ends_with(base, kTemporaryMark)) return 0;
+    return pid_of_counted(base.substr(host.size(), base.size() - host.size() - kTemporaryMark.size()));
+}
+
+// Earlier versions named them ".<target>.<pid>-<n>.tmp.<ext>".
+long writer_of_earlier_temporary(const std::string& name) {
+    const std::string base = name.substr(0, name.size() - extension_of(name).size());
+    if (name.empty() || name[0] != '.' || !ends_with(base, kTemporaryMark)) return 0;
+    const std::string counted = base.substr(0, base.size() - kTemporaryMark.size());
+    const std::size_t dot = counted.rfind('.');
+    if (dot == std::string::npos) return 0;
+    const std::string target = counted.substr(1, dot - 1);
+    if (!ends_with(target, alignment_img_suffix) && !ends_with(target, alignment_cam_suffix)) return 0;
+    return pid_of_counted(counted.substr(dot + 1));
+}
+
+bool process_is_gone(long pid) { return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
+
+bool is_stale_temporary(const std::string& name) {
+    long pid = writer_of_temporary(name);
+    if (pid == 0) pid = writer_of_earlier_temporary(name);
+    return pid > 0 && process_is_gone(pid);
+}
+
+void remove_stale_temporaries(const std::string& dir) {
+    DIR* handle = opendir(dir.c_str());
+    if (handle == nullptr) return;
+    while (const dirent* entry = readdir(handle)) {
+        const std::string name = entry->d_name;
+        if (name[0] == '.' && is_stale_temporary(name)) unlink((dir + "/" + name).c_str());
+    }
+    closedir(handle);
+}
+
+// A folder is swept once per process: the files of a killed process are
+// few, and a batch saves thousands of pairs into one folder.
+void remove_stale_temporaries_once(const std::string& dir) {
+    static std::mutex mutex;
+    static std::set<std::string> swept;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (!swept.insert(dir).second) return;
+    }
+    remove_stale_temporaries(dir);
+}
+
+void write_all(int fd, const std::vector<uchar>& bytes, const std::string& target) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw pairfit::FileError(cannot_write(target, std::strerror(errno)));
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void write_file(const std::string& path, const std::vector<uchar>& bytes, const std::string& target) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) throw pairfit::FileError(cannot_write(target, std::strerror(errno)));
+    try {
+        write_all(fd, bytes, target);
+    } catch (...) {
+        close(fd);
+        throw;
+    }
+    // Some file systems report a full disk only when the file is closed.
+    if (close(fd) != 0) throw pairfit::FileError(cannot_write(target, std::strerror(errno)));
+}
+
+// --- Putting files in place ------------------------------------------------
+
+// One file moved into place, which can still be taken back while the other
+// file of the pair is moved.
+class Replacement {
+public:
+    Replacement(const std::string& staged, const std::string& target) : staged_(staged), target_(target) {
+        struct stat st;
+        if (lstat(target.c_str(), &st) != 0) {
+            move_into_place(Kind::created);
+        } else if (S_ISDIR(st.st_mode)) {
+            throw pairfit::FileError(cannot_write(target, std::strerror(EISDIR)));
+        } else if (renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+            kind_ = Kind::exchanged;  // the staged name now holds the old file
+        } else {
+            backup_ = temporary_name_for(directory_of(target), extension_of(target));
+            move_into_place(link(target.c_str(), backup_.c_str()) == 0 ? Kind::backed_up : Kind::plain);
+        }
+    }
+    Replacement(const Replacement&) = delete;
+    Replacement& operator=(const Replacement&) = delete;
+
+    /// Puts the old file back, or removes the new one when there was none.
+    void undo() {
+        switch (kind_) {
+            case Kind::created: unlink(target_.c_str()); break;
+            case Kind::exchanged:
+                renameat2(AT_FDCWD, staged_.c_str(), AT_FDCWD, target_.c_str(), RENAME_EXCHANGE);
+                break;
+            case Kind::backed_up: std::rename(backup_.c_str(), target_.c_str()); break;
+            case Kind::plain: break;  // no hard links here: the old file is gone
+        }
+    }
+
+    /// Lets the old file go.
+    void finish() {
+        if (kind_ == Kind::exchanged) unlink(staged_.c_str());
+        if (kind_ == Kind::backed_up) unlink(backup_.c_str());
+    }
+
+    /// True while the staged name still holds a file of ours.
+    bool staged_name_in_use() const { return kind_ == Kind::exchanged; }
+
+private:
+    enum class Kind { created, exchanged, backed_up, plain };
+
+    void move_into_place(Kind kind) {
+        if (std::rename(staged_.c_str(), target_.c_str()) != 0) {
+            const int error = errno;
+            if (kind == Kind::backed_up) unlink(backup_.c_str());
+            throw pairfit::FileError(cannot_write(target_, std::strerror(error)));
+        }
+        kind_ = kind;
+    }
+
+    std::string staged_;
+    std::string target_;
+    std::string backup_;
+    Kind kind_ = Kind::plain;
+};
+
+// Writers that put pairs into one folder take turns, within a process and
+// between processes, so that the two files in place always come from the
+// same pair. Where the folder cannot be locked, the files are put in place
+// all the same.
+class FolderLock {
+public:
+    explicit FolderLock(const std::string& dir)
+        : fd_(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (fd_ >= 0) flock(fd_, LOCK_EX);
+    }
+    ~FolderLock() {
+        if (fd_ >= 0) close(fd_);  // closing releases the lock
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    int fd_;
+};
+
+// An image encoded into a temporary file beside its target and put in place
+// with its partner by place_both(), so that a crash or a failed write never
+// leaves a truncated file under the final name and never destroys an
+// earlier good file of that name. The temporary file goes with the object
+// unless it was put in place.
 class StagedImage {
 public:
     StagedImage(const std::string& dir, const std::string& name)
-        : target_(dir + "/" + name), temporary_(temporary_name_for(dir, name)) {}
+        : target_(dir + "/" + name), ext_(extension_of(name)),
+          temporary_(temporary_name_for(dir, ext_)) {}
     ~StagedImage() {
-        if (!committed_) std::remove(temporary_.c_str());
+        if (!placed_) unlink(temporary_.c_str());
     }
     StagedImage(const StagedImage&) = delete;
     StagedImage& operator=(const StagedImage&) = delete;
 
+    // Encoded in memory, so that the system's reason for a failed write
+    // (permission, a full disk, a name too long) reaches the message.
     void write(const cv::Mat& image) {
-        std::string reason = "the image library could not write it";
+        std::vector<uchar> bytes;
+        std::string reason = "the image library cannot encode this image as " + ext_;
         try {
-            if (cv::imwrite(temporary_, image, std::vector<int>())) return;
+            if (cv::imencode(ext_, image, bytes)) {
+                write_file(temporary_, bytes, target_);
+                return;
+            }
         } catch (const cv::Exception& e) {
             reason = e.what();
         }
-        throw pairfit::FileError("cannot write '" + target_ + "': " + reason);
+        throw pairfit::FileError(cannot_write(target_, reason));
     }
 
-    void commit() {
-        if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
-            throw pairfit::FileError("cannot write '" + target_ + "': " + std::strerror(errno));
-        }
-        committed_ = true;
-    }
+    const std::string& temporary() const { return temporary_; }
+    const std::string& target() const { return target_; }
+    void mark_placed() { placed_ = true; }
 
 private:
     std::string target_;
+    std::string ext_;
     std::string temporary_;
-    bool committed_ = false;
+    bool placed_ = false;
 };
+
+// Both files replace their targets, or neither does.
+void place_both(StagedImage& first, StagedImage& second, const std::string& dir) {
+    const FolderLock lock(dir);
+    Replacement first_in_place(first.temporary(), first.target());
+    first.mark_placed();
+    try {
+        Replacement second_in_place(second.temporary(), second.target());
+        second.mark_placed();
+        second_in_place.finish();
+    } catch (...) {
+        first_in_place.undo();
+        // Taken back, the new file is under the temporary name again.
+        if (first_in_place.staged_name_in_use()) unlink(first.temporary().c_str());
+        throw;
+    }
+    first_in_place.finish();
+}
 
 }  // namespace
 
@@ -127,10 +370,10 @@ void save_imgcam(cv::InputArray img, cv::InputArray cam, std::string output_dir,
                  std::string img_path, std::string cam_path) {
     output_dir = output_folder_for(output_dir, img_path);
     ensure_directory(output_dir);
+    remove_stale_temporaries_once(output_dir);
     StagedImage img_file(output_dir, stem_of(img_path) + alignment_img_suffix);
     StagedImage cam_file(output_dir, stem_of(cam_path) + alignment_cam_suffix);
-    // The two encodes run at once; the files appear only when both succeeded,
-    // the reference first.
+    // The two encodes run at once; the files appear only when both succeeded.
     const cv::Mat img_image = img.getMat();
     const cv::Mat cam_image = cam.getMat();
     std::future<void> cam_writing =
@@ -142,8 +385,7 @@ void save_imgcam(cv::InputArray img, cv::InputArray cam, std::string output_dir,
         throw;
     }
     cam_writing.get();
-    img_file.commit();
-    cam_file.commit();
+    place_both(img_file, cam_file, output_dir);
 }
 
 cv::Mat Get_Mask_ROI(cv::InputArray img, cv::InputArray cam, cv::OutputArray dst_cam,

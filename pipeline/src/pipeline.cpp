@@ -3,13 +3,16 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <future>
+#include <optional>
 #include <string>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include "ICPair.h"
 #include "Match.h"
+#include "pairfit/image_header.h"
 #include "pairfit/passes.h"
 #include "errors.h"
 #include "utils.h"
@@ -42,6 +45,112 @@ cv::Mat load_colour(const std::string& path) {
 
 cv::Mat load_source(const pairfit::ImageSource& source) {
     return source.in_memory() ? source.pixels : load_colour(source.path);
+}
+
+void pass_checkpoint(const pairfit::AlignRequest& request) {
+    if (request.checkpoint) request.checkpoint();
+}
+
+// --- Sizes before decoding ---------------------------------------------------
+
+// The image library's own limits (CV_IO_MAX_IMAGE_PIXELS, which the
+// environment may change as the library reads it, and the largest side):
+// above them it refuses to decode, which would otherwise read as a missing
+// image.
+long long library_pixel_limit() {
+    static const long long limit = [] {
+        const long long fallback = 1LL << 30;
+        const char* text = std::getenv("OPENCV_IO_MAX_IMAGE_PIXELS");
+        if (text == nullptr) return fallback;
+        char* end = nullptr;
+        const long long value = std::strtoll(text, &end, 10);
+        if (end == text || value <= 0) return fallback;
+        const std::string unit = end;
+        if (unit == "KB" || unit == "Kb" || unit == "kb") return value * 1024;
+        if (unit == "MB" || unit == "Mb" || unit == "mb") return value * 1024 * 1024;
+        return unit.empty() ? value : fallback;
+    }();
+    return limit;
+}
+
+const long long kLibrarySideLimit = 1LL << 20;
+
+std::string size_text(cv::Size size) {
+    return std::to_string(size.width) + "x" + std::to_string(size.height) + " px";
+}
+
+void check_pixels(const char* role, const pairfit::ImageSource& source, cv::Size size,
+                  long long max_pixels) {
+    const long long pixels = static_cast<long long>(size.width) * size.height;
+    const std::string image = std::string(role) + " '" + source.path + "' is " + size_text(size) +
+                              " (" + std::to_string(pixels) + " pixels)";
+    if (pixels > max_pixels && max_pixels <= library_pixel_limit()) {
+        throw pairfit::InvalidInput(image + ", more than the limit of " + std::to_string(max_pixels) +
+                                    " pixels");
+    }
+    if (pixels > library_pixel_limit()) {
+        throw pairfit::InvalidInput(image + ", more than the image library's limit of " +
+                                    std::to_string(library_pixel_limit()) +
+                                    " pixels (OPENCV_IO_MAX_IMAGE_PIXELS)");
+    }
+    if (size.width > kLibrarySideLimit || size.height > kLibrarySideLimit) {
+        throw pairfit::InvalidInput(image + ", wider or taller than the image library's limit of " +
+                                    std::to_string(kLibrarySideLimit) + " px");
+    }
+}
+
+std::optional<cv::Size> declared_size(const pairfit::ImageSource& source) {
+    if (source.in_memory()) return source.pixels.size();
+    return pairfit::image_size_from_header(source.path);
+}
+
+struct DeclaredSizes {
+    std::optional<cv::Size> reference, camera;
+};
+
+// Both images are checked before either is decoded.
+DeclaredSizes check_declared_sizes(const pairfit::AlignRequest& request) {
+    const DeclaredSizes sizes{declared_size(request.reference), declared_size(request.camera)};
+    if (sizes.reference) check_pixels("reference image", request.reference, *sizes.reference, request.max_pixels);
+    if (sizes.camera) check_pixels("camera image", request.camera, *sizes.camera, request.max_pixels);
+    return sizes;
+}
+
+// Formats whose header is not read are checked once decoded.
+void check_decoded_size(const char* role, const pairfit::ImageSource& source, const cv::Mat& image,
+                        long long max_pixels) {
+    if (!image.empty()) check_pixels(role, source, image.size(), max_pixels);
+}
+
+// ICPair::check_out_size reads nothing but the reference's size.
+void check_out_size_of(cv::Size reference, int out_size) {
+    unsigned char no_pixels = 0;
+    const cv::Mat size_only(reference, CV_8UC1, &no_pixels);
+    ICPair(size_only, cv::Mat(), out_size, true).check_out_size();
+}
+
+bool out_size_misfits(const std::optional<cv::Size>& reference, int out_size) {
+    const int min_reference_side = 200;  // below it the reference's own error comes first
+    return reference && std::min(reference->width, reference->height) >= min_reference_side &&
+           (out_size < 1 || out_size > std::min(reference->width, reference->height));
+}
+
+// A missing or uniform camera image decides the outcome before a wrong
+// out_size does; the reference is not decoded to find that out.
+pairfit::ExactSearch camera_outcome_or_out_size_error(const pairfit::AlignRequest& request,
+                                                      cv::Size reference) {
+    pairfit::ExactSearch found;
+    const cv::Mat cam_ori = load_source(request.camera);
+    if (cam_ori.empty()) return found;
+    check_decoded_size("camera image", request.camera, cam_ori, request.max_pixels);
+    pass_checkpoint(request);
+    ICPair camera_only(cv::Mat(), cam_ori, request.out_size, request.is_masked);
+    if (!camera_only.binarize_camera()) {
+        found.stage = pairfit::ExactSearch::Stage::not_binarisable;
+        return found;
+    }
+    check_out_size_of(reference, request.out_size);
+    return found;
 }
 
 // The full-resolution planes are not read again once the reduced images of
@@ -83,6 +192,10 @@ SimMat unaligned_result(ExactSearch::Stage stage) {
 }
 
 ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_loaded) {
+    const DeclaredSizes declared = check_declared_sizes(request);
+    if (out_size_misfits(declared.reference, request.out_size)) {
+        return camera_outcome_or_out_size_error(request, *declared.reference);
+    }
     ExactSearch found;
     // Decoding is the largest cost after the median filter: both images
     // decode at once, and the reference's filter starts as soon as the
@@ -90,16 +203,22 @@ ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_l
     std::future<cv::Mat> cam_loading =
         std::async(std::launch::async, load_source, std::cref(request.camera));
     const cv::Mat img_ori = load_source(request.reference);
+    if (!declared.reference) check_decoded_size("reference image", request.reference, img_ori, request.max_pixels);
     std::future<ReferencePlanes> reference = start_reference(img_ori);
     const cv::Mat cam_ori = cam_loading.get();
     if (img_ori.empty() || cam_ori.empty()) return found;
+    if (!declared.camera) check_decoded_size("camera image", request.camera, cam_ori, request.max_pixels);
+    pass_checkpoint(request);
     if (on_loaded) on_loaded(img_ori, cam_ori);
 
     found.camera_size = cam_ori.size();
     ICPair& ICpair = found.pair;
     ICpair = ICPair(img_ori, cam_ori, request.out_size, request.is_masked);
     const bool Is_Normal = ICpair.binarize_camera();
-    if (Is_Normal) ICpair.binarize_reference(reference.valid() ? reference.get() : ReferencePlanes());
+    if (Is_Normal) {
+        ICpair.binarize_reference(reference.valid() ? reference.get() : ReferencePlanes());
+        pass_checkpoint(request);
+    }
     ICpair.camMakeBorder();
     if (!Is_Normal) {
         found.stage = ExactSearch::Stage::not_binarisable;
@@ -113,6 +232,7 @@ ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_l
     cv::Mat img_100, cam_100;
     const double scale_1 = ICpair.scaling_ICPair(img_100, cam_100, kCoarsePass.size_max);
     run_pass(kCoarsePass, Sim_Mat, img_100, cam_100);
+    pass_checkpoint(request);
 
     found.scale_2 = ICpair.scaling_ICPair(found.img_300, found.cam_300, kFinePass.size_max);
     release_binaries(ICpair);
@@ -126,7 +246,7 @@ ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_l
 }
 
 void write_crops(const cv::Mat& img_aligned, const cv::Mat& cam_aligned, const AlignRequest& request) {
-    if (request.checkpoint) request.checkpoint();
+    pass_checkpoint(request);
     if (!request.write_files) return;
     save_imgcam(img_aligned, cam_aligned, request.output_dir, request.reference.path,
                 request.camera.path);

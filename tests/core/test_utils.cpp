@@ -1,9 +1,13 @@
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -32,6 +36,15 @@ std::vector<std::string> files_in(const std::string& dir) {
 bool exists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
+}
+
+std::string message_of_failed_save(const cv::Mat& img, const std::string& dir, const std::string& stem) {
+    try {
+        save_imgcam(img, img, dir, stem + ".jpg", stem + ".png");
+    } catch (const pairfit::FileError& e) {
+        return e.what();
+    }
+    return "";
 }
 
 }  // namespace
@@ -109,4 +122,44 @@ TEST(SaveImgCam, AFailedWriteNamesThePathAndKeepsTheEarlierFile) {
     const std::string kept((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>());
     EXPECT_EQ(kept, good);
     EXPECT_EQ(files_in(dir), (std::vector<std::string>{"p1_aligned.jpg", "p1_aligned.png"}));
+}
+
+TEST(SaveImgCam, AnyStemTheFileSystemTakesIsWrittenAndTheSystemSaysWhyNot) {
+    const std::string dir = testimg::temporary_directory("names");
+    const cv::Mat img = testimg::random_colour(8, 8, 5);
+    const std::string longest = std::string(255 - 12, 's');  // with "_aligned.jpg": 255 bytes
+    save_imgcam(img, img, dir, longest + ".jpg", longest + ".png");
+    EXPECT_EQ(files_in(dir), (std::vector<std::string>{longest + "_aligned.jpg", longest + "_aligned.png"}));
+
+    EXPECT_NE(message_of_failed_save(img, dir, longest + "x").find("File name too long"), std::string::npos);
+    std::ofstream(dir + "/plain").put('x');
+    const std::string in_a_file = message_of_failed_save(img, dir + "/plain", "p1");
+    EXPECT_NE(in_a_file.find("cannot write '" + dir + "/plain/p1_aligned.jpg': Not a directory"),
+              std::string::npos) << in_a_file;
+}
+
+// With an old reference crop, the old one stays (see test_hardening.py);
+// without one, none is left.
+TEST(SaveImgCam, WhenTheSecondFileCannotBePutInPlaceNoNewFirstFileStays) {
+    const std::string dir = testimg::temporary_directory("both");
+    const cv::Mat img = testimg::random_colour(8, 8, 6);
+    ASSERT_EQ(mkdir((dir + "/p1_aligned.png").c_str(), 0777), 0);  // the camera crop's place is taken
+    EXPECT_THROW(save_imgcam(img, img, dir, "p1.jpg", "p1.png"), pairfit::FileError);
+    EXPECT_EQ(files_in(dir), (std::vector<std::string>{"p1_aligned.png"}));
+}
+
+// Writers of one folder take turns at putting their two files in place, so
+// that the pair in place is always one writer's; another process holding
+// the folder's lock makes a save wait.
+TEST(SaveImgCam, WritersOfOneFolderTakeTurnsAtPuttingFilesInPlace) {
+    const std::string dir = testimg::temporary_directory("turns");
+    const cv::Mat img = testimg::random_colour(8, 8, 8);
+    const int held = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    std::thread saving([&] { save_imgcam(img, img, dir, "p.jpg", "p.png"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(exists(dir + "/p_aligned.jpg"));
+    close(held);
+    saving.join();
+    EXPECT_EQ(files_in(dir), (std::vector<std::string>{"p_aligned.jpg", "p_aligned.png"}));
 }

@@ -1,5 +1,6 @@
 """The batch program pairfit-batch, driven on generated folders and lists."""
 
+import fcntl
 import json
 import os
 import pty
@@ -12,8 +13,10 @@ import numpy as np
 import pytest
 
 import imagegen
+from faults import small_file_system
 
-FIELDS = ["img", "cam", "outcome", "score", "theta", "s", "t_x", "t_y", "error", "seconds"]
+FIELDS = ["img", "cam", "outcome", "score", "theta", "s", "t_x", "t_y", "error", "seconds",
+          "img_canonical", "cam_canonical"]
 
 
 @pytest.fixture(scope="session")
@@ -54,6 +57,18 @@ def by_name(recs):
     return {os.path.basename(r["img"]): r for r in recs}
 
 
+def copies_of_one_pair(folder, reference_rgb, count):
+    """`count` pairs made of one small pair's files, quickly."""
+    folder.mkdir(parents=True, exist_ok=True)
+    small = reference_rgb[:300, :400]
+    imagegen.save(small, folder / "p0.jpg")
+    imagegen.save(imagegen.make_camera(small, 1.0, 3.0, -2.0), folder / "p0.png")
+    for k in range(1, count):
+        for ext in ["jpg", "png"]:
+            shutil.copy(folder / f"p0.{ext}", folder / f"p{k}.{ext}")
+    return folder
+
+
 class TestFolder:
     def test_every_pair_is_reported_with_its_outcome(self, tmp_path, reference_rgb, batch_program):
         folder = make_folder(tmp_path / "in", reference_rgb)
@@ -61,6 +76,7 @@ class TestFolder:
         assert done.returncode == 1  # one pair ended in an error
         recs = records(tmp_path / "out" / "pairfit-report.jsonl")
         assert all(list(r) == FIELDS for r in recs)
+        assert all(r["img_canonical"] == os.path.realpath(r["img"]) for r in recs)
         outcomes = {name: r["outcome"] for name, r in by_name(recs).items()}
         assert outcomes == {"p0.jpg": "aligned", "p1.jpg": "aligned", "p2.jpg": "aligned",
                             "broken.jpg": "missing", "lonely.jpg": "missing", "small.jpg": "error"}
@@ -106,6 +122,65 @@ class TestFolder:
         os.close(main)
         text = output.decode()
         assert "\r[" in text and "3/3 pairs" in text and "pairs/s" in text and "left" in text
+
+
+    def test_links_that_lead_nowhere_and_other_spellings_of_the_names(self, tmp_path, reference_rgb,
+                                                                       batch_program):
+        folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 2)
+        for old, new in [("p0.jpg", "P1.JPG"), ("p0.png", "P1.PNG"), ("p1.jpg", "p2.jpeg"),
+                         ("p1.png", "p2.png")]:
+            os.rename(folder / old, folder / new)
+        os.symlink("loop.jpg", folder / "loop.jpg")
+        os.symlink("nowhere.jpg", folder / "gone.jpg")
+        done = run_batch(batch_program, folder, "-o", tmp_path / "out", "-s", 200)
+        assert done.returncode == 1, done.stderr
+        recs = by_name(records(tmp_path / "out" / "pairfit-report.jsonl"))
+        assert {name: r["outcome"] for name, r in recs.items()} == {
+            "P1.JPG": "aligned", "p2.jpeg": "aligned", "loop.jpg": "error", "gone.jpg": "error"}
+        assert "Too many levels of symbolic links" in recs["loop.jpg"]["error"]
+        assert "link to 'nowhere.jpg', which does not exist" in recs["gone.jpg"]["error"]
+
+
+class TestReportSafety:
+    def test_a_report_that_cannot_be_written_stops_the_run(self, tmp_path, reference_rgb,
+                                                          batch_program):
+        folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 4)
+        done = run_batch(batch_program, folder, "-r", "/dev/full", "-s", 200, "-j", 1)
+        assert done.returncode == 2 and "the report holds 0" in done.stdout
+        assert ("pairfit-batch: error: cannot write the report '/dev/full': No space left on device; "
+                "4 pairs left for --resume") in done.stderr
+
+    def test_a_full_file_system_keeps_whole_records_and_resume_completes(self, tmp_path,
+                                                                         reference_rgb,
+                                                                         batch_program):
+        folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 40)
+        with small_file_system(tmp_path / "small", 4096) as small:
+            report = small / "r.jsonl"
+            done = run_batch(batch_program, folder, "-o", tmp_path / "out", "-r", report, "-s", 200)
+            assert done.returncode == 2
+            assert f"cannot write the report '{report}': No space left on device" in done.stderr
+            assert report.read_text().endswith("\n") and 0 < len(records(report)) < 40
+            (small / "filler").unlink()
+            assert run_batch(batch_program, folder, "-o", tmp_path / "out", "-r", report, "-s", 200,
+                             "--resume").returncode == 0
+            assert len({r["img"] for r in records(report)}) == len(records(report)) == 40
+
+    def test_a_report_is_neither_shared_nor_silently_started_anew(self, tmp_path, reference_rgb,
+                                                                  batch_program):
+        folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 2)
+        report = tmp_path / "r.jsonl"
+        with open(report, "a") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            done = run_batch(batch_program, folder, "-r", report, "--resume")
+        assert done.returncode == 2 and report.read_text() == ""
+        assert f"the report '{report}' is in use by another run (process {os.getpid()})" in done.stderr
+        assert run_batch(batch_program, folder, "-r", report, "-s", 200).returncode == 0
+        earlier = report.read_text()
+        refused = run_batch(batch_program, folder, "-r", report, "-s", 200)
+        assert refused.returncode == 2 and "--resume" in refused.stderr and "--overwrite" in refused.stderr
+        assert report.read_text() == earlier
+        again = run_batch(batch_program, folder, "-r", report, "-s", 200, "--overwrite")
+        assert again.returncode == 0 and len(records(report)) == 2
 
 
 class TestRefine:
@@ -171,6 +246,37 @@ class TestResume:
         assert sorted(names) == [f"p{k}.jpg" for k in range(8)]
 
 
+    def test_resume_knows_a_pair_by_its_canonical_paths(self, tmp_path, reference_rgb,
+                                                        batch_program):
+        copies_of_one_pair(tmp_path / "in", reference_rgb, 2)
+        imagegen.save(reference_rgb, tmp_path / "in" / os.fsdecode(b"\xff.jpg"))
+        imagegen.save(imagegen.make_camera(reference_rgb, 1.0, 2.0, 2.0),
+                      tmp_path / "in" / os.fsdecode(b"\xff.png"))
+        report = tmp_path / "r.jsonl"
+        run = lambda folder, *more: run_batch(batch_program, folder, "-r", report, "-s", 200, *more,
+                                              cwd=tmp_path, errors="surrogateescape")
+        assert run("in").returncode == 0
+        for spelling in ["./in", tmp_path / "in", "in/../in"]:
+            assert "0 pairs processed in this run" in run(spelling, "--resume").stdout
+        canonical = [os.fsencode(r["img_canonical"]) for r in records(report)]
+        in_folder = os.fsencode(os.path.realpath(tmp_path / "in"))
+        assert len(canonical) == 3 and in_folder + b"/\xff.jpg" in canonical
+
+    def test_reports_without_canonical_paths_resume_too(self, tmp_path, reference_rgb,
+                                                        batch_program):
+        # As the Dask recipe and earlier versions wrote them: the CSV's folder
+        # joined to its rows, Python's separators, no canonical fields.
+        copies_of_one_pair(tmp_path / "in", reference_rgb, 3)
+        (tmp_path / "pairs.csv").write_text("img,cam\n" + "".join(
+            f"./in/p{k}.jpg,./in/p{k}.png\n" for k in range(3)))
+        report = tmp_path / "pairfit-report.jsonl"
+        report.write_text("".join(json.dumps({"img": f"{tmp_path}/./in/p{k}.jpg",
+                                              "cam": f"{tmp_path}/./in/p{k}.png",
+                                              "outcome": "aligned"}) + "\n" for k in range(2)))
+        done = run_batch(batch_program, tmp_path / "pairs.csv", "-s", 200, "--resume")
+        assert done.returncode == 0 and "1 pairs processed in this run" in done.stdout
+
+
 def records_skipping_torn(path):
     out = []
     for line in path.read_text().splitlines():
@@ -200,6 +306,39 @@ class TestCsv:
         done = run_batch(batch_program, tmp_path / "pairs.csv")
         assert done.returncode == 2
         assert "no column 'img'" in done.stderr
+
+
+    def test_byte_order_mark_and_physical_line_numbers(self, tmp_path, reference_rgb,
+                                                       batch_program):
+        copies_of_one_pair(tmp_path / "in", reference_rgb, 1)
+        (tmp_path / "ok.csv").write_bytes(b"\xef\xbb\xbfimg,cam\r\nin/p0.jpg,in/p0.png\r\n")
+        assert run_batch(batch_program, tmp_path / "ok.csv", "-s", 200).returncode == 0
+        (tmp_path / "short.csv").write_text("img,cam\n\nin/p0.jpg,in/p0.png\n\n\nin/p1.jpg\n")
+        done = run_batch(batch_program, tmp_path / "short.csv", "-s", 200)
+        assert done.returncode == 2 and "line 6 of" in done.stderr
+
+    def test_pairs_that_would_write_the_same_files_are_refused_before_aligning(
+            self, tmp_path, reference_rgb, batch_program):
+        for sub in ["a", "b"]:
+            copies_of_one_pair(tmp_path / sub, reference_rgb, 1)
+        (tmp_path / "pairs.csv").write_text("img,cam\na/p0.jpg,a/p0.png\nb/p0.jpg,b/p0.png\n"
+                                            "a/p0.jpg,a/p0.png\n")
+        done = run_batch(batch_program, tmp_path / "pairs.csv", "-o", tmp_path / "out")
+        assert done.returncode == 2
+        assert "2 output files would be written by more than one pair" in done.stderr
+        assert f"out/p0_aligned.jpg: {tmp_path}/a/p0.jpg, {tmp_path}/b/p0.jpg" in done.stderr
+        assert f"out/p0_aligned.png: {tmp_path}/a/p0.png, {tmp_path}/b/p0.png" in done.stderr
+        assert not (tmp_path / "out").exists()
+
+    def test_images_above_the_pixel_limit_are_error_records(self, tmp_path, reference_rgb,
+                                                           batch_program):
+        copies_of_one_pair(tmp_path / "in", reference_rgb, 1)
+        done = run_batch(batch_program, tmp_path / "in", "-s", 200, "--max-pixels", 100000)
+        assert done.returncode == 1
+        (rec,) = records(tmp_path / "in" / "pairfit-report.jsonl")
+        assert rec["outcome"] == "error" and rec["error"].startswith(
+            f"reference image '{tmp_path}/in/p0.jpg' is 400x300 px (120000 pixels), "
+            "more than the limit of 100000 pixels")
 
 
 class TestUsage:

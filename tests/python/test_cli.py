@@ -1,16 +1,27 @@
 """The command-line program: messages, streams and exit statuses."""
 
+import os
 import shutil
+import struct
 import subprocess
+import zlib
 
 import pytest
 
 import pairfit
 
 
-def run(program, *args, cwd=None):
+def run(program, *args, cwd=None, env=None):
     return subprocess.run([program, *map(str, args)], capture_output=True, text=True, cwd=cwd,
-                          timeout=120)
+                          timeout=120, env=dict(os.environ, **(env or {})))
+
+
+def png_header_only(path, width, height):
+    """A PNG file that holds nothing but a header declaring its size."""
+    ihdr = b"IHDR" + struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + struct.pack(">I", 13) + ihdr +
+                     struct.pack(">I", zlib.crc32(ihdr)))
+    return path
 
 
 @pytest.mark.parametrize("args", [(), ("a.jpg", "b.png", "c")])
@@ -113,3 +124,25 @@ def test_size_errors_are_reported_once_with_status_two(program, tmp_path, refere
     assert done.returncode == 2
     assert done.stderr == ("pairfit: error: reference image is 300x150 px; it must be at least "
                            "200 px in each direction\n")
+
+
+def test_images_above_the_pixel_limit_are_refused_by_name(program, pair, tmp_path):
+    img, cam = pair
+    huge = png_header_only(tmp_path / "huge.png", 30000, 30000)
+    done = run(program, img, huge)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr == (f"pairfit: error: camera image '{huge}' is 30000x30000 px (900000000 "
+                           "pixels), more than the limit of 100000000 pixels\n")
+    lowered = run(program, img, cam, env={"PAIRFIT_MAX_PIXELS": "1000"})
+    assert lowered.returncode == 2
+    assert "is 800x700 px (560000 pixels), more than the limit of 1000 pixels" in lowered.stderr
+    assert list(img.parent.glob("*_aligned*")) == []
+
+
+@pytest.mark.parametrize("value", ["many", "0", "-5", "1e9"])
+def test_a_pixel_limit_that_is_not_a_positive_whole_number_is_an_error(program, pair, value):
+    img, cam = pair
+    done = run(program, img, cam, env={"PAIRFIT_MAX_PIXELS": value})
+    assert done.returncode == 2
+    assert done.stderr == (f"pairfit: error: PAIRFIT_MAX_PIXELS must be a whole number of pixels "
+                           f"above 0, not '{value}'\n")

@@ -15,7 +15,7 @@ pytest.importorskip("dask.distributed")
 EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "dask_align.py"
 
 
-def test_pairs_of_a_csv_are_aligned_on_two_workers(tmp_path, reference_rgb):
+def test_pairs_of_a_csv_are_aligned_on_two_workers(tmp_path, reference_rgb, program):
     lines = ["img,cam"]
     for k in range(4):
         imagegen.save(reference_rgb, tmp_path / f"r{k}.jpg")
@@ -33,9 +33,14 @@ def test_pairs_of_a_csv_are_aligned_on_two_workers(tmp_path, reference_rgb):
     records = [json.loads(l) for l in (tmp_path / "pairfit-report.jsonl").read_text().splitlines()]
     assert len(records) == 5
     assert list(records[0]) == ["img", "cam", "outcome", "score", "theta", "s", "t_x", "t_y",
-                                "error", "seconds"]
+                                "error", "seconds", "img_canonical", "cam_canonical"]
     for record in records:
         if record["outcome"] == "aligned":
             direct = pairfit.ICpair_Aligning(record["img"], record["cam"], str(tmp_path / "d"), 500)
             assert {k: record[k] for k in direct} == direct
     assert len(list((tmp_path / "out").glob("*_aligned.png"))) == 4
+    # pairfit-batch takes the report up where the recipe left it.
+    batch = os.path.join(os.path.dirname(program), "pairfit-batch")
+    resumed = subprocess.run([batch, "pairs.csv", "--resume", "--size", "500"], cwd=tmp_path,
+                             capture_output=True, text=True, timeout=300)
+    assert "0 pairs processed in this run" in resumed.stdout, resumed.stderr

@@ -3,6 +3,11 @@ a crash, a hang, a half-written file or a wrong result."""
 
 import concurrent.futures
 import os
+import resource
+import shutil
+import signal
+import subprocess
+import tempfile
 import threading
 import time
 
@@ -12,6 +17,7 @@ from PIL import Image
 
 import imagegen
 import pairfit
+from faults import need_root, small_file_system
 
 MISSING = dict.fromkeys(["score", "theta", "s", "t_x", "t_y"], 0.0)
 
@@ -152,17 +158,60 @@ class TestAtomicOutput:
         with pytest.raises(OSError, match="cam_aligned.png"):
             align(reference, camera, out, 500)
         assert sorted(os.listdir(out)) == ["cam_aligned.png", "ref_aligned.jpg"]
-        # Written completely or not at all: still a JPEG that decodes in full.
-        written = Image.open(out / "ref_aligned.jpg")
-        written.load()
-        assert written.size in [(600, 600), (500, 500)]
-        assert earlier[:3] == b"\xff\xd8\xff"
+        # The reference crop is not replaced when the camera crop cannot be.
+        assert (out / "ref_aligned.jpg").read_bytes() == earlier
 
     def test_a_failing_directory_is_reported_with_its_path(self, tmp_path, reference, camera):
         target = tmp_path / "file-not-dir"
         target.write_text("")
         with pytest.raises(OSError, match="file-not-dir"):
             align(reference, camera, target / "sub")
+
+
+class TestFileSystemFaults:
+    """The system's reason for a failed write; what a killed process leaves."""
+
+    def test_a_full_disk_is_said_and_leaves_nothing_behind(self, tmp_path, reference, camera):
+        with small_file_system(tmp_path / "small", 16384) as small:
+            with pytest.raises(OSError, match="_aligned.(jpg|png)': No space left on device"):
+                align(reference, camera, small)
+            assert os.listdir(small) == ["filler"]
+
+    def test_permission_denied_is_said(self, program, reference_rgb):
+        need_root("running as another user")
+        shared = tempfile.mkdtemp()  # readable by all, writable by root only
+        try:
+            os.chmod(shared, 0o755)
+            imagegen.save(reference_rgb, os.path.join(shared, "p.jpg"))
+            imagegen.save(imagegen.make_camera(reference_rgb, 1.0, 3.0, 3.0), os.path.join(shared, "p.png"))
+            nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+            done = subprocess.run([*nobody, program, os.path.join(shared, "p.jpg")],
+                                  capture_output=True, text=True, timeout=120)
+            assert done.returncode == 2
+            assert done.stderr == f"pairfit: error: cannot write '{shared}/p_aligned.jpg': Permission denied\n"
+        finally:
+            shutil.rmtree(shared)
+
+    def test_temporary_files_of_killed_processes_are_removed(self, program, tmp_path, reference,
+                                                             camera):
+        def die_at_the_first_large_write():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))
+            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+        killed = subprocess.Popen([program, reference, camera], preexec_fn=die_at_the_first_large_write)
+        assert killed.wait(timeout=120) == -signal.SIGXFSZ
+        left = [name for name in os.listdir(tmp_path) if name.startswith(".pairfit-")]
+        assert left and all(f"-{killed.pid}-" in name for name in left)
+        sleeper = subprocess.Popen(["sleep", "60"])
+        sleeper.kill()  # kill -9
+        sleeper.wait()
+        earlier_version = f".ref_aligned.jpg.{sleeper.pid}-3.tmp.jpg"
+        live = left[0].replace(f"-{killed.pid}-", f"-{os.getpid()}-")
+        for name in [earlier_version, live]:
+            (tmp_path / name).write_bytes(b"partial")
+        assert subprocess.run([program, reference, camera], capture_output=True).returncode == 1
+        assert sorted(os.listdir(tmp_path)) == sorted(
+            [live, "cam.png", "cam_aligned.png", "ref.jpg", "ref_aligned.jpg"])
 
 
 class TestRepetitionAndThreads:

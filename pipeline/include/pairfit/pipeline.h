@@ -45,8 +45,13 @@ struct ExactSearch {
 using LoadedHook = std::function<void(const cv::Mat& img, const cv::Mat& cam)>;
 
 /// Loads, binarises and searches a pair as alignment_ICpair does, without
-/// the final warp and the files. Throws as alignment_ICpair does, except that
-/// image-library errors arrive as cv::Exception.
+/// the final warp and the files. Both images' sizes are read from their
+/// headers first: an image above request.max_pixels (or the image library's
+/// own limit) is refused with pairfit::InvalidInput before either is decoded,
+/// and a wrong out_size before the reference is decoded. request.checkpoint
+/// runs after decoding, after the reference's clean-up and between the
+/// passes. Throws as alignment_ICpair does, except that image-library errors
+/// arrive as cv::Exception.
 ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_loaded = LoadedHook());
 
 /// The rest of alignment_ICpair for a searched pair: the final warp, the two

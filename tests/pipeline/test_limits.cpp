@@ -1,0 +1,119 @@
+// Sizes read from file headers, the pixel limit checked before decoding, and
+// the checkpoints between the stages of an alignment.
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "errors.h"
+#include "pairfit/image_header.h"
+#include "pairfit/pipeline.h"
+#include "test_images.h"
+
+namespace {
+
+// A PNG file that is nothing but its header, declaring width x height.
+std::string png_header_only(const std::string& path, std::uint32_t width, std::uint32_t height) {
+    std::string bytes = std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
+    for (const std::uint32_t value : {width, height}) {
+        for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>((value >> shift) & 0xFF);
+    }
+    std::ofstream(path, std::ios::binary) << bytes << std::string("\x08\x02\0\0\0\0\0\0\0", 9);
+    return path;
+}
+
+// A usable pair: a document and, as its photograph, itself.
+std::pair<std::string, std::string> good_pair(const std::string& dir) {
+    const cv::Mat img = testimg::document_colour(300, 320, 2);
+    cv::imwrite(dir + "/r.png", img);
+    cv::imwrite(dir + "/c.png", img);
+    return {dir + "/r.png", dir + "/c.png"};
+}
+
+std::string refusal(const pairfit::AlignRequest& request) {
+    try {
+        pairfit::align_exact(request);
+    } catch (const pairfit::InvalidInput& e) {
+        return e.what();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(ImageHeader, SizesOfEveryReadFormatMatchTheDecodedImage) {
+    const std::string dir = testimg::temporary_directory("header");
+    const cv::Mat image = testimg::random_colour(23, 37, 1);
+    const std::vector<std::pair<std::string, std::vector<int>>> kinds = {
+        {"png", {}}, {"jpg", {}}, {"jpg", {cv::IMWRITE_JPEG_PROGRESSIVE, 1}}, {"bmp", {}},
+        {"tiff", {}}, {"webp", {}}, {"webp", {cv::IMWRITE_WEBP_QUALITY, 101}}, {"ppm", {}}};
+    for (std::size_t k = 0; k < kinds.size(); ++k) {
+        const std::string path = dir + "/i" + std::to_string(k) + "." + kinds[k].first;
+        ASSERT_TRUE(cv::imwrite(path, image, kinds[k].second)) << path;
+        EXPECT_EQ(pairfit::image_size_from_header(path), cv::imread(path).size()) << path;
+    }
+    std::ofstream(dir + "/text.jpg") << "not an image";
+    EXPECT_FALSE(pairfit::image_size_from_header(dir + "/text.jpg"));
+    ASSERT_EQ(mkfifo((dir + "/fifo.png").c_str(), 0600), 0);  // must not block
+    EXPECT_FALSE(pairfit::image_size_from_header(dir + "/fifo.png"));
+}
+
+TEST(PixelLimit, EitherImageAboveTheLimitIsRefusedByNameBeforeDecoding) {
+    const std::string dir = testimg::temporary_directory("limit");
+    const auto [img, cam] = good_pair(dir);
+    const std::string huge = png_header_only(dir + "/huge.png", 30000, 30000);
+
+    const std::string as_reference = refusal({huge, dir + "/absent.png", dir + "/out"});
+    EXPECT_NE(as_reference.find("reference image '" + huge + "' is 30000x30000 px (900000000 pixels), "
+                                "more than the limit of 100000000 pixels"),
+              std::string::npos) << as_reference;
+    const std::string as_camera = refusal({img, huge, dir + "/out"});
+    EXPECT_NE(as_camera.find("camera image '" + huge + "'"), std::string::npos) << as_camera;
+
+    pairfit::AlignRequest raised{img, cam, dir + "/out", 100};
+    raised.max_pixels = 2'000'000'000;
+    EXPECT_NO_THROW(pairfit::align_exact(raised));
+    raised.camera = png_header_only(dir + "/larger.png", 40000, 30000);  // above the library's own limit
+    EXPECT_NE(refusal(raised).find("more than the image library's limit of 1073741824 pixels"), std::string::npos);
+}
+
+TEST(PixelLimit, OutSizeIsCheckedAgainstTheHeaderUnlessTheCameraDecidesFirst) {
+    const std::string dir = testimg::temporary_directory("outsize");
+    const auto [img, cam] = good_pair(dir);
+    // A header without pixels: only a check made before decoding sees its size.
+    const std::string header_only = png_header_only(dir + "/big.png", 5000, 4000);
+    const std::string refused = refusal({header_only, cam, dir + "/out", 4500});
+    EXPECT_NE(refused.find("out_size 4500 does not fit the reference image of 5000x4000 px"),
+              std::string::npos) << refused;
+    cv::imwrite(dir + "/white.png", cv::Mat(300, 300, CV_8UC3, cv::Scalar::all(255)));
+    const SimMat special = pairfit::align_exact({header_only, dir + "/white.png", dir + "/out", 4500});
+    EXPECT_EQ(pairfit::outcome_of(special), pairfit::Outcome::special);
+}
+
+TEST(Checkpoints, EachStageStopsTheAlignmentBeforeAnythingIsWritten) {
+    const std::string dir = testimg::temporary_directory("checkpoint");
+    const auto [img, cam] = good_pair(dir);
+    pairfit::AlignRequest request{img, cam, dir + "/out", 100};
+    int calls = 0, stop_at = 0;
+    request.checkpoint = [&] {
+        if (++calls == stop_at) throw std::runtime_error("stop");
+    };
+    EXPECT_EQ(pairfit::outcome_of(pairfit::align_exact(request)), pairfit::Outcome::aligned);
+    // Decoded, reference cleaned up, between the passes, before writing.
+    ASSERT_EQ(calls, 4);
+    request.output_dir = dir + "/stopped";
+    struct stat st;
+    for (stop_at = 1; stop_at <= 4; ++stop_at) {
+        calls = 0;
+        EXPECT_THROW(pairfit::align_exact(request), std::runtime_error);
+        EXPECT_EQ(calls, stop_at);
+        EXPECT_NE(stat(request.output_dir.c_str(), &st), 0) << "stopped at " << stop_at;
+    }
+}
