@@ -25,8 +25,14 @@ import os
 import sys
 import time
 
-NUMBERS = ["score", "theta", "s", "t_x", "t_y"]
-FIELDS = ["img", "cam", "outcome", *NUMBERS, "error", "seconds", "img_canonical", "cam_canonical"]
+
+
+def report_fields() -> list[str]:
+    """The keys of a report record, in pairfit-batch's order."""
+    import pairfit
+
+    return ["img", "cam", "outcome", *pairfit.NUMBER_KEYS, "error", "seconds", "img_canonical",
+            "cam_canonical"]
 
 
 def align_pair(img: str, cam: str, output_dir: str, size: int, masked: bool) -> dict:
@@ -36,19 +42,19 @@ def align_pair(img: str, cam: str, output_dir: str, size: int, masked: bool) -> 
     start = time.perf_counter()
     record = {"img": img, "cam": cam, "outcome": "error"}
     try:
-        result = pairfit.ICpair_Aligning(img, cam, output_dir, size, masked)
-        record["outcome"] = ("missing" if result["s"] == 0 else
-                             "special" if result["score"] == 0 else "aligned")
-        record.update(result)
+        # The exact entry, with its outcome named by the module itself.
+        result = pairfit.align(img, cam, output_dir, size, masked, refine=False)
+        record["outcome"] = result["outcome"]
+        record.update({key: result[key] for key in pairfit.NUMBER_KEYS})
         record["error"] = None
     except Exception as error:  # one failed pair must not end the run
-        record.update(dict.fromkeys(NUMBERS, 0.0))
+        record.update(dict.fromkeys(pairfit.NUMBER_KEYS, 0.0))
         record["error"] = str(error)
     record["seconds"] = time.perf_counter() - start
     # What --resume compares: the paths with links, "." and ".." resolved.
     record["img_canonical"] = os.path.realpath(img)
     record["cam_canonical"] = os.path.realpath(cam)
-    return {key: record[key] for key in FIELDS}
+    return {key: record[key] for key in report_fields()}
 
 
 def read_pairs(csv_path: str) -> list[tuple[str, str]]:

@@ -346,7 +346,7 @@ PyObject* align_with_keywords(PyObject* args, PyObject* kwargs) {
     return aligned(reference, camera, order, request, options);
 }
 
-PyObject* Wrappalign_precise(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
+PyObject* align_precise_wrapper(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
     PyObject* renamed = nullptr;
     if (!rename_old_keywords(kwargs, &renamed)) return nullptr;
     PyObject* result = align_with_keywords(args, renamed);
@@ -356,7 +356,7 @@ PyObject* Wrappalign_precise(PyObject* /*self*/, PyObject* args, PyObject* kwarg
 
 PyMethodDef alignment_methods[] = {
     {"ICpair_Aligning", Wrappalignment_ICpair, METH_VARARGS, kAligningDoc},
-    {"align", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Wrappalign_precise)),
+    {"align", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(align_precise_wrapper)),
      METH_VARARGS | METH_KEYWORDS, kAlignDoc},
     {nullptr, nullptr, 0, nullptr},
 };
