@@ -19,14 +19,18 @@ struct ReducedCamera {};
 }  // namespace frame
 
 struct FeatureEstimate {
-    /// Reference to camera as loaded; none when too few matches agree.
-    std::optional<Map<frame::Camera, frame::Reference>> camera_from_reference;
+    /// Reference to camera as loaded, a similarity; none when too few
+    /// matches agree.
+    std::optional<CameraMap> similarity;
+    /// The same from a homography fitted to the same matches, when asked
+    /// for; none when too few matches agree with one.
+    std::optional<CameraMap> homography;
     double factor = 1;             ///< of the reduced images below
     cv::Mat img_small, cam_small;  ///< the two images reduced and grey, CV_8U; empty on failure
 };
 
-/// The reduced images and the similarity from their features. Runs beside
-/// the exact search; an image library failure leaves it empty.
-FeatureEstimate estimate_from_features(const cv::Mat& img, const cv::Mat& cam);
+/// The reduced images and the maps from their features. Runs beside the
+/// exact search; an image library failure leaves it empty.
+FeatureEstimate estimate_from_features(const cv::Mat& img, const cv::Mat& cam, bool with_homography);
 
 }  // namespace pairfit

@@ -101,4 +101,23 @@ std::vector<cv::Point2d> square_corners(const Frames& f) {
             cv::Point2d(q.br())};
 }
 
+bool folds(const CameraMap& camera_from_reference, const cv::Rect2d& camera_square) {
+    const cv::Rect2d& q = camera_square;
+    const cv::Point2d centre(q.x + q.width / 2, q.y + q.height / 2);
+    const cv::Matx33d inverse = camera_from_reference.matrix().inv();
+    const auto depth = [&inverse](cv::Point2d c) { return inverse(2, 0) * c.x + inverse(2, 1) * c.y + inverse(2, 2); };
+    const double centre_depth = depth(centre);
+    const Map<frame::Reference, frame::Camera> reference_from_camera(inverse);
+    const CameraMap near = nearest_similarity(camera_from_reference, reference_from_camera(centre));
+    const double side = std::max(q.width, q.height);
+    for (const cv::Point2d c : {q.tl(), cv::Point2d(q.br().x, q.y), cv::Point2d(q.x, q.br().y), q.br()}) {
+        if (!(depth(c) * centre_depth > 0)) return true;
+        const cv::Point2d p = reference_from_camera(c);
+        if (cv::determinant(jacobian_at(camera_from_reference.matrix(), p)) <= 0) return true;
+        const cv::Point2d moved = camera_from_reference(near.inverse()(c)) - c;
+        if (!(std::hypot(moved.x, moved.y) <= side)) return true;
+    }
+    return false;
+}
+
 }  // namespace pairfit

@@ -114,6 +114,17 @@ Frames frames_of(const ExactSearch& found);
 
 Map<frame::Camera, frame::Canvas> camera_from_canvas(const Frames& f);
 
+/// The pair's map where its motion lives: reference to camera as loaded.
+using CameraMap = Map<frame::Camera, frame::Reference>;
+/// The map the exact entry's crops are made with.
+using CanvasMap = Map<frame::Canvas, frame::Reference>;
+
+/// True when a map cannot be the view of a flat subject through the output
+/// square (camera pixels): it turns the square inside out, a vanishing line
+/// crosses it, or a corner lands farther than the square's side from where
+/// the similarity nearest the map at the centre puts it.
+bool folds(const CameraMap& camera_from_reference, const cv::Rect2d& camera_square);
+
 /// The centre of the output square, in canvas pixels.
 cv::Point2d square_centre(const Frames& f);
 

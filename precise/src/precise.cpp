@@ -1,10 +1,13 @@
 #include "pairfit/precise.h"
 
+#include <cmath>
 #include <future>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
 
 #include "Match.h"
 #include "errors.h"
@@ -22,77 +25,122 @@ namespace {
 struct Candidate {
     enum class Source { exact, features };
     Source source = Source::exact;
-    CanvasMap canvas_from_reference;
+    CameraMap camera_from_reference;
     double measure = -1;
 };
 
-// What the entry settles on: the winning candidate, perhaps refined, and
-// the fine-frame ratio of the map it gives.
+// What the entry settles on: the winning candidate, perhaps refined, the
+// motion fitted, and the fine-frame ratio of the map it gives.
 struct Choice {
     Candidate::Source source = Candidate::Source::exact;
     bool refined = false;
-    CanvasMap canvas_from_reference;
+    Motion motion = Motion::similarity;
+    bool homography_rejected = false;
+    CameraMap camera_from_reference;
     double ratio = 1.0;
 };
 
 std::string method_text(const Choice& c) {
     std::string text = c.source == Candidate::Source::features ? "features" : "exact";
     if (c.refined) text += "+ecc";
+    if (c.motion == Motion::homography) text += ":homography";
+    if (c.homography_rejected) text += ":similarity (homography rejected)";
     return text;
+}
+
+// Everything the choice needs about one pair.
+struct Scene {
+    const ExactSearch& found;
+    const Frames& f;
+    PairView view;
+    const FeatureEstimate& estimate;
+    const AlignRequest& request;
+
+    // The reference point that a map shows at the output square's centre.
+    cv::Point2d centre_of(const CameraMap& camera_from_reference) const {
+        const cv::Rect2d& q = view.camera_square;
+        return camera_from_reference.inverse()(cv::Point2d(q.x + q.width / 2, q.y + q.height / 2));
+    }
+    CanvasMap canvas_map_of(const CameraMap& camera_from_reference) const {
+        return camera_from_canvas(f).inverse() * camera_from_reference;
+    }
+    void checkpoint() const {
+        if (request.checkpoint) request.checkpoint();
+    }
+};
+
+// The five numbers of a map: the similarity that matches it best around the
+// output square's centre, in the exact search's frame.
+SimMat exact_numbers(const Scene& s, const CameraMap& camera_from_reference) {
+    const CanvasMap near_centre = nearest_similarity(s.canvas_map_of(camera_from_reference),
+                                                     s.centre_of(camera_from_reference));
+    return to_sim((s.f.exact_from_canvas * near_centre).matrix());
 }
 
 // The search's measure for any map: the masked difference ratio at the
 // 300-pixel frame, with rotation, by the straightforward evaluation.
-double ratio_at_fine_frame(const ExactSearch& found, const Frames& f, const CanvasMap& canvas_from_reference) {
-    const SimMat exact = to_sim((f.exact_from_canvas * canvas_from_reference).matrix());
-    SimMat fine(exact.theta, exact.s, exact.t_x * found.scale_2, exact.t_y * found.scale_2);
+double ratio_at_fine_frame(const Scene& s, const CameraMap& camera_from_reference) {
+    const SimMat exact = exact_numbers(s, camera_from_reference);
+    SimMat fine(exact.theta, exact.s, exact.t_x * s.found.scale_2, exact.t_y * s.found.scale_2);
     Match match(&fine, 0, 1, 0.0, false);
-    match.img_scaled = found.img_300;
-    match.cam_scaled = found.cam_300;
+    match.img_scaled = s.found.img_300;
+    match.cam_scaled = s.found.cam_300;
     return match.evaluate_candidate(0, 0, 0);
 }
 
-Candidate exact_candidate(const ExactSearch& found, const Frames& f) {
-    Candidate c;
-    c.source = Candidate::Source::exact;
-    c.canvas_from_reference = f.canvas_from_exact * Map<frame::Exact, frame::Reference>(from_sim(found.transform));
-    return c;
+CameraMap exact_map(const Scene& s) {
+    return camera_from_canvas(s.f) * s.f.canvas_from_exact *
+           Map<frame::Exact, frame::Reference>(from_sim(s.found.transform));
 }
 
-// The feature estimate in the canvas frame, as a similarity near the
-// reference point that `near` puts at the output square's centre.
-std::optional<Candidate> feature_candidate(const FeatureEstimate& estimate, const Frames& f, const CanvasMap& near) {
-    if (!estimate.camera_from_reference) return std::nullopt;
-    Candidate c;
-    c.source = Candidate::Source::features;
-    c.canvas_from_reference = nearest_similarity(camera_from_canvas(f).inverse() * *estimate.camera_from_reference,
-                                                 near.inverse()(square_centre(f)));
-    return c;
-}
-
-// The better of the two candidates, refined when that helps.
-Choice precise_choice(const ExactSearch& found, const Frames& f, const FeatureEstimate& estimate) {
-    Candidate best = exact_candidate(found, f);
-    if (std::optional<Candidate> features = feature_candidate(estimate, f, best.canvas_from_reference)) {
-        features->measure = candidate_measure(found, f, features->canvas_from_reference);
-        best.measure = candidate_measure(found, f, best.canvas_from_reference);
-        if (features->measure > best.measure) best = *features;
+// The candidates a motion may start from: the exact search's (as the
+// similarity nearest it in the camera's own frame) and the feature estimates
+// that fit the motion.
+std::vector<Candidate> candidates_for(const Scene& s, Motion motion) {
+    std::vector<Candidate> candidates;
+    const CameraMap exact = exact_map(s);
+    candidates.push_back({Candidate::Source::exact, nearest_similarity(exact, s.centre_of(exact)), -1});
+    const FeatureEstimate& e = s.estimate;
+    if (motion == Motion::homography && e.homography && !folds(*e.homography, s.view.camera_square)) {
+        candidates.push_back({Candidate::Source::features, *e.homography, -1});
     }
+    if (e.similarity) {
+        candidates.push_back({Candidate::Source::features, nearest_similarity(*e.similarity, s.centre_of(exact)), -1});
+    }
+    return candidates;
+}
+
+Candidate best_of(const Scene& s, std::vector<Candidate> candidates) {
+    if (candidates.size() == 1) return candidates.front();
+    Candidate best;
+    for (Candidate& c : candidates) {
+        c.measure = candidate_measure(s.view, c.camera_from_reference);
+        if (best.measure < c.measure || &c == &candidates.front()) best = c;
+    }
+    return best;
+}
+
+// The better candidate for a motion, refined when that helps.
+Choice refined_choice(const Scene& s, Motion motion) {
+    const Candidate best = best_of(s, candidates_for(s, motion));
     Choice choice;
     choice.source = best.source;
-    choice.canvas_from_reference = best.canvas_from_reference;
-    choice.ratio = ratio_at_fine_frame(found, f, best.canvas_from_reference);
+    choice.motion = motion;
+    choice.camera_from_reference = best.camera_from_reference;
+    choice.ratio = ratio_at_fine_frame(s, best.camera_from_reference);
     const bool close_start = best.source == Candidate::Source::features;
-    const std::optional<CanvasMap> global = refine_globally(estimate, f, best.canvas_from_reference, close_start);
-    const CanvasMap after_global = global ? *global : best.canvas_from_reference;
-    const std::optional<CanvasMap> local = refine_shift_near_crop(found, f, after_global);
+    const std::optional<CameraMap> global = refine_globally(s.estimate, best.camera_from_reference, motion, close_start);
+    s.checkpoint();
+    const CameraMap after_global = global ? *global : best.camera_from_reference;
+    const std::optional<CameraMap> local = refine_near_crop(s.view, after_global, Motion::shift);
+    s.checkpoint();
     if (global || local) {
-        const CanvasMap refined = local ? *local : after_global;
-        const double refined_ratio = ratio_at_fine_frame(found, f, refined);
+        const CameraMap refined = local ? *local : after_global;
+        const double refined_ratio = ratio_at_fine_frame(s, refined);
         // The coarse measure can only confirm that the refinement did not
         // leave the match; it cannot see a fraction of a pixel.
         if (refined_ratio <= choice.ratio + 0.02) {
-            choice.canvas_from_reference = refined;
+            choice.camera_from_reference = refined;
             choice.ratio = refined_ratio;
             choice.refined = true;
         }
@@ -100,35 +148,78 @@ Choice precise_choice(const ExactSearch& found, const Frames& f, const FeatureEs
     return choice;
 }
 
+Choice precise_choice(const Scene& s, Model model) {
+    if (model == Model::similarity) return refined_choice(s, Motion::similarity);
+    Choice choice = refined_choice(s, Motion::homography);
+    if (folds(choice.camera_from_reference, s.view.camera_square)) {
+        choice = refined_choice(s, Motion::similarity);
+        choice.homography_rejected = true;
+    }
+    return choice;
+}
+
+cv::Mat warped_square(const cv::Mat& img, const Map<frame::Square, frame::Reference>& square_from_reference, int out,
+                      const cv::Scalar& fill) {
+    cv::Mat result;
+    const cv::Matx33d& m = square_from_reference.matrix();
+    if (square_from_reference.affine()) {
+        cv::warpAffine(img, result, cv::Mat(top_rows(m)), cv::Size(out, out), cv::INTER_LINEAR, cv::BORDER_CONSTANT, fill);
+    } else {
+        cv::warpPerspective(img, result, cv::Mat(m), cv::Size(out, out), cv::INTER_LINEAR, cv::BORDER_CONSTANT, fill);
+    }
+    return result;
+}
+
+// Zero-mean normalised correlation of the two aligned crops, band-passed as
+// the refinement sees them, where the reference has content away from its
+// edges.
+double crop_correlation(const cv::Mat& reference_crop, const cv::Mat& camera_crop, const cv::Mat& reference_content) {
+    cv::Mat t, in;
+    cv::cvtColor(reference_crop, t, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(camera_crop, in, cv::COLOR_BGR2GRAY);
+    t.convertTo(t, CV_32F);
+    in.convertTo(in, CV_32F);
+    const int box = 2 * std::max(4, std::max(t.cols, t.rows) / 40) + 1;
+    cv::Mat mask;
+    cv::erode(reference_content, mask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * box + 1, 2 * box + 1)));
+    if (cv::countNonZero(mask) < 16) return 0;
+    const double rho = cv::computeECC(band_pass(t, box), band_pass(in, box), mask);
+    return std::isfinite(rho) ? rho : 0;
+}
+
 // The final warp, bilinear, of the output square only, and the camera crop
 // masked where the warped reference has no content.
-void warp_and_save(const ExactSearch& found, const Frames& f, const CanvasMap& canvas_from_reference,
-                   const AlignRequest& request, PreciseResult& r) {
-    const ICPair& pair = found.pair;
+void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, PreciseResult& r) {
+    const ICPair& pair = s.found.pair;
     const int out = pair.out_size;
-    const auto square_from_canvas =
-        translation<frame::Square, frame::Canvas>(-f.reference_square.x, -f.reference_square.y);
-    const cv::Mat m(top_rows((square_from_canvas * canvas_from_reference).matrix()));
-    cv::Mat img_aligned, img_masked;
-    cv::warpAffine(pair.img_ori, img_aligned, m, cv::Size(out, out), cv::INTER_LINEAR,
-                   cv::BORDER_CONSTANT, cv::Scalar::all(127));
-    cv::warpAffine(pair.img_ori, img_masked, m, cv::Size(out, out), cv::INTER_LINEAR,
-                   cv::BORDER_CONSTANT, cv::Scalar());
-    const cv::Mat cam_cropped = pair.cam_ori(f.fitted_square);
+    const Map<frame::Square, frame::Reference> square_from_reference =
+        translation<frame::Square, frame::Canvas>(-s.f.reference_square.x, -s.f.reference_square.y) *
+        s.canvas_map_of(camera_from_reference);
+    const cv::Mat img_aligned = warped_square(pair.img_ori, square_from_reference, out, cv::Scalar::all(127));
+    const cv::Mat img_masked = warped_square(pair.img_ori, square_from_reference, out, cv::Scalar());
+    const cv::Mat cam_cropped = pair.cam_ori(s.f.fitted_square);
     cv::Mat cam_aligned = cam_cropped;
     if (pair.is_masked) Get_Mask_ROI(img_masked, cam_cropped, cam_aligned, 0, 127);
-    write_crops(img_aligned, cam_aligned, request);
+    const cv::Mat content = warped_square(cv::Mat(pair.img_ori.size(), CV_8U, cv::Scalar(255)), square_from_reference,
+                                          out, cv::Scalar());
+    r.correlation = crop_correlation(img_aligned, cam_cropped, content == 255);
+    write_crops(img_aligned, cam_aligned, s.request);
     r.reference_crop = img_aligned;
     r.camera_crop = cam_aligned;
 }
 
-// What the written crops embody, in the camera image as loaded.
-void describe_crops(const Frames& f, const CanvasMap& canvas_from_reference, PreciseResult& r) {
-    const Map<frame::Camera, frame::Reference> camera_from_reference = camera_from_canvas(f) * canvas_from_reference;
-    r.crop_map = top_rows(camera_from_reference.matrix());
-    r.matrix = camera_from_reference.matrix();
+cv::Rect2d camera_square_of(const Frames& f) {
     const cv::Rect& q = f.fitted_square;
-    r.camera_square = cv::Rect2d(f.camera_from_fitted(cv::Point2d(q.x, q.y)), f.camera_from_fitted(cv::Point2d(q.br())));
+    return cv::Rect2d(f.camera_from_fitted(cv::Point2d(q.x, q.y)), f.camera_from_fitted(cv::Point2d(q.br())));
+}
+
+// What the written crops embody and the reference's map onto the camera
+// image as loaded.
+void describe(const Frames& f, const CanvasMap& crops_from_reference, const CameraMap& camera_from_reference,
+              PreciseResult& r) {
+    r.crop_map = top_rows((camera_from_canvas(f) * crops_from_reference).matrix());
+    r.matrix = camera_from_reference.matrix();
+    r.camera_square = camera_square_of(f);
 }
 
 }  // namespace
@@ -141,8 +232,12 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
         // The feature estimate needs only the loaded images: it runs beside
         // the exact search.
         std::future<FeatureEstimate> features_job;
+        cv::Mat camera_loaded;
         const LoadedHook start_features = [&](const cv::Mat& img, const cv::Mat& cam) {
-            if (refine) features_job = std::async(std::launch::async, estimate_from_features, img, cam);
+            if (!refine) return;
+            camera_loaded = cam;
+            features_job = std::async(std::launch::async, estimate_from_features, img, cam,
+                                      options.model == Model::homography);
         };
         ExactSearch found = run_exact_search(request, start_features);
         if (found.stage != ExactSearch::Stage::searched) {
@@ -151,20 +246,24 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
             return r;
         }
         const Frames f = frames_of(found);
-        CanvasMap crops_from_reference;
         if (!refine) {
             // The exact entry, to the bit: its crops pair the canvas with its own transform.
             r.transform = finish_exact(found, request);
             r.reference_crop = found.pair.img_aligned;
             r.camera_crop = found.pair.cam_aligned;
-            crops_from_reference = CanvasMap(from_sim(found.transform));
+            const Map<frame::Exact, frame::Reference> exact(from_sim(found.transform));
+            describe(f, CanvasMap(exact.matrix()), camera_from_canvas(f) * f.canvas_from_exact * exact, r);
         } else {
-            const Choice choice = precise_choice(found, f, features_job.get());
-            warp_and_save(found, f, choice.canvas_from_reference, request, r);
-            r.transform = to_sim((f.exact_from_canvas * choice.canvas_from_reference).matrix());
+            const FeatureEstimate estimate = features_job.get();
+            const Scene scene{found, f, PairView{found.pair.img_ori, camera_loaded, camera_square_of(f), found.pair.out_size},
+                              estimate, request};
+            scene.checkpoint();
+            const Choice choice = precise_choice(scene, options.model);
+            warp_and_save(scene, choice.camera_from_reference, r);
+            r.transform = exact_numbers(scene, choice.camera_from_reference);
             r.transform.score = 1 - choice.ratio;
             r.method = method_text(choice);
-            crops_from_reference = choice.canvas_from_reference;
+            describe(f, scene.canvas_map_of(choice.camera_from_reference), choice.camera_from_reference, r);
         }
         // A score of 0 is reported like a pair that cannot be binarised, as
         // the exact entry reports it; the files are written all the same.
@@ -173,7 +272,6 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
             std::tie(r.img_file, r.cam_file) =
                 aligned_file_paths(request.output_dir, request.reference.path, request.camera.path);
         }
-        describe_crops(f, crops_from_reference, r);
         return r;
     } catch (const cv::Exception& e) {
         throw LibraryError(std::string("image library error: ") + e.what());

@@ -7,7 +7,6 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
-#include "ecc_similarity.h"
 
 namespace pairfit {
 
@@ -45,152 +44,214 @@ std::vector<double> refinement_scales(int side) {
 }
 
 // The grey windows around the output square that a candidate relates: the
-// reference region it shows there and the camera region around the camera
-// crop, with the camera's valid pixels (not the border of a fitted camera).
+// reference region it shows there and the camera region around the square.
 struct Window {
-    cv::Rect ref_box, cam_box;  // in the reference and the fitted camera
+    cv::Rect ref_box, cam_box;  // in the reference and the camera
     cv::Mat ref_grey, cam_grey, cam_valid;  // CV_32F, CV_32F, CV_8U
-    Map<frame::CameraPatch, frame::Canvas> patch_from_canvas;
-    Map<frame::Reference, frame::ReferencePatch> reference_from_patch;
-    Map<frame::ReferencePatch, frame::Reference> patch_from_reference;
-    std::vector<cv::Point2d> corners;  // the square's corners in the reference
+    std::vector<cv::Point2d> corners;       // the square's corners in the reference
 };
 
-std::optional<Window> make_window(const ExactSearch& found, const Frames& f, const CanvasMap& canvas_from_reference) {
-    const cv::Mat& img = found.pair.img_ori;
-    const cv::Mat& cam = found.pair.cam_ori;
-    const int out = found.pair.out_size;
-    const Map<frame::Reference, frame::Canvas> reference_from_canvas = canvas_from_reference.inverse();
+std::optional<Window> make_window(const PairView& pair, const CameraMap& camera_from_reference) {
+    const Map<frame::Reference, frame::Camera> reference_from_camera = camera_from_reference.inverse();
+    const cv::Rect2d& q = pair.camera_square;
     Window w;
     std::vector<cv::Point2f> corners;
-    for (const cv::Point2d c : square_corners(f)) {
-        const cv::Point2d p = reference_from_canvas(c);
+    for (const cv::Point2d c : {q.tl(), cv::Point2d(q.br().x, q.y), cv::Point2d(q.x, q.br().y), q.br()}) {
+        const cv::Point2d p = reference_from_camera(c);
+        if (!(std::abs(p.x) < 1e6 && std::abs(p.y) < 1e6)) return std::nullopt;
         w.corners.push_back(p);
         corners.emplace_back(static_cast<float>(p.x), static_cast<float>(p.y));
     }
-    const int margin = out / 8 + 8;
+    const int margin = pair.out_size / 8 + 8;
     const cv::Rect box = cv::boundingRect(corners);
-    w.ref_box = cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin,
-                         box.height + 2 * margin) & cv::Rect(0, 0, img.cols, img.rows);
-    const int cam_margin = out / 3 + 16;
-    const cv::Rect& square = f.fitted_square;
-    w.cam_box = cv::Rect(square.x - cam_margin, square.y - cam_margin, out + 2 * cam_margin,
-                         out + 2 * cam_margin) & cv::Rect(0, 0, cam.cols, cam.rows);
+    w.ref_box = cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin) &
+                cv::Rect(0, 0, pair.reference.cols, pair.reference.rows);
+    const double side = std::max(q.width, q.height);
+    const int cam_margin = static_cast<int>(side / 3) + 16;
+    w.cam_box = cv::Rect(static_cast<int>(std::floor(q.x)) - cam_margin, static_cast<int>(std::floor(q.y)) - cam_margin,
+                         static_cast<int>(std::ceil(q.width)) + 2 * cam_margin,
+                         static_cast<int>(std::ceil(q.height)) + 2 * cam_margin) &
+                cv::Rect(0, 0, pair.camera.cols, pair.camera.rows);
     if (w.ref_box.width < 32 || w.ref_box.height < 32 || w.cam_box.width < 32 || w.cam_box.height < 32) {
         return std::nullopt;
     }
-    grey(img(w.ref_box)).convertTo(w.ref_grey, CV_32F);
-    grey(cam(w.cam_box)).convertTo(w.cam_grey, CV_32F);
-    // Pixels blended with a fitted camera's grey border do not count.
-    w.cam_valid = cv::Mat::zeros(w.cam_grey.size(), CV_8U);
-    const cv::Rect valid = (cv::Rect(f.fitted_area.x + 2, f.fitted_area.y + 2, f.fitted_area.width - 4,
-                                     f.fitted_area.height - 4) & w.cam_box) - w.cam_box.tl();
-    w.cam_valid(valid).setTo(255);
-    w.patch_from_canvas =
-        translation<frame::CameraPatch, frame::Fitted>(-w.cam_box.x, -w.cam_box.y) * f.fitted_from_canvas;
-    w.reference_from_patch = translation<frame::Reference, frame::ReferencePatch>(w.ref_box.x, w.ref_box.y);
-    w.patch_from_reference = translation<frame::ReferencePatch, frame::Reference>(-w.ref_box.x, -w.ref_box.y);
+    grey(pair.reference(w.ref_box)).convertTo(w.ref_grey, CV_32F);
+    grey(pair.camera(w.cam_box)).convertTo(w.cam_grey, CV_32F);
+    w.cam_valid = cv::Mat(w.cam_grey.size(), CV_8U, cv::Scalar(255));
     return w;
 }
 
-PatchMap patch_map_of(const Window& w, const CanvasMap& canvas_from_reference) {
-    return w.patch_from_canvas * canvas_from_reference * w.reference_from_patch;
+PatchMap patch_map_of(const Window& w, const CameraMap& camera_from_reference) {
+    return translation<frame::CameraPatch, frame::Camera>(-w.cam_box.x, -w.cam_box.y) * camera_from_reference *
+           translation<frame::Reference, frame::ReferencePatch>(w.ref_box.x, w.ref_box.y);
 }
 
-CanvasMap canvas_map_of(const Window& w, const PatchMap& patch_map) {
-    return w.patch_from_canvas.inverse() * patch_map * w.patch_from_reference;
-}
-
-// Smooths away pixel noise and removes the slow changes of light across the
-// window (vignetting, uneven light), which would otherwise pull the
-// correlation's optimum along their slope.
-cv::Mat band_pass(const cv::Mat& image, int box) {
-    cv::Mat fine, coarse;
-    cv::GaussianBlur(image, fine, cv::Size(5, 5), 0);
-    // Two box filters: a cheap wide blur, the same for both images.
-    cv::blur(image, coarse, cv::Size(box, box));
-    cv::blur(coarse, coarse, cv::Size(box, box));
-    return fine - coarse;
+CameraMap camera_map_of(const Window& w, const PatchMap& patch_map) {
+    return translation<frame::Camera, frame::CameraPatch>(w.cam_box.x, w.cam_box.y) * patch_map *
+           translation<frame::ReferencePatch, frame::Reference>(-w.ref_box.x, -w.ref_box.y);
 }
 
 // One pyramid level of a window: both images reduced and filtered alike.
 struct Level {
-    cv::Mat t, in, valid;
+    cv::Mat t_source;  // the reference reduced, before filtering
+    cv::Mat t, t_mask, in, valid;
+    int box = 9;  // the side of the band-pass's wide blur
     double scale = 1;
     int inset = 0;  // pixels cut from each side of the template
 
+    // A resized image keeps pixel centres: x_level = scale (x + 0.5) - 0.5.
+    // Without the half pixel, a map with a scale other than 1 is off by
+    // (1 - scale) (s - 1) / 2 level pixels.
+    template <class Level, class Patch>
+    Map<Level, Patch> level_from_patch() const {
+        return translation<Level, Level>((scale - 1) / 2, (scale - 1) / 2) * scaling<Level, Patch>(scale);
+    }
     LevelMap level_map_of(const PatchMap& patch_map) const {
-        return scaling<frame::CameraLevel, frame::CameraPatch>(scale) * patch_map *
-               scaling<frame::ReferencePatch, frame::ReferenceLevel>(1.0 / scale) *
+        return level_from_patch<frame::CameraLevel, frame::CameraPatch>() * patch_map *
+               level_from_patch<frame::ReferenceLevel, frame::ReferencePatch>().inverse() *
                translation<frame::ReferenceLevel, frame::Template>(inset, inset);
     }
     PatchMap patch_map_of(const LevelMap& level_map) const {
-        return scaling<frame::CameraPatch, frame::CameraLevel>(1.0 / scale) * level_map *
+        return level_from_patch<frame::CameraLevel, frame::CameraPatch>().inverse() * level_map *
                translation<frame::Template, frame::ReferenceLevel>(-inset, -inset) *
-               scaling<frame::ReferenceLevel, frame::ReferencePatch>(scale);
+               level_from_patch<frame::ReferenceLevel, frame::ReferencePatch>();
     }
 };
 
-Level level_of(const cv::Mat& t, const cv::Mat& in, const cv::Mat& valid, double scale,
-               bool remove_light = true) {
+// Where the reference shows something, and `reach` pixels around it: a blank
+// stretch of paper tells the correlation nothing, and the camera may show
+// there what the reference does not (the edge of a shadow, the desk).
+cv::Mat content_mask(const cv::Mat& band_passed, int reach) {
+    const cv::Mat strength = cv::abs(band_passed);
+    double largest = 0;
+    cv::minMaxLoc(strength, nullptr, &largest);
+    cv::Mat mask = strength > std::max(2.0, 0.05 * largest);
+    cv::dilate(mask, mask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1)));
+    return mask;
+}
+
+// How much larger the camera shows the reference near a patch point.
+double size_ratio(const PatchMap& patch_map, cv::Point2d at) {
+    return std::sqrt(std::abs(cv::determinant(jacobian_at(patch_map.matrix(), at))));
+}
+
+// The template from the reduced reference: blurred by `sigma` (its own
+// pixels) to match the camera's defocus, band-passed, its edges cut off.
+void make_template(Level& l, double sigma) {
+    cv::Mat t = l.t_source;
+    if (sigma > 0) {
+        cv::Mat blurred;  // a new image: the source is tried again with other blurs
+        cv::GaussianBlur(l.t_source, blurred, cv::Size(), sigma);
+        t = blurred;
+    }
+    t = band_pass(t, l.box);
+    // The filters are not the same near the template's edges as inside the
+    // larger camera window; those edges are left out.
+    l.inset = std::min(l.box, std::min(t.cols, t.rows) / 4);
+    l.t = t(cv::Rect(l.inset, l.inset, t.cols - 2 * l.inset, t.rows - 2 * l.inset)).clone();
+    l.t_mask = content_mask(l.t, l.box / 4 + 1);
+}
+
+// Both images reduced by `scale` and band-passed alike: the camera's filter
+// is the reference's enlarged by `ratio`, so that both pass the same band of
+// the subject's detail. Filters of one size would keep different parts of
+// broad shapes (large letters, a photograph) and pull the optimum away.
+Level level_of(const cv::Mat& t, const cv::Mat& in, const cv::Mat& valid, double scale, double ratio) {
     Level l;
     l.scale = scale;
-    cv::resize(t, l.t, cv::Size(), scale, scale, cv::INTER_AREA);
+    cv::resize(t, l.t_source, cv::Size(), scale, scale, cv::INTER_AREA);
     cv::resize(in, l.in, cv::Size(), scale, scale, cv::INTER_AREA);
     cv::resize(valid, l.valid, l.in.size(), 0, 0, cv::INTER_NEAREST);
-    if (remove_light) {
-        // About a twentieth of the reference window at this level.
-        const int box = 2 * std::max(4, std::max(l.t.cols, l.t.rows) / 40) + 1;
-        l.t = band_pass(l.t, box);
-        l.in = band_pass(l.in, box);
-        // The filter is not the same near the template's edges as inside the
-        // larger camera window; those edges are left out.
-        l.inset = std::min(box, std::min(l.t.cols, l.t.rows) / 4);
-        l.t = l.t(cv::Rect(l.inset, l.inset, l.t.cols - 2 * l.inset, l.t.rows - 2 * l.inset)).clone();
-    } else {
-        cv::GaussianBlur(l.t, l.t, cv::Size(5, 5), 0);
-        cv::GaussianBlur(l.in, l.in, cv::Size(5, 5), 0);
-    }
+    // About a twentieth of the reference window at this level.
+    l.box = 2 * std::max(4, std::max(l.t_source.cols, l.t_source.rows) / 40) + 1;
+    l.in = band_pass(l.in, l.box, ratio);
+    make_template(l, 0);
     return l;
+}
+
+Level level_of(const cv::Mat& t, const cv::Mat& in, const cv::Mat& valid, double scale, const PatchMap& map) {
+    return level_of(t, in, valid, scale, size_ratio(map, cv::Point2d(t.cols / 2.0, t.rows / 2.0)));
+}
+
+// The two patches' images at one level, the camera's seen through a map.
+struct Seen {
+    cv::Mat warped, valid;
+};
+
+Seen seen_through(const Level& l, const PatchMap& patch_map) {
+    const cv::Matx33d m = l.level_map_of(patch_map).matrix();
+    Seen s;
+    const int flags = cv::WARP_INVERSE_MAP;
+    if (m(2, 0) == 0 && m(2, 1) == 0) {
+        cv::Mat w;
+        cv::Mat(top_rows(m)).convertTo(w, CV_32F);
+        cv::warpAffine(l.in, s.warped, w, l.t.size(), cv::INTER_LINEAR | flags);
+        cv::warpAffine(l.valid, s.valid, w, l.t.size(), cv::INTER_NEAREST | flags);
+    } else {
+        cv::warpPerspective(l.in, s.warped, cv::Mat(m), l.t.size(), cv::INTER_LINEAR | flags);
+        cv::warpPerspective(l.valid, s.valid, cv::Mat(m), l.t.size(), cv::INTER_NEAREST | flags);
+    }
+    return s;
 }
 
 // The correlation of the two patches under a patch map, at one level; -1
 // where too little of the camera patch is valid.
 double correlation(const Level& l, const PatchMap& patch_map) {
-    cv::Mat w;
-    cv::Mat(top_rows(l.level_map_of(patch_map).matrix())).convertTo(w, CV_32F);
-    cv::Mat warped, valid;
-    cv::warpAffine(l.in, warped, w, l.t.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP);
-    cv::warpAffine(l.valid, valid, w, l.t.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP);
-    if (cv::countNonZero(valid) < static_cast<int>(l.t.total() / 4)) return -1;
-    return cv::computeECC(l.t, warped, valid);
+    const Seen s = seen_through(l, patch_map);
+    const cv::Mat counted = s.valid & l.t_mask;
+    if (cv::countNonZero(counted) < std::max(64, cv::countNonZero(l.t_mask) / 4)) return -1;
+    const double rho = cv::computeECC(l.t, s.warped, counted);
+    return std::isfinite(rho) ? rho : -1.0;
+}
+
+// The camera's defocus, given to the sharp reference. A sharp template
+// against a blurred image is biased wherever the window cuts through the
+// subject (the blur carries detail across the cut on one side only), by up
+// to half a pixel; two images alike but for the warp are not. The blur is
+// the one, of a few, under which the two correlate best.
+void match_blur(Level& l, const PatchMap& map) {
+    const double ratio = size_ratio(map, cv::Point2d(l.t_source.cols / 2.0 / l.scale, l.t_source.rows / 2.0 / l.scale));
+    double best_sigma = 0;
+    double best_rho = correlation(l, map);
+    for (const double camera_sigma : {0.6, 0.9, 1.2, 1.6, 2.0, 2.5, 3.0, 3.6}) {
+        const double sigma = camera_sigma * l.scale / ratio;  // in the template's pixels
+        make_template(l, sigma);
+        const double rho = correlation(l, map);
+        if (rho <= best_rho) break;
+        best_rho = rho;
+        best_sigma = sigma;
+    }
+    make_template(l, best_sigma);
 }
 
 struct Correlated {
     PatchMap map;
-    double before = -1, after = -1;  // the correlations at the last scale
+    double before = -1, after = -1;  // of the start and of the result, at the last scale
 };
 
 // Maximises the correlation of the camera patch warped onto the reference
-// patch (both CV_32F, filtered alike) over similarities, or shifts only, at
-// the given pyramid scales. None when the last scale does not converge.
+// patch (both CV_32F, filtered alike) over `motion` at the given pyramid
+// scales. None when the last scale does not converge.
 std::optional<Correlated> correlate(const cv::Mat& t_full, const cv::Mat& in_full, const cv::Mat& valid_full,
-                                    const std::vector<double>& scales, bool shift_only, int iterations,
+                                    const std::vector<double>& scales, Motion motion, int iterations,
                                     const PatchMap& start) {
     Correlated result;
     result.map = start;
     for (const double scale : scales) {
-        const Level l = level_of(t_full, in_full, valid_full, scale);
+        Level l = level_of(t_full, in_full, valid_full, scale, result.map);
         if (l.t.cols < 24 || l.t.rows < 24) continue;
-        cv::Matx23d level_map = top_rows(l.level_map_of(result.map).matrix());
         const bool last = scale == scales.back();
-        if (last) result.before = correlation(l, result.map);
-        const double rho = ecc_similarity(l.t, l.in, l.valid, level_map, iterations, 0.01, shift_only);
+        if (last) match_blur(l, result.map);
+        cv::Matx33d level_map = l.level_map_of(result.map).matrix();
+        // Measured against the start, not the coarser level's result: a
+        // coarser level can be led astray by what only it sees.
+        if (last) result.before = correlation(l, start);
+        const double rho = ecc_align(l.t, l.t_mask, l.in, l.valid, level_map, motion, iterations, 0.01);
         if (rho < 0) {
             if (last) return std::nullopt;
             continue;
         }
-        result.map = l.patch_map_of(LevelMap(with_last_row(cv::Mat(level_map))));
+        result.map = l.patch_map_of(LevelMap(level_map));
         if (last) result.after = correlation(l, result.map);
     }
     return result;
@@ -198,17 +259,29 @@ std::optional<Correlated> correlate(const cv::Mat& t_full, const cv::Mat& in_ful
 
 }  // namespace
 
-double candidate_measure(const ExactSearch& found, const Frames& f, const CanvasMap& canvas_from_reference) {
-    const std::optional<Window> w = make_window(found, f, canvas_from_reference);
-    if (!w) return -1;
-    const double scale = refinement_scales(std::max(w->ref_box.width, w->ref_box.height)).front();
-    const double rho = correlation(level_of(w->ref_grey, w->cam_grey, w->cam_valid, scale, false),
-                                   patch_map_of(*w, canvas_from_reference));
-    return std::isfinite(rho) ? rho : -1.0;
+// Light that changes slowly across the window (vignetting, uneven light)
+// would otherwise pull the correlation's optimum along its slope.
+cv::Mat band_pass(const cv::Mat& image, int box, double ratio) {
+    cv::Mat fine, coarse;
+    cv::GaussianBlur(image, fine, cv::Size(), ratio);
+    // Two box filters: a cheap wide blur.
+    const int side = 2 * static_cast<int>(std::lround((box * ratio - 1) / 2)) + 1;
+    cv::blur(image, coarse, cv::Size(side, side));
+    cv::blur(coarse, coarse, cv::Size(side, side));
+    return fine - coarse;
 }
 
-std::optional<CanvasMap> refine_globally(const FeatureEstimate& reduced, const Frames& f,
-                                         const CanvasMap& canvas_from_reference, bool close_start) {
+double candidate_measure(const PairView& pair, const CameraMap& camera_from_reference) {
+    const std::optional<Window> w = make_window(pair, camera_from_reference);
+    if (!w) return -1;
+    // Band-passed: hard light and shadows would otherwise decide.
+    const double scale = refinement_scales(std::max(w->ref_box.width, w->ref_box.height)).front();
+    const PatchMap map = patch_map_of(*w, camera_from_reference);
+    return correlation(level_of(w->ref_grey, w->cam_grey, w->cam_valid, scale, map), map);
+}
+
+std::optional<CameraMap> refine_globally(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
+                                         Motion motion, bool close_start) {
     if (reduced.img_small.empty()) return std::nullopt;
     cv::Mat t, in;
     reduced.img_small.convertTo(t, CV_32F);
@@ -217,28 +290,23 @@ std::optional<CanvasMap> refine_globally(const FeatureEstimate& reduced, const F
     // Here the patches are the whole reduced images.
     const auto camera_patch_from_camera = scaling<frame::CameraPatch, frame::Camera>(reduced.factor);
     const auto reference_patch_from_reference = scaling<frame::ReferencePatch, frame::Reference>(reduced.factor);
-    const Map<frame::Camera, frame::Canvas> to_loaded = camera_from_canvas(f);
-    const PatchMap start = camera_patch_from_camera * to_loaded * canvas_from_reference *
-                           reference_patch_from_reference.inverse();
+    const PatchMap start = camera_patch_from_camera * camera_from_reference * reference_patch_from_reference.inverse();
     const std::vector<double> scales = close_start ? std::vector<double>{0.5} : std::vector<double>{0.25, 0.5};
-    const std::optional<Correlated> c = correlate(t, in, valid, scales, false, close_start ? 15 : 30, start);
+    const std::optional<Correlated> c = correlate(t, in, valid, scales, motion, close_start ? 15 : 30, start);
     if (!c || !(c->after > c->before)) return std::nullopt;
-    const Map<frame::Camera, frame::Reference> camera_from_reference =
-        camera_patch_from_camera.inverse() * c->map * reference_patch_from_reference;
-    return nearest_similarity(to_loaded.inverse() * camera_from_reference,
-                              canvas_from_reference.inverse()(square_centre(f)));
+    return camera_patch_from_camera.inverse() * c->map * reference_patch_from_reference;
 }
 
-std::optional<CanvasMap> refine_shift_near_crop(const ExactSearch& found, const Frames& f,
-                                                const CanvasMap& canvas_from_reference) {
-    const std::optional<Window> w = make_window(found, f, canvas_from_reference);
+std::optional<CameraMap> refine_near_crop(const PairView& pair, const CameraMap& camera_from_reference,
+                                          Motion motion) {
+    const std::optional<Window> w = make_window(pair, camera_from_reference);
     if (!w) return std::nullopt;
     const double scale = refinement_scales(std::max(w->ref_box.width, w->ref_box.height)).back();
-    const std::optional<Correlated> c = correlate(w->ref_grey, w->cam_grey, w->cam_valid, {scale}, true, 8,
-                                                  patch_map_of(*w, canvas_from_reference));
+    const std::optional<Correlated> c = correlate(w->ref_grey, w->cam_grey, w->cam_valid, {scale}, motion, 10,
+                                                  patch_map_of(*w, camera_from_reference));
     if (!c || !(c->after > c->before)) return std::nullopt;
-    const CanvasMap result = canvas_map_of(*w, c->map);
-    const cv::Point2d moved = result(w->corners[0]) - canvas_from_reference(w->corners[0]);
+    const CameraMap result = camera_map_of(*w, c->map);
+    const cv::Point2d moved = result(w->corners[0]) - camera_from_reference(w->corners[0]);
     if (std::hypot(moved.x, moved.y) > 8) return std::nullopt;  // a finer match is close by
     return result;
 }
