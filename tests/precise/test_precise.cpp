@@ -212,23 +212,53 @@ TEST(PreciseEntry, RecoversAKnownHomographyToATenthOfAPixel) {
     const pairfit::PreciseResult h = align(p, 400, pairfit::Model::homography);
     EXPECT_LT(error_of(h, p.truth), 0.1) << h.method;
     EXPECT_EQ(h.method, "features+ecc:homography");
+    // The similarity is a compromise over the whole tilted pair; the
+    // near-crop stage moves it so that the square's middle is about right.
+    const pairfit::PreciseResult s = align(p, 400);
+    const cv::Point2d centre(s.camera_square.x + 200, s.camera_square.y + 200);
+    const cv::Point2d miss = mapped(p.truth * s.matrix.inv(), centre) - centre;
+    EXPECT_LT(std::hypot(miss.x, miss.y), 1.5) << s.method;
 }
 
-// A camera image of something else: the refinement finds nothing better
-// than the exact search's match and must not trade it for a worse one; the
-// correlation tells it from a pair.
+// Camera images of something else, another print and a white sheet with
+// one dot: the refinement finds nothing better than the exact search's
+// match and must not trade it for a worse one; the correlation tells them
+// from a pair.
 TEST(PreciseEntry, TellsAPairThatIsNotAPair) {
     for (const std::uint64_t seed : {3, 4}) {
         const cv::Size size(900, 700);
         const Photographed p = photograph(print_of(size, seed + 100), size, similarity(2, 1));
-        Photographed other = p;
+        Photographed other = p, dot = p;
         other.img = print_of(size, seed);
-        const pairfit::PreciseResult exact = align(other, 400, pairfit::Model::similarity, false);
-        const pairfit::PreciseResult r = align(other, 400);
-        EXPECT_GE(r.transform.score, exact.transform.score - 0.02) << r.method;
-        EXPECT_LT(r.correlation, pairfit::kPairCorrelation);
+        dot.cam = cv::Mat(size, CV_8UC3, cv::Scalar::all(240));
+        cv::circle(dot.cam, cv::Point(300, 300), 12, cv::Scalar::all(20), cv::FILLED);
+        for (const Photographed& unrelated : {other, dot}) {
+            const pairfit::PreciseResult exact = align(unrelated, 400, pairfit::Model::similarity, false);
+            const pairfit::PreciseResult r = align(unrelated, 400);
+            EXPECT_GE(r.transform.score, exact.transform.score - 0.02) << r.method << " seed " << seed;
+            EXPECT_LT(r.correlation, pairfit::kPairCorrelation);
+        }
         EXPECT_GT(align(p, 400).correlation, pairfit::kPairCorrelation);
     }
+}
+
+// The global stage on the two reduced images: from a start 1 degree, 2% and
+// a few pixels off it lands on the truth; on a pair aligned already it has
+// nothing to report, so that no refinement is claimed that did not help.
+TEST(PreciseStages, GlobalStageRecoversASimilarityAndReportsOnlyGains) {
+    const cv::Size size(640, 480);
+    const cv::Matx33d truth = similarity(2, 0.97, 12, -9);
+    const Photographed p = photograph(print_of(size, 41), size, truth);
+    pairfit::FeatureEstimate reduced;
+    cv::cvtColor(p.img, reduced.img_small, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(p.cam, reduced.cam_small, cv::COLOR_BGR2GRAY);
+    const pairfit::CameraMap start(cv::Matx33d(1, 0, 4, 0, 1, -3, 0, 0, 1) * truth * similarity(1, 1.02));
+    const std::optional<pairfit::CameraMap> fit = pairfit::refine_globally(reduced, start, pairfit::Motion::similarity, false);
+    ASSERT_TRUE(fit.has_value());
+    EXPECT_LT(distance_on(fit->matrix(), truth, cv::Rect2d(120, 90, 400, 300)), 0.1);
+    pairfit::FeatureEstimate same = reduced;
+    same.cam_small = reduced.img_small.clone();
+    EXPECT_FALSE(pairfit::refine_globally(same, pairfit::CameraMap(), pairfit::Motion::similarity, false).has_value());
 }
 
 namespace {
