@@ -203,10 +203,12 @@ double ecc_align(const cv::Mat& t, const cv::Mat& t_mask, const cv::Mat& in, con
         bool accepted = false;
         for (int halving = 0; halving < 6 && !accepted; ++halving) {
             const cv::Matx33d candidate = ecc.moved(w, step, fraction);
-            const Evaluation next = ecc.evaluate(candidate, false);
+            // Most first tries are taken: they are evaluated for the next
+            // step at once.
+            Evaluation next = ecc.evaluate(candidate, halving == 0);
             if (next.valid && next.rho >= current.rho) {
                 w = candidate;
-                current = ecc.evaluate(w, true);
+                current = halving == 0 ? next : ecc.evaluate(w, true);
                 accepted = true;
             } else {
                 fraction /= 2;

@@ -35,7 +35,9 @@ struct Choice {
     Candidate::Source source = Candidate::Source::exact;
     bool refined = false;
     Motion motion = Motion::similarity;
-    bool homography_rejected = false;
+    /// With the homography model: why the similarity was fitted instead.
+    enum class Homography { fitted, not_needed, folded };
+    Homography homography = Homography::fitted;
     CameraMap camera_from_reference;
     double ratio = 1.0;
 };
@@ -44,7 +46,8 @@ std::string method_text(const Choice& c) {
     std::string text = c.source == Candidate::Source::features ? "features" : "exact";
     if (c.refined) text += "+ecc";
     if (c.motion == Motion::homography) text += ":homography";
-    if (c.homography_rejected) text += ":similarity (homography rejected)";
+    if (c.homography == Choice::Homography::not_needed) text += ":similarity (homography not needed)";
+    if (c.homography == Choice::Homography::folded) text += ":similarity (homography rejected)";
     return text;
 }
 
@@ -120,21 +123,39 @@ Candidate best_of(const Scene& s, std::vector<Candidate> candidates) {
     return best;
 }
 
-// The better candidate for a motion, refined when that helps.
-Choice refined_choice(const Scene& s, Motion motion) {
-    const Candidate best = best_of(s, candidates_for(s, motion));
-    Choice choice;
-    choice.source = best.source;
-    choice.motion = motion;
-    choice.camera_from_reference = best.camera_from_reference;
-    choice.ratio = ratio_at_fine_frame(s, best.camera_from_reference);
-    const bool close_start = best.source == Candidate::Source::features;
-    const std::optional<CameraMap> global = refine_globally(s.estimate, best.camera_from_reference, motion, close_start);
+// The better candidate for a motion and what the global stage made of it.
+struct GlobalStage {
+    Motion motion = Motion::similarity;
+    Candidate start;
+    std::optional<GlobalFit> fit;
+};
+
+GlobalStage global_stage(const Scene& s, Motion motion) {
+    GlobalStage g;
+    g.motion = motion;
+    g.start = best_of(s, candidates_for(s, motion));
+    const bool close_start = g.start.source == Candidate::Source::features;
+    g.fit = refine_globally(s.estimate, g.start.camera_from_reference, motion, close_start);
+    return g;
+}
+
+GlobalStage checked(const Scene& s, GlobalStage g) {
     s.checkpoint();
-    const CameraMap after_global = global ? *global : best.camera_from_reference;
+    return g;
+}
+
+// The near-crop stage after the global one; the refinement is kept when the
+// search's own measure agrees that it did not leave the match.
+Choice finished(const Scene& s, const GlobalStage& g) {
+    Choice choice;
+    choice.source = g.start.source;
+    choice.motion = g.motion;
+    choice.camera_from_reference = g.start.camera_from_reference;
+    choice.ratio = ratio_at_fine_frame(s, g.start.camera_from_reference);
+    const CameraMap after_global = g.fit ? g.fit->map : g.start.camera_from_reference;
     const std::optional<CameraMap> local = refine_near_crop(s.view, after_global, Motion::shift);
     s.checkpoint();
-    if (global || local) {
+    if (g.fit || local) {
         const CameraMap refined = local ? *local : after_global;
         const double refined_ratio = ratio_at_fine_frame(s, refined);
         // The coarse measure can only confirm that the refinement did not
@@ -148,12 +169,58 @@ Choice refined_choice(const Scene& s, Motion motion) {
     return choice;
 }
 
+// How far apart the feature estimates' homography and similarity put the
+// reference's corners, over the camera image's longer side; none without a
+// homography.
+std::optional<double> feature_tilt(const Scene& s) {
+    const FeatureEstimate& e = s.estimate;
+    if (!e.homography || !e.similarity) return std::nullopt;
+    const cv::Size r = s.view.reference.size();
+    double largest = 0;
+    for (const cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(r.width, 0), cv::Point2d(0, r.height),
+                                cv::Point2d(r.width, r.height)}) {
+        const cv::Point2d d = (*e.homography)(c) - (*e.similarity)(c);
+        largest = std::max(largest, std::hypot(d.x, d.y));
+    }
+    return largest / std::max(s.view.camera.cols, s.view.camera.rows);
+}
+
+// A homography earns its four extra parameters only when it removes a good
+// part (a quarter) of what the similarity leaves uncorrelated over the whole
+// pair: on a pair that is a similarity it gains a fraction of a per cent and
+// spends the rest on noise, shadows and the desk; on a tilted camera it
+// removes nearly all.
+bool homography_needed(const GlobalStage& projective, const GlobalStage& similar) {
+    if (!projective.fit) return false;
+    if (!similar.fit) return true;
+    const double left = 1 - similar.fit->correlation;
+    return projective.fit->correlation - similar.fit->correlation >= 0.25 * left;
+}
+
+Choice similarity_instead(const Scene& s, const std::optional<GlobalStage>& similar, Choice::Homography why) {
+    Choice choice = finished(s, similar ? *similar : checked(s, global_stage(s, Motion::similarity)));
+    choice.homography = why;
+    return choice;
+}
+
 Choice precise_choice(const Scene& s, Model model) {
-    if (model == Model::similarity) return refined_choice(s, Motion::similarity);
-    Choice choice = refined_choice(s, Motion::homography);
+    if (model == Model::similarity) return finished(s, checked(s, global_stage(s, Motion::similarity)));
+    // Feature estimates whose homography and similarity put the corners
+    // within 0.3% of the image of each other are a similarity: a global
+    // stage saved. A larger difference may be a tilt or the noise of few
+    // matches (a homography extrapolates them to the corners): both models
+    // are fitted and compared.
+    const std::optional<double> tilt = feature_tilt(s);
+    if (tilt && *tilt < 0.003) return similarity_instead(s, std::nullopt, Choice::Homography::not_needed);
+    // The two models' global stages are independent: one runs beside the other.
+    std::future<GlobalStage> similar_job = std::async(std::launch::async, global_stage, std::cref(s), Motion::similarity);
+    const GlobalStage projective = global_stage(s, Motion::homography);
+    const GlobalStage similar = similar_job.get();
+    s.checkpoint();
+    if (!homography_needed(projective, similar)) return similarity_instead(s, similar, Choice::Homography::not_needed);
+    const Choice choice = finished(s, projective);
     if (folds(choice.camera_from_reference, s.view.camera_square)) {
-        choice = refined_choice(s, Motion::similarity);
-        choice.homography_rejected = true;
+        return similarity_instead(s, similar, Choice::Homography::folded);
     }
     return choice;
 }

@@ -93,7 +93,7 @@ CameraMap camera_map_of(const Window& w, const PatchMap& patch_map) {
 
 // One pyramid level of a window: both images reduced and filtered alike.
 struct Level {
-    cv::Mat t_source;  // the reference reduced, before filtering
+    cv::Mat t_band;  // the reference reduced and band-passed, before its edges are cut off
     cv::Mat t, t_mask, in, valid;
     int box = 9;  // the side of the band-pass's wide blur
     double scale = 1;
@@ -135,21 +135,17 @@ double size_ratio(const PatchMap& patch_map, cv::Point2d at) {
     return std::sqrt(std::abs(cv::determinant(jacobian_at(patch_map.matrix(), at))));
 }
 
-// The template from the reduced reference: blurred by `sigma` (its own
-// pixels) to match the camera's defocus, band-passed, its edges cut off.
+// The template: the band-passed reference blurred by `sigma` (its own
+// pixels) to match the camera's defocus (filters commute: blurring after the
+// band-pass is blurring before it), its edges cut off.
 void make_template(Level& l, double sigma) {
-    cv::Mat t = l.t_source;
+    cv::Mat t = l.t_band;
     if (sigma > 0) {
-        cv::Mat blurred;  // a new image: the source is tried again with other blurs
-        cv::GaussianBlur(l.t_source, blurred, cv::Size(), sigma);
+        cv::Mat blurred;  // a new image: the band-passed source is tried again with other blurs
+        cv::GaussianBlur(l.t_band, blurred, cv::Size(), sigma);
         t = blurred;
     }
-    t = band_pass(t, l.box);
-    // The filters are not the same near the template's edges as inside the
-    // larger camera window; those edges are left out.
-    l.inset = std::min(l.box, std::min(t.cols, t.rows) / 4);
     l.t = t(cv::Rect(l.inset, l.inset, t.cols - 2 * l.inset, t.rows - 2 * l.inset)).clone();
-    l.t_mask = content_mask(l.t, l.box / 4 + 1);
 }
 
 // Both images reduced by `scale` and band-passed alike: the camera's filter
@@ -159,13 +155,19 @@ void make_template(Level& l, double sigma) {
 Level level_of(const cv::Mat& t, const cv::Mat& in, const cv::Mat& valid, double scale, double ratio) {
     Level l;
     l.scale = scale;
-    cv::resize(t, l.t_source, cv::Size(), scale, scale, cv::INTER_AREA);
+    cv::Mat reduced;
+    cv::resize(t, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
     cv::resize(in, l.in, cv::Size(), scale, scale, cv::INTER_AREA);
     cv::resize(valid, l.valid, l.in.size(), 0, 0, cv::INTER_NEAREST);
     // About a twentieth of the reference window at this level.
-    l.box = 2 * std::max(4, std::max(l.t_source.cols, l.t_source.rows) / 40) + 1;
+    l.box = 2 * std::max(4, std::max(reduced.cols, reduced.rows) / 40) + 1;
     l.in = band_pass(l.in, l.box, ratio);
+    l.t_band = band_pass(reduced, l.box);
+    // The filters are not the same near the template's edges as inside the
+    // larger camera window; those edges are left out.
+    l.inset = std::min(l.box, std::min(l.t_band.cols, l.t_band.rows) / 4);
     make_template(l, 0);
+    l.t_mask = content_mask(l.t, l.box / 4 + 1);
     return l;
 }
 
@@ -194,14 +196,17 @@ Seen seen_through(const Level& l, const PatchMap& patch_map) {
     return s;
 }
 
-// The correlation of the two patches under a patch map, at one level; -1
-// where too little of the camera patch is valid.
-double correlation(const Level& l, const PatchMap& patch_map) {
-    const Seen s = seen_through(l, patch_map);
+// The correlation of the template with the camera patch as seen through a
+// map; -1 where too little of the camera patch is valid.
+double correlation_of(const Level& l, const Seen& s) {
     const cv::Mat counted = s.valid & l.t_mask;
     if (cv::countNonZero(counted) < std::max(64, cv::countNonZero(l.t_mask) / 4)) return -1;
     const double rho = cv::computeECC(l.t, s.warped, counted);
     return std::isfinite(rho) ? rho : -1.0;
+}
+
+double correlation(const Level& l, const PatchMap& patch_map) {
+    return correlation_of(l, seen_through(l, patch_map));
 }
 
 // The camera's defocus, given to the sharp reference. A sharp template
@@ -210,13 +215,14 @@ double correlation(const Level& l, const PatchMap& patch_map) {
 // to half a pixel; two images alike but for the warp are not. The blur is
 // the one, of a few, under which the two correlate best.
 void match_blur(Level& l, const PatchMap& map) {
-    const double ratio = size_ratio(map, cv::Point2d(l.t_source.cols / 2.0 / l.scale, l.t_source.rows / 2.0 / l.scale));
+    const double ratio = size_ratio(map, cv::Point2d(l.t_band.cols / 2.0 / l.scale, l.t_band.rows / 2.0 / l.scale));
+    const Seen seen = seen_through(l, map);  // the template's size does not change with its blur
     double best_sigma = 0;
-    double best_rho = correlation(l, map);
+    double best_rho = correlation_of(l, seen);
     for (const double camera_sigma : {0.6, 0.9, 1.2, 1.6, 2.0, 2.5, 3.0, 3.6}) {
         const double sigma = camera_sigma * l.scale / ratio;  // in the template's pixels
         make_template(l, sigma);
-        const double rho = correlation(l, map);
+        const double rho = correlation_of(l, seen);
         if (rho <= best_rho) break;
         best_rho = rho;
         best_sigma = sigma;
@@ -280,7 +286,7 @@ double candidate_measure(const PairView& pair, const CameraMap& camera_from_refe
     return correlation(level_of(w->ref_grey, w->cam_grey, w->cam_valid, scale, map), map);
 }
 
-std::optional<CameraMap> refine_globally(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
+std::optional<GlobalFit> refine_globally(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
                                          Motion motion, bool close_start) {
     if (reduced.img_small.empty()) return std::nullopt;
     cv::Mat t, in;
@@ -292,9 +298,9 @@ std::optional<CameraMap> refine_globally(const FeatureEstimate& reduced, const C
     const auto reference_patch_from_reference = scaling<frame::ReferencePatch, frame::Reference>(reduced.factor);
     const PatchMap start = camera_patch_from_camera * camera_from_reference * reference_patch_from_reference.inverse();
     const std::vector<double> scales = close_start ? std::vector<double>{0.5} : std::vector<double>{0.25, 0.5};
-    const std::optional<Correlated> c = correlate(t, in, valid, scales, motion, close_start ? 15 : 30, start);
+    const std::optional<Correlated> c = correlate(t, in, valid, scales, motion, close_start ? 10 : 30, start);
     if (!c || !(c->after > c->before)) return std::nullopt;
-    return camera_patch_from_camera.inverse() * c->map * reference_patch_from_reference;
+    return GlobalFit{camera_patch_from_camera.inverse() * c->map * reference_patch_from_reference, c->after};
 }
 
 std::optional<CameraMap> refine_near_crop(const PairView& pair, const CameraMap& camera_from_reference,

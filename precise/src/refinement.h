@@ -25,12 +25,19 @@ struct PairView {
 /// window is too small or does not correlate.
 double candidate_measure(const PairView& pair, const CameraMap& camera_from_reference);
 
+/// A fit of the global stage and the correlation of the pair under it at
+/// the stage's finest level.
+struct GlobalFit {
+    CameraMap map;
+    double correlation = -1;
+};
+
 /// Stage one: the motion's parameters from all the content the two images
 /// share, on the images reduced for the feature estimate. `close_start`: the
 /// start is already close (the feature estimate), the finer level does.
 /// None when it does not converge or does not correlate better than its
 /// start.
-std::optional<CameraMap> refine_globally(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
+std::optional<GlobalFit> refine_globally(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
                                          Motion motion, bool close_start);
 
 /// Stage two: the motion near the output square at the finest scale, where

@@ -253,9 +253,9 @@ TEST(PreciseStages, GlobalStageRecoversASimilarityAndReportsOnlyGains) {
     cv::cvtColor(p.img, reduced.img_small, cv::COLOR_BGR2GRAY);
     cv::cvtColor(p.cam, reduced.cam_small, cv::COLOR_BGR2GRAY);
     const pairfit::CameraMap start(cv::Matx33d(1, 0, 4, 0, 1, -3, 0, 0, 1) * truth * similarity(1, 1.02));
-    const std::optional<pairfit::CameraMap> fit = pairfit::refine_globally(reduced, start, pairfit::Motion::similarity, false);
+    const std::optional<pairfit::GlobalFit> fit = pairfit::refine_globally(reduced, start, pairfit::Motion::similarity, false);
     ASSERT_TRUE(fit.has_value());
-    EXPECT_LT(distance_on(fit->matrix(), truth, cv::Rect2d(120, 90, 400, 300)), 0.1);
+    EXPECT_LT(distance_on(fit->map.matrix(), truth, cv::Rect2d(120, 90, 400, 300)), 0.1);
     pairfit::FeatureEstimate same = reduced;
     same.cam_small = reduced.img_small.clone();
     EXPECT_FALSE(pairfit::refine_globally(same, pairfit::CameraMap(), pairfit::Motion::similarity, false).has_value());
