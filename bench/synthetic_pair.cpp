@@ -1,5 +1,6 @@
 #include "synthetic_pair.h"
 
+#include <algorithm>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -66,6 +67,46 @@ cv::Mat make_label(int width, int height, unsigned seed) {
     cv::circle(img, logo, static_cast<int>(110 * unit), kRed, cv::FILLED, cv::LINE_AA);
     cv::circle(img, logo, static_cast<int>(55 * unit), kInk, cv::FILLED, cv::LINE_AA);
     draw_bar_code(img, rng, cv::Rect(width * 2 / 5, height * 2 / 3, width / 2, height / 4));
+    return img;
+}
+
+cv::Mat make_sparse_label(int width, int height, unsigned seed) {
+    cv::RNG rng(seed);
+    cv::Mat img(height, width, CV_8UC3, cv::Scalar(250, 250, 250));
+    const double unit = width / 1000.0;
+    const int thin = std::max(1, static_cast<int>(2 * unit));
+    cv::rectangle(img, cv::Rect(static_cast<int>(30 * unit), static_cast<int>(30 * unit),
+                                width - static_cast<int>(60 * unit), height - static_cast<int>(60 * unit)),
+                  kInk, thin);
+    static const char* const lines[] = {"NET WT 250 g", "LOT A-4471", "BEST BEFORE 09/2027", "MADE IN EU",
+                                        "KEEP DRY", "REF 100-22"};
+    for (int k = 0; k < 5; ++k) {
+        const cv::Point at(rng.uniform(60, width / 2), rng.uniform(static_cast<int>(90 * unit), height - 40));
+        cv::putText(img, lines[rng.uniform(0, 6)], at, cv::FONT_HERSHEY_SIMPLEX, 0.9 * unit, kInk, thin,
+                    cv::LINE_AA);
+    }
+    return img;
+}
+
+cv::Mat make_grid(int width, int height, unsigned seed) {
+    cv::RNG rng(seed);
+    cv::Mat img(height, width, CV_8UC3, kPaper);
+    const double unit = width / 1000.0;
+    const int cell = static_cast<int>(rng.uniform(60, 90) * unit);
+    const int thin = std::max(1, static_cast<int>(2 * unit));
+    for (int y = cell / 2; y + cell < height; y += cell) {
+        for (int x = cell / 2; x + cell < width; x += cell) {
+            cv::rectangle(img, cv::Rect(x, y, cell, cell), kNavy, thin);
+            cv::circle(img, cv::Point(x + cell / 2, y + cell / 2), cell / 5, kRed, cv::FILLED, cv::LINE_AA);
+            cv::line(img, cv::Point(x + cell / 4, y + cell * 3 / 4), cv::Point(x + cell * 3 / 4, y + cell * 3 / 4),
+                     kInk, thin);
+            // Each cell numbered, as on a sheet of stickers or a well plate.
+            cv::putText(img, std::to_string(rng.uniform(1, 100)), cv::Point(x + cell / 12, y + cell / 3),
+                        cv::FONT_HERSHEY_SIMPLEX, cell / 150.0, kInk, thin, cv::LINE_AA);
+        }
+    }
+    cv::putText(img, "SHEET 7", cv::Point(cell / 2, cell / 3 + 10), cv::FONT_HERSHEY_SIMPLEX, 0.7 * unit, kInk, thin,
+                cv::LINE_AA);
     return img;
 }
 

@@ -18,6 +18,14 @@ struct SyntheticShot {
 /// The label, 8-bit BGR, width x height.
 cv::Mat make_label(int width, int height, unsigned seed);
 
+/// A sparse label: a few short lines of small text and a thin frame on
+/// white paper, most of it blank.
+cv::Mat make_sparse_label(int width, int height, unsigned seed);
+
+/// A repetitive grid: equal cells with the same mark and a small number in
+/// each, as on a sheet of stickers or a well plate, with one small legend.
+cv::Mat make_grid(int width, int height, unsigned seed);
+
 /// The label photographed as `shot` describes, on a canvas of the label's size.
 cv::Mat photograph_label(const cv::Mat& label, const SyntheticShot& shot, unsigned seed);
 

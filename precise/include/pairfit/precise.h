@@ -43,6 +43,12 @@ struct PreciseResult {
     double correlation = 0;
 };
 
+/// Below this correlation a result is not a pair: the camera image shows
+/// something else than the reference (measured on generated pairs: aligned
+/// pairs under harsh light and sparse labels stay above 0.7, unrelated images
+/// below 0.15).
+inline constexpr double kPairCorrelation = 0.4;
+
 /// Aligns a pair like alignment_ICpair, with the same outcomes, output names
 /// and errors, but finds the transform with rotation and to a fraction of a
 /// pixel. With refine false it is alignment_ICpair itself. score is 1 minus

@@ -1,0 +1,222 @@
+#include "ecc.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+namespace pairfit {
+namespace {
+
+int parameters_of(Motion motion) {
+    switch (motion) {
+        case Motion::shift: return 2;
+        case Motion::similarity: return 4;
+        case Motion::homography: break;
+    }
+    return 8;
+}
+
+bool affine(const cv::Matx33d& w) { return w(2, 0) == 0 && w(2, 1) == 0; }
+
+// `image` seen through w: pixel x of the result is image(w(x)).
+cv::Mat warped(const cv::Mat& image, const cv::Matx33d& w, cv::Size size, int interpolation) {
+    cv::Mat out;
+    const int flags = interpolation | cv::WARP_INVERSE_MAP;
+    if (affine(w)) {
+        cv::Mat m;
+        cv::Mat(cv::Matx23d(w(0, 0), w(0, 1), w(0, 2), w(1, 0), w(1, 1), w(1, 2))).convertTo(m, CV_32F);
+        cv::warpAffine(image, out, m, size, flags);
+    } else {
+        cv::warpPerspective(image, out, cv::Mat(w), size, flags);
+    }
+    return out;
+}
+
+// The correlation of one warp and, when asked, what a Gauss-Newton step needs.
+struct Evaluation {
+    bool valid = false;
+    double rho = -1;
+    double i_norm2 = 0, corr = 0;
+    cv::Mat hessian;        // n x n, CV_64F
+    cv::Mat t_proj, i_proj; // n x 1
+};
+
+class Ecc {
+public:
+    Ecc(const cv::Mat& t, const cv::Mat& t_mask, const cv::Mat& in, const cv::Mat& in_valid, Motion motion)
+        : t_(t), t_mask_(t_mask), in_(in), in_valid_(in_valid), motion_(motion), n_(parameters_of(motion)),
+          counted_(t_mask.empty() ? static_cast<int>(t.total()) : cv::countNonZero(t_mask)) {
+        cv::Sobel(in, gx_, CV_32F, 1, 0, 3, 1.0 / 8);
+        cv::Sobel(in, gy_, CV_32F, 0, 1, 3, 1.0 / 8);
+        xs_.create(t.size(), CV_32F);
+        ys_.create(t.size(), CV_32F);
+        for (int y = 0; y < t.rows; ++y) {
+            float* px = xs_.ptr<float>(y);
+            float* py = ys_.ptr<float>(y);
+            for (int x = 0; x < t.cols; ++x) {
+                px[x] = static_cast<float>(x);
+                py[x] = static_cast<float>(y);
+            }
+        }
+    }
+
+    int parameters() const { return n_; }
+
+    Evaluation evaluate(const cv::Matx33d& w, bool with_step) const {
+        Evaluation e;
+        cv::Mat valid = warped(in_valid_, w, t_.size(), cv::INTER_NEAREST);
+        if (!t_mask_.empty()) valid &= t_mask_;
+        if (cv::countNonZero(valid) < std::max(64, counted_ / 4)) return e;
+        const cv::Mat invalid = valid == 0;
+        cv::Mat iz = warped(in_, w, t_.size(), cv::INTER_LINEAR);
+        cv::Mat tz = t_ - cv::mean(t_, valid)[0];
+        iz -= cv::mean(iz, valid)[0];
+        tz.setTo(0, invalid);
+        iz.setTo(0, invalid);
+        const double t_norm2 = tz.dot(tz);
+        e.i_norm2 = iz.dot(iz);
+        e.corr = tz.dot(iz);
+        if (!(t_norm2 > 0 && e.i_norm2 > 0)) return e;
+        e.rho = e.corr / std::sqrt(t_norm2 * e.i_norm2);
+        e.valid = std::isfinite(e.rho);
+        if (!e.valid || !with_step) return e;
+        cv::Mat wgx = warped(gx_, w, t_.size(), cv::INTER_LINEAR);
+        cv::Mat wgy = warped(gy_, w, t_.size(), cv::INTER_LINEAR);
+        wgx.setTo(0, invalid);
+        wgy.setTo(0, invalid);
+        const std::vector<cv::Mat> jacobian = jacobian_of(w, wgx, wgy);
+        e.hessian = cv::Mat::zeros(n_, n_, CV_64F);
+        e.t_proj = cv::Mat::zeros(n_, 1, CV_64F);
+        e.i_proj = cv::Mat::zeros(n_, 1, CV_64F);
+        for (int i = 0; i < n_; ++i) {
+            for (int j = i; j < n_; ++j) {
+                e.hessian.at<double>(i, j) = e.hessian.at<double>(j, i) = jacobian[i].dot(jacobian[j]);
+            }
+            e.t_proj.at<double>(i) = jacobian[i].dot(tz);
+            e.i_proj.at<double>(i) = jacobian[i].dot(iz);
+        }
+        return e;
+    }
+
+    // The ECC step from an evaluation (the photometric scale lambda solved in
+    // closed form, as in cv::findTransformECC); empty when the images do not
+    // correlate. The Hessian is scaled to a unit diagonal first: a
+    // homography's parameters differ in size by ten orders of magnitude.
+    static cv::Mat step_of(const Evaluation& e) {
+        const int n = e.hessian.rows;
+        cv::Mat d(n, 1, CV_64F);
+        for (int i = 0; i < n; ++i) d.at<double>(i) = 1.0 / std::sqrt(std::max(e.hessian.at<double>(i, i), 1e-30));
+        const cv::Mat scaled = cv::Mat::diag(d) * e.hessian * cv::Mat::diag(d);
+        const cv::Mat inverse = cv::Mat::diag(d) * scaled.inv(cv::DECOMP_SVD) * cv::Mat::diag(d);
+        const cv::Mat i_hess = inverse * e.i_proj;
+        const double lambda_num = e.i_norm2 - e.i_proj.dot(i_hess);
+        const double lambda_den = e.corr - e.t_proj.dot(i_hess);
+        if (!(lambda_den > 0)) return cv::Mat();
+        return inverse * ((lambda_num / lambda_den) * e.t_proj - e.i_proj);
+    }
+
+    // w moved by a fraction of a step.
+    cv::Matx33d moved(const cv::Matx33d& w, const cv::Mat& step, double fraction) const {
+        std::array<double, 8> s{};
+        for (int i = 0; i < n_; ++i) s[i] = step.at<double>(i) * fraction;
+        cv::Matx33d m = w;
+        switch (motion_) {
+            case Motion::shift:
+                m(0, 2) += s[0];
+                m(1, 2) += s[1];
+                break;
+            case Motion::similarity:
+                m(0, 0) += s[0];
+                m(1, 1) += s[0];
+                m(0, 1) -= s[1];
+                m(1, 0) += s[1];
+                m(0, 2) += s[2];
+                m(1, 2) += s[3];
+                break;
+            case Motion::homography:
+                for (int i = 0; i < 8; ++i) m(i / 3, i % 3) += s[i];
+                break;
+        }
+        return m;
+    }
+
+    // The largest distance a change of warp moves a corner of the template.
+    double reach(const cv::Matx33d& from, const cv::Matx33d& to) const {
+        double largest = 0;
+        for (const cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(t_.cols, 0), cv::Point2d(0, t_.rows),
+                                    cv::Point2d(t_.cols, t_.rows)}) {
+            const cv::Vec3d a = from * cv::Vec3d(c.x, c.y, 1), b = to * cv::Vec3d(c.x, c.y, 1);
+            largest = std::max(largest, std::hypot(a[0] / a[2] - b[0] / b[2], a[1] / a[2] - b[1] / b[2]));
+        }
+        return largest;
+    }
+
+private:
+    // The derivatives of the warped image with respect to the parameters.
+    std::vector<cv::Mat> jacobian_of(const cv::Matx33d& w, const cv::Mat& wgx, const cv::Mat& wgy) const {
+        switch (motion_) {
+            case Motion::shift: return {wgx, wgy};
+            case Motion::similarity:
+                return {wgx.mul(xs_) + wgy.mul(ys_), wgy.mul(xs_) - wgx.mul(ys_), wgx, wgy};
+            case Motion::homography: break;
+        }
+        // x' = (h0 x + h1 y + h2) / d, y' = (h3 x + h4 y + h5) / d,
+        // d = h6 x + h7 y + 1.
+        cv::Mat den = static_cast<float>(w(2, 0)) * xs_ + static_cast<float>(w(2, 1)) * ys_ + static_cast<float>(w(2, 2));
+        cv::Mat inv_den;
+        cv::divide(1.0, den, inv_den);
+        const cv::Mat xw = (static_cast<float>(w(0, 0)) * xs_ + static_cast<float>(w(0, 1)) * ys_ +
+                            static_cast<float>(w(0, 2))).mul(inv_den);
+        const cv::Mat yw = (static_cast<float>(w(1, 0)) * xs_ + static_cast<float>(w(1, 1)) * ys_ +
+                            static_cast<float>(w(1, 2))).mul(inv_den);
+        const cv::Mat gx = wgx.mul(inv_den), gy = wgy.mul(inv_den);
+        const cv::Mat g = -(gx.mul(xw) + gy.mul(yw));
+        return {gx.mul(xs_), gx.mul(ys_), gx, gy.mul(xs_), gy.mul(ys_), gy, g.mul(xs_), g.mul(ys_)};
+    }
+
+    cv::Mat t_, t_mask_, in_, in_valid_, gx_, gy_, xs_, ys_;
+    Motion motion_;
+    int n_;
+    int counted_;  // template pixels that count
+};
+
+}  // namespace
+
+double ecc_align(const cv::Mat& t, const cv::Mat& t_mask, const cv::Mat& in, const cv::Mat& in_valid,
+                 cv::Matx33d& w, Motion motion, int iterations, double epsilon) {
+    const Ecc ecc(t, t_mask, in, in_valid, motion);
+    Evaluation current = ecc.evaluate(w, true);
+    if (!current.valid) return -1;
+    // Gauss-Newton steps, each moving a pixel by at most one pixel and only
+    // uphill, halved until the correlation rises: near a repeated pattern
+    // (lines of text, a bar code) a full step can jump to a neighbouring,
+    // wrong optimum.
+    const double max_reach = 1.0;
+    for (int iteration = 0; iteration < iterations; ++iteration) {
+        const cv::Mat step = Ecc::step_of(current);
+        if (step.empty()) return iteration == 0 ? -1 : current.rho;
+        const double full_reach = ecc.reach(w, ecc.moved(w, step, 1.0));
+        double fraction = std::min(1.0, max_reach / std::max(full_reach, 1e-12));
+        bool accepted = false;
+        for (int halving = 0; halving < 6 && !accepted; ++halving) {
+            const cv::Matx33d candidate = ecc.moved(w, step, fraction);
+            // Most first tries are taken: they are evaluated for the next
+            // step at once.
+            Evaluation next = ecc.evaluate(candidate, halving == 0);
+            if (next.valid && next.rho >= current.rho) {
+                w = candidate;
+                current = halving == 0 ? next : ecc.evaluate(w, true);
+                accepted = true;
+            } else {
+                fraction /= 2;
+            }
+        }
+        if (!accepted || full_reach * fraction < epsilon) break;
+    }
+    return current.rho;
+}
+
+}  // namespace pairfit

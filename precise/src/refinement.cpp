@@ -1,0 +1,320 @@
+#include "refinement.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
+
+
+namespace pairfit {
+
+namespace frame {
+/// A region of the reference and of the camera that the refinement
+/// correlates: windows around the output square, or whole reduced images.
+struct ReferencePatch {};
+struct CameraPatch {};
+/// A patch at one pyramid level, and the reference level's inner part that
+/// serves as the template.
+struct ReferenceLevel {};
+struct CameraLevel {};
+struct Template {};
+}  // namespace frame
+
+namespace {
+
+using PatchMap = Map<frame::CameraPatch, frame::ReferencePatch>;
+using LevelMap = Map<frame::CameraLevel, frame::Template>;
+
+cv::Mat grey(const cv::Mat& bgr) {
+    cv::Mat g;
+    cv::cvtColor(bgr, g, cv::COLOR_BGR2GRAY);
+    return g;
+}
+
+// Pyramid scales for a window of `side` pixels: from about 128 px up to full
+// resolution for small windows, half resolution for large ones, where ECC's
+// fraction of a pixel is already a tenth of a full-resolution pixel.
+std::vector<double> refinement_scales(int side) {
+    const double finest = side <= 640 ? 1.0 : 0.5;
+    std::vector<double> scales = {finest};
+    while (scales.front() * side > 256) scales.insert(scales.begin(), scales.front() / 2);
+    return scales;
+}
+
+// The grey windows around the output square that a candidate relates: the
+// reference region it shows there and the camera region around the square.
+struct Window {
+    cv::Rect ref_box, cam_box;  // in the reference and the camera
+    cv::Mat ref_grey, cam_grey, cam_valid;  // CV_32F, CV_32F, CV_8U
+    std::vector<cv::Point2d> corners;       // the square's corners in the reference
+};
+
+std::optional<Window> make_window(const PairView& pair, const CameraMap& camera_from_reference) {
+    const Map<frame::Reference, frame::Camera> reference_from_camera = camera_from_reference.inverse();
+    const cv::Rect2d& q = pair.camera_square;
+    Window w;
+    std::vector<cv::Point2f> corners;
+    for (const cv::Point2d c : {q.tl(), cv::Point2d(q.br().x, q.y), cv::Point2d(q.x, q.br().y), q.br()}) {
+        const cv::Point2d p = reference_from_camera(c);
+        if (!(std::abs(p.x) < 1e6 && std::abs(p.y) < 1e6)) return std::nullopt;
+        w.corners.push_back(p);
+        corners.emplace_back(static_cast<float>(p.x), static_cast<float>(p.y));
+    }
+    const int margin = pair.out_size / 8 + 8;
+    const cv::Rect box = cv::boundingRect(corners);
+    w.ref_box = cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin) &
+                cv::Rect(0, 0, pair.reference.cols, pair.reference.rows);
+    const double side = std::max(q.width, q.height);
+    const int cam_margin = static_cast<int>(side / 3) + 16;
+    w.cam_box = cv::Rect(static_cast<int>(std::floor(q.x)) - cam_margin, static_cast<int>(std::floor(q.y)) - cam_margin,
+                         static_cast<int>(std::ceil(q.width)) + 2 * cam_margin,
+                         static_cast<int>(std::ceil(q.height)) + 2 * cam_margin) &
+                cv::Rect(0, 0, pair.camera.cols, pair.camera.rows);
+    if (w.ref_box.width < 32 || w.ref_box.height < 32 || w.cam_box.width < 32 || w.cam_box.height < 32) {
+        return std::nullopt;
+    }
+    grey(pair.reference(w.ref_box)).convertTo(w.ref_grey, CV_32F);
+    grey(pair.camera(w.cam_box)).convertTo(w.cam_grey, CV_32F);
+    w.cam_valid = cv::Mat(w.cam_grey.size(), CV_8U, cv::Scalar(255));
+    return w;
+}
+
+PatchMap patch_map_of(const Window& w, const CameraMap& camera_from_reference) {
+    return translation<frame::CameraPatch, frame::Camera>(-w.cam_box.x, -w.cam_box.y) * camera_from_reference *
+           translation<frame::Reference, frame::ReferencePatch>(w.ref_box.x, w.ref_box.y);
+}
+
+CameraMap camera_map_of(const Window& w, const PatchMap& patch_map) {
+    return translation<frame::Camera, frame::CameraPatch>(w.cam_box.x, w.cam_box.y) * patch_map *
+           translation<frame::ReferencePatch, frame::Reference>(-w.ref_box.x, -w.ref_box.y);
+}
+
+// One pyramid level of a window: both images reduced and filtered alike.
+struct Level {
+    cv::Mat t_band;  // the reference reduced and band-passed, before its edges are cut off
+    cv::Mat t, t_mask, in, valid;
+    int box = 9;  // the side of the band-pass's wide blur
+    double scale = 1;
+    int inset = 0;  // pixels cut from each side of the template
+
+    // A resized image keeps pixel centres: x_level = scale (x + 0.5) - 0.5.
+    // Without the half pixel, a map with a scale other than 1 is off by
+    // (1 - scale) (s - 1) / 2 level pixels.
+    template <class Level, class Patch>
+    Map<Level, Patch> level_from_patch() const {
+        return translation<Level, Level>((scale - 1) / 2, (scale - 1) / 2) * scaling<Level, Patch>(scale);
+    }
+    LevelMap level_map_of(const PatchMap& patch_map) const {
+        return level_from_patch<frame::CameraLevel, frame::CameraPatch>() * patch_map *
+               level_from_patch<frame::ReferenceLevel, frame::ReferencePatch>().inverse() *
+               translation<frame::ReferenceLevel, frame::Template>(inset, inset);
+    }
+    PatchMap patch_map_of(const LevelMap& level_map) const {
+        return level_from_patch<frame::CameraLevel, frame::CameraPatch>().inverse() * level_map *
+               translation<frame::Template, frame::ReferenceLevel>(-inset, -inset) *
+               level_from_patch<frame::ReferenceLevel, frame::ReferencePatch>();
+    }
+};
+
+// Where the reference shows something, and `reach` pixels around it: a blank
+// stretch of paper tells the correlation nothing, and the camera may show
+// there what the reference does not (the edge of a shadow, the desk).
+cv::Mat content_mask(const cv::Mat& band_passed, int reach) {
+    const cv::Mat strength = cv::abs(band_passed);
+    double largest = 0;
+    cv::minMaxLoc(strength, nullptr, &largest);
+    cv::Mat mask = strength > std::max(2.0, 0.05 * largest);
+    cv::dilate(mask, mask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1)));
+    return mask;
+}
+
+// How much larger the camera shows the reference near a patch point.
+double size_ratio(const PatchMap& patch_map, cv::Point2d at) {
+    return std::sqrt(std::abs(cv::determinant(jacobian_at(patch_map.matrix(), at))));
+}
+
+// The template: the band-passed reference blurred by `sigma` (its own
+// pixels) to match the camera's defocus (filters commute: blurring after the
+// band-pass is blurring before it), its edges cut off.
+void make_template(Level& l, double sigma) {
+    cv::Mat t = l.t_band;
+    if (sigma > 0) {
+        cv::Mat blurred;  // a new image: the band-passed source is tried again with other blurs
+        cv::GaussianBlur(l.t_band, blurred, cv::Size(), sigma);
+        t = blurred;
+    }
+    l.t = t(cv::Rect(l.inset, l.inset, t.cols - 2 * l.inset, t.rows - 2 * l.inset)).clone();
+}
+
+// Both images reduced by `scale` and band-passed alike: the camera's filter
+// is the reference's enlarged by `ratio`, so that both pass the same band of
+// the subject's detail. Filters of one size would keep different parts of
+// broad shapes (large letters, a photograph) and pull the optimum away.
+Level level_of(const cv::Mat& t, const cv::Mat& in, const cv::Mat& valid, double scale, double ratio) {
+    Level l;
+    l.scale = scale;
+    cv::Mat reduced;
+    cv::resize(t, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
+    cv::resize(in, l.in, cv::Size(), scale, scale, cv::INTER_AREA);
+    cv::resize(valid, l.valid, l.in.size(), 0, 0, cv::INTER_NEAREST);
+    // About a twentieth of the reference window at this level.
+    l.box = 2 * std::max(4, std::max(reduced.cols, reduced.rows) / 40) + 1;
+    l.in = band_pass(l.in, l.box, ratio);
+    l.t_band = band_pass(reduced, l.box);
+    // The filters are not the same near the template's edges as inside the
+    // larger camera window; those edges are left out.
+    l.inset = std::min(l.box, std::min(l.t_band.cols, l.t_band.rows) / 4);
+    make_template(l, 0);
+    l.t_mask = content_mask(l.t, l.box / 4 + 1);
+    return l;
+}
+
+Level level_of(const cv::Mat& t, const cv::Mat& in, const cv::Mat& valid, double scale, const PatchMap& map) {
+    return level_of(t, in, valid, scale, size_ratio(map, cv::Point2d(t.cols / 2.0, t.rows / 2.0)));
+}
+
+// The two patches' images at one level, the camera's seen through a map.
+struct Seen {
+    cv::Mat warped, valid;
+};
+
+Seen seen_through(const Level& l, const PatchMap& patch_map) {
+    const cv::Matx33d m = l.level_map_of(patch_map).matrix();
+    Seen s;
+    const int flags = cv::WARP_INVERSE_MAP;
+    if (m(2, 0) == 0 && m(2, 1) == 0) {
+        cv::Mat w;
+        cv::Mat(top_rows(m)).convertTo(w, CV_32F);
+        cv::warpAffine(l.in, s.warped, w, l.t.size(), cv::INTER_LINEAR | flags);
+        cv::warpAffine(l.valid, s.valid, w, l.t.size(), cv::INTER_NEAREST | flags);
+    } else {
+        cv::warpPerspective(l.in, s.warped, cv::Mat(m), l.t.size(), cv::INTER_LINEAR | flags);
+        cv::warpPerspective(l.valid, s.valid, cv::Mat(m), l.t.size(), cv::INTER_NEAREST | flags);
+    }
+    return s;
+}
+
+// The correlation of the template with the camera patch as seen through a
+// map; -1 where too little of the camera patch is valid.
+double correlation_of(const Level& l, const Seen& s) {
+    const cv::Mat counted = s.valid & l.t_mask;
+    if (cv::countNonZero(counted) < std::max(64, cv::countNonZero(l.t_mask) / 4)) return -1;
+    const double rho = cv::computeECC(l.t, s.warped, counted);
+    return std::isfinite(rho) ? rho : -1.0;
+}
+
+double correlation(const Level& l, const PatchMap& patch_map) {
+    return correlation_of(l, seen_through(l, patch_map));
+}
+
+// The camera's defocus, given to the sharp reference. A sharp template
+// against a blurred image is biased wherever the window cuts through the
+// subject (the blur carries detail across the cut on one side only), by up
+// to half a pixel; two images alike but for the warp are not. The blur is
+// the one, of a few, under which the two correlate best.
+void match_blur(Level& l, const PatchMap& map) {
+    const double ratio = size_ratio(map, cv::Point2d(l.t_band.cols / 2.0 / l.scale, l.t_band.rows / 2.0 / l.scale));
+    const Seen seen = seen_through(l, map);  // the template's size does not change with its blur
+    double best_sigma = 0;
+    double best_rho = correlation_of(l, seen);
+    for (const double camera_sigma : {0.6, 0.9, 1.2, 1.6, 2.0, 2.5, 3.0, 3.6}) {
+        const double sigma = camera_sigma * l.scale / ratio;  // in the template's pixels
+        make_template(l, sigma);
+        const double rho = correlation_of(l, seen);
+        if (rho <= best_rho) break;
+        best_rho = rho;
+        best_sigma = sigma;
+    }
+    make_template(l, best_sigma);
+}
+
+struct Correlated {
+    PatchMap map;
+    double before = -1, after = -1;  // of the start and of the result, at the last scale
+};
+
+// Maximises the correlation of the camera patch warped onto the reference
+// patch (both CV_32F, filtered alike) over `motion` at the given pyramid
+// scales. None when the last scale does not converge.
+std::optional<Correlated> correlate(const cv::Mat& t_full, const cv::Mat& in_full, const cv::Mat& valid_full,
+                                    const std::vector<double>& scales, Motion motion, int iterations,
+                                    const PatchMap& start) {
+    Correlated result;
+    result.map = start;
+    for (const double scale : scales) {
+        Level l = level_of(t_full, in_full, valid_full, scale, result.map);
+        if (l.t.cols < 24 || l.t.rows < 24) continue;
+        const bool last = scale == scales.back();
+        if (last) match_blur(l, result.map);
+        cv::Matx33d level_map = l.level_map_of(result.map).matrix();
+        // Measured against the start, not the coarser level's result: a
+        // coarser level can be led astray by what only it sees.
+        if (last) result.before = correlation(l, start);
+        const double rho = ecc_align(l.t, l.t_mask, l.in, l.valid, level_map, motion, iterations, 0.01);
+        if (rho < 0) {
+            if (last) return std::nullopt;
+            continue;
+        }
+        result.map = l.patch_map_of(LevelMap(level_map));
+        if (last) result.after = correlation(l, result.map);
+    }
+    return result;
+}
+
+}  // namespace
+
+// Light that changes slowly across the window (vignetting, uneven light)
+// would otherwise pull the correlation's optimum along its slope.
+cv::Mat band_pass(const cv::Mat& image, int box, double ratio) {
+    cv::Mat fine, coarse;
+    cv::GaussianBlur(image, fine, cv::Size(), ratio);
+    // Two box filters: a cheap wide blur.
+    const int side = 2 * static_cast<int>(std::lround((box * ratio - 1) / 2)) + 1;
+    cv::blur(image, coarse, cv::Size(side, side));
+    cv::blur(coarse, coarse, cv::Size(side, side));
+    return fine - coarse;
+}
+
+double candidate_measure(const PairView& pair, const CameraMap& camera_from_reference) {
+    const std::optional<Window> w = make_window(pair, camera_from_reference);
+    if (!w) return -1;
+    // Band-passed: hard light and shadows would otherwise decide.
+    const double scale = refinement_scales(std::max(w->ref_box.width, w->ref_box.height)).front();
+    const PatchMap map = patch_map_of(*w, camera_from_reference);
+    return correlation(level_of(w->ref_grey, w->cam_grey, w->cam_valid, scale, map), map);
+}
+
+std::optional<GlobalFit> refine_globally(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
+                                         Motion motion, bool close_start) {
+    if (reduced.img_small.empty()) return std::nullopt;
+    cv::Mat t, in;
+    reduced.img_small.convertTo(t, CV_32F);
+    reduced.cam_small.convertTo(in, CV_32F);
+    const cv::Mat valid(in.size(), CV_8U, cv::Scalar(255));
+    // Here the patches are the whole reduced images.
+    const auto camera_patch_from_camera = scaling<frame::CameraPatch, frame::Camera>(reduced.factor);
+    const auto reference_patch_from_reference = scaling<frame::ReferencePatch, frame::Reference>(reduced.factor);
+    const PatchMap start = camera_patch_from_camera * camera_from_reference * reference_patch_from_reference.inverse();
+    const std::vector<double> scales = close_start ? std::vector<double>{0.5} : std::vector<double>{0.25, 0.5};
+    const std::optional<Correlated> c = correlate(t, in, valid, scales, motion, close_start ? 10 : 30, start);
+    if (!c || !(c->after > c->before)) return std::nullopt;
+    return GlobalFit{camera_patch_from_camera.inverse() * c->map * reference_patch_from_reference, c->after};
+}
+
+std::optional<CameraMap> refine_near_crop(const PairView& pair, const CameraMap& camera_from_reference,
+                                          Motion motion) {
+    const std::optional<Window> w = make_window(pair, camera_from_reference);
+    if (!w) return std::nullopt;
+    const double scale = refinement_scales(std::max(w->ref_box.width, w->ref_box.height)).back();
+    const std::optional<Correlated> c = correlate(w->ref_grey, w->cam_grey, w->cam_valid, {scale}, motion, 10,
+                                                  patch_map_of(*w, camera_from_reference));
+    if (!c || !(c->after > c->before)) return std::nullopt;
+    const CameraMap result = camera_map_of(*w, c->map);
+    const cv::Point2d moved = result(w->corners[0]) - camera_from_reference(w->corners[0]);
+    if (std::hypot(moved.x, moved.y) > 8) return std::nullopt;  // a finer match is close by
+    return result;
+}
+
+}  // namespace pairfit

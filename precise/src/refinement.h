@@ -1,0 +1,54 @@
+#pragma once
+// Refinement of a candidate map by maximising the correlation of the two
+// images, band-passed, in two stages: the whole pair reduced, then the
+// shift near the output square at full resolution. Maps are fitted where the
+// pair's motion is a similarity or a homography: from the reference to the
+// camera image as loaded.
+
+#include <optional>
+
+#include "ecc.h"
+#include "feature_estimate.h"
+#include "frames.h"
+
+namespace pairfit {
+
+/// The two images as loaded and where the output square lies in the camera.
+struct PairView {
+    cv::Mat reference, camera;  ///< 8-bit BGR, as loaded
+    cv::Rect2d camera_square;   ///< the camera's output square, camera pixels
+    int out_size = 0;
+};
+
+/// How well a candidate lays the reference over the camera near the output
+/// square: the correlation at the coarsest level of its window; -1 when the
+/// window is too small or does not correlate.
+double candidate_measure(const PairView& pair, const CameraMap& camera_from_reference);
+
+/// A fit of the global stage and the correlation of the pair under it at
+/// the stage's finest level.
+struct GlobalFit {
+    CameraMap map;
+    double correlation = -1;
+};
+
+/// Stage one: the motion's parameters from all the content the two images
+/// share, on the images reduced for the feature estimate. `close_start`: the
+/// start is already close (the feature estimate), the finer level does.
+/// None when it does not converge or does not correlate better than its
+/// start.
+std::optional<GlobalFit> refine_globally(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
+                                         Motion motion, bool close_start);
+
+/// Stage two: the motion near the output square at the finest scale, where
+/// the error counts. None when it does not converge, does not correlate
+/// better than its start or moves the square by more than 8 px.
+std::optional<CameraMap> refine_near_crop(const PairView& pair, const CameraMap& camera_from_reference,
+                                          Motion motion);
+
+/// Smooths away pixel noise and removes the slow changes of light (box: the
+/// side of the wide blur, odd), both enlarged by `ratio` for an image that
+/// shows its subject `ratio` times larger than the other of its pair.
+cv::Mat band_pass(const cv::Mat& image, int box, double ratio = 1.0);
+
+}  // namespace pairfit
