@@ -53,6 +53,7 @@ struct Options {
     bool overwrite = false;
     bool overlay = false;
     bool refine = false;
+    pairfit::Model model = pairfit::Model::similarity;
     long long max_pixels = pairfit::AlignRequest().max_pixels;
 };
 
@@ -110,9 +111,13 @@ PairResult align_one(const PairJob& job, const Options& o) {
         request.max_pixels = o.max_pixels;
         SimMat m(0, 0, 0, 0);
         if (o.refine) {
-            const pairfit::PreciseResult precise = pairfit::align_precise(request);
+            pairfit::PreciseOptions options;
+            options.model = o.model;
+            const pairfit::PreciseResult precise = pairfit::align_precise(request, options);
             m = precise.transform;
             r.method = precise.method;
+            r.correlation = precise.correlation;
+            r.matrix.assign(precise.matrix.val, precise.matrix.val + 9);
         } else {
             m = pairfit::align_exact(request);
         }
@@ -183,6 +188,12 @@ void print_summary(const std::vector<PairResult>& all, int done_now, double seco
     if (!aligned.empty()) std::printf("lowest scores:\n");
     for (std::size_t k = 0; k < aligned.size() && k < 5; ++k) {
         std::printf("  %.4f  %s\n", aligned[k].score, aligned[k].img.c_str());
+    }
+    for (const PairResult& r : all) {
+        if (is_suspect(r)) {
+            std::printf("suspect (correlation %.3f below %.2f: not the same subject?): %s\n",
+                        r.correlation, pairfit::kPairCorrelation, r.img.c_str());
+        }
     }
     for (const PairResult& r : all) {
         if (r.outcome == "error") std::printf("error: %s: %s\n", r.img.c_str(), r.error.c_str());
@@ -274,6 +285,13 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_flag("--refine", o.refine,
                  "align precisely (rotation, a fraction of a pixel; bilinear crops)");
+    const std::map<std::string, pairfit::Model> models = {
+        {"similarity", pairfit::Model::similarity}, {"homography", pairfit::Model::homography}};
+    app.add_option("--model", o.model,
+                   "with the precise entry: the motion fitted, similarity or homography (a camera "
+                   "at an angle); implies --refine")
+        ->transform(CLI::CheckedTransformer(models, CLI::ignore_case))
+        ->each([&o](const std::string&) { o.refine = true; });
     app.add_flag("--overlay", o.overlay,
                  "write NAME_overlay.png for each aligned pair and an index.html of all pairs");
     try {

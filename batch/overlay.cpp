@@ -10,6 +10,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "pairfit/precise.h"
 #include "prepare.h"
 #include "utils.h"
 
@@ -89,21 +90,28 @@ void write_index_html(const std::string& path, std::vector<PairResult> results,
             "<style>body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}"
             "td,th{border:1px solid #ccc;padding:4px 8px;text-align:left;vertical-align:middle}"
             "img{width:200px;height:200px;object-fit:contain;background:#eee}"
-            ".error,.missing,.special{color:#a00}</style></head><body>\n"
-            "<h1>pairfit batch: " << results.size() << " pairs, worst score first</h1>\n"
+            ".error,.missing,.special,.suspect{color:#a00}</style></head><body>\n"
+            "<h1>pairfit batch: " << results.size() << " pairs, worst score first</h1>\n";
+    const auto suspects = std::count_if(results.begin(), results.end(), is_suspect);
+    if (suspects > 0) {
+        html << "<p class=\"suspect\">" << suspects << " suspect pairs: their correlation is below "
+             << number(pairfit::kPairCorrelation, 2) << ", the camera image may show another subject.</p>\n";
+    }
+    html <<
             "<table><thead><tr><th>overlay</th><th>reference</th><th>camera</th><th>outcome</th>"
             "<th>score</th><th>s</th><th>t_x</th><th>t_y</th><th>error</th></tr></thead><tbody>\n";
     for (const PairResult& r : results) {
         const fs::path overlay =
             fs::path(output_folder_for(output_dir, r.img)) / (stem_of(r.img) + "_overlay.png");
-        html << "<tr class=\"" << escape_html(r.outcome) << "\"><td>";
+        const std::string outcome = is_suspect(r) ? r.outcome + " suspect" : r.outcome;
+        html << "<tr class=\"" << escape_html(outcome) << "\"><td>";
         if (r.outcome == "aligned" && fs::exists(overlay)) {
             const std::string relative = fs::relative(fs::absolute(overlay), page_dir).string();
             html << "<a href=\"" << url_path(relative) << "\"><img loading=\"eager\" alt=\"overlay of "
                  << escape_html(stem_of(r.img)) << "\" src=\"" << url_path(relative) << "\"></a>";
         }
         html << "</td><td>" << escape_html(r.img) << "</td><td>" << escape_html(r.cam) << "</td><td>"
-             << escape_html(r.outcome) << "</td><td>" << number(r.score, 4) << "</td><td>"
+             << escape_html(outcome) << "</td><td>" << number(r.score, 4) << "</td><td>"
              << number(r.s, 2) << "</td><td>" << number(r.t_x, 1) << "</td><td>" << number(r.t_y, 1)
              << "</td><td>" << escape_html(r.error) << "</td></tr>\n";
     }

@@ -18,6 +18,7 @@
 #include "json_bytes.h"
 #include "paths.h"
 #include "pairfit/outcome.h"
+#include "pairfit/precise.h"
 
 using json = nlohmann::ordered_json;
 
@@ -34,6 +35,10 @@ std::string canonical_fields(const PairResult& r) {
 
 }  // namespace
 
+bool is_suspect(const PairResult& r) {
+    return !r.method.empty() && r.outcome == "aligned" && r.correlation < pairfit::kPairCorrelation;
+}
+
 std::string to_json_line(const PairResult& result) {
     PairResult r = result;
     json record = json{{"img", r.img}, {"cam", r.cam}, {"outcome", r.outcome}};
@@ -41,7 +46,14 @@ std::string to_json_line(const PairResult& result) {
     for (std::size_t k = 0; k < numbers.size(); ++k) record[pairfit::kNumberKeys[k]] = *numbers[k];
     record["error"] = r.error.empty() ? json(nullptr) : json(r.error);
     record["seconds"] = r.seconds;
-    if (!r.method.empty()) record["method"] = r.method;
+    if (!r.method.empty()) {
+        record["method"] = r.method;
+        record["matrix"] = json::array();
+        for (std::size_t row = 0; row + 2 < r.matrix.size(); row += 3) {
+            record["matrix"].push_back({r.matrix[row], r.matrix[row + 1], r.matrix[row + 2]});
+        }
+        record["correlation"] = r.correlation;
+    }
     // Paths are bytes; a name that is not UTF-8 is written with replacement
     // characters rather than failing the whole run.
     std::string line = record.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -71,6 +83,14 @@ bool parse_record(const std::string& line, PairResult& r) {
     r.error = error != record.end() && error->is_string() ? error->get<std::string>() : "";
     r.seconds = record.value("seconds", 0.0);
     r.method = record.value("method", "");
+    r.correlation = record.value("correlation", 0.0);
+    const auto matrix = record.find("matrix");
+    if (matrix != record.end() && matrix->is_array()) {
+        for (const json& row : *matrix) {
+            if (!row.is_array()) continue;
+            for (const json& v : row) r.matrix.push_back(v.is_number() ? v.get<double>() : 0.0);
+        }
+    }
     r.img_canonical = path_field(record, "img_canonical");
     r.cam_canonical = path_field(record, "cam_canonical");
     return true;

@@ -16,9 +16,15 @@ struct PairResult {
     std::string error;    ///< the message of an "error" outcome, empty otherwise
     double seconds = 0;
     std::string method;   ///< with --refine: the estimate that won; otherwise empty
+    std::vector<double> matrix;  ///< with --refine: the 3x3 map, row by row; otherwise empty
+    double correlation = 0;      ///< with --refine: of the two aligned images over the square
     std::string img_canonical;  ///< img as the file system resolves it (see canonical_path)
     std::string cam_canonical;  ///< cam likewise; --resume compares these
 };
+
+/// A precise record whose correlation is below the threshold of true pairs:
+/// most likely the camera image shows something else.
+bool is_suspect(const PairResult& result);
 
 /// One line of the report (no newline). The canonical paths follow the other
 /// fields, every byte kept (see json_bytes.h); "img" and "cam" show a name

@@ -200,6 +200,29 @@ class TestRefine:
                 [direct[k] for k in ["score", "theta", "s", "t_x", "t_y", "method"]]
 
 
+    def test_model_records_the_matrix_and_lists_unrelated_pairs_as_suspect(self, tmp_path,
+                                                                            reference_rgb,
+                                                                            batch_program):
+        import pairfit
+        folder = make_folder(tmp_path / "in", reference_rgb, good=1, broken=False, lonely=False,
+                             small=False)
+        # A print of something else, photographed: not a pair.
+        other = imagegen.make_reference(*reference_rgb.shape[1::-1], seed=99)[::-1, ::-1]
+        imagegen.save(reference_rgb, folder / "odd.jpg")
+        imagegen.save(imagegen.make_camera(np.ascontiguousarray(other), 1.0, 0.0, 0.0),
+                      folder / "odd.png")
+        done = run_batch(batch_program, folder, "-o", tmp_path / "out", "--model", "homography",
+                         "--size", 500)
+        assert done.returncode == 0, done.stderr
+        good = by_name(records(tmp_path / "out" / "pairfit-report.jsonl"))["p0.jpg"]
+        direct = pairfit.align(good["img"], good["cam"], str(tmp_path / "direct"), 500,
+                               model="homography")
+        assert [good[k] for k in ["method", "matrix", "correlation"]] == \
+            [direct[k] for k in ["method", "matrix", "correlation"]]
+        suspects = [line for line in done.stdout.splitlines() if line.startswith("suspect")]
+        assert len(suspects) == 1 and suspects[0].endswith("odd.jpg"), done.stdout
+
+
 class TestResume:
     def test_resume_skips_reported_pairs_and_redoes_a_torn_line(self, tmp_path, reference_rgb,
                                                                 batch_program):

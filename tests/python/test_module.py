@@ -230,7 +230,7 @@ class TestPreciseEntry:
         assert abs(precise["theta"] - truth[0]) < 1e-3 and abs(precise["s"] - truth[1]) < 1e-3
         m = precise["matrix"]
         assert m[0][0] == pytest.approx(precise["s"] * np.cos(precise["theta"]))
-        assert m[1][2] == precise["t_y"] and m[2] == [0.0, 0.0, 1.0]
+        assert m[1][2] == pytest.approx(precise["t_y"], abs=1e-9) and m[2] == [0.0, 0.0, 1.0]
         assert precise["files"] == [str(tmp_path / "out" / "r_aligned.jpg"),
                                     str(tmp_path / "out" / "r_aligned.png")]
         assert imagegen.load(tmp_path / "out" / "r_aligned.png").shape == (500, 500, 3)
