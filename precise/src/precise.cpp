@@ -254,6 +254,13 @@ double crop_correlation(const cv::Mat& reference_crop, const cv::Mat& camera_cro
     return std::isfinite(rho) ? rho : 0;
 }
 
+// Where the output square shows the reference.
+cv::Mat content_of(const cv::Mat& img, const Map<frame::Square, frame::Reference>& square_from_reference, int out) {
+    const cv::Mat inside = warped_square(cv::Mat(img.size(), CV_8U, cv::Scalar(255)), square_from_reference, out,
+                                         cv::Scalar());
+    return inside == 255;
+}
+
 // The final warp, bilinear, of the output square only, and the camera crop
 // masked where the warped reference has no content.
 void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, PreciseResult& r) {
@@ -267,9 +274,7 @@ void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, Preci
     const cv::Mat cam_cropped = pair.cam_ori(s.f.fitted_square);
     cv::Mat cam_aligned = cam_cropped;
     if (pair.is_masked) Get_Mask_ROI(img_masked, cam_cropped, cam_aligned, 0, 127);
-    const cv::Mat content = warped_square(cv::Mat(pair.img_ori.size(), CV_8U, cv::Scalar(255)), square_from_reference,
-                                          out, cv::Scalar());
-    r.correlation = crop_correlation(img_aligned, cam_cropped, content == 255);
+    r.correlation = crop_correlation(img_aligned, cam_cropped, content_of(pair.img_ori, square_from_reference, out));
     write_crops(img_aligned, cam_aligned, s.request);
     r.reference_crop = img_aligned;
     r.camera_crop = cam_aligned;
@@ -320,6 +325,11 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
             r.camera_crop = found.pair.cam_aligned;
             const Map<frame::Exact, frame::Reference> exact(from_sim(found.transform));
             describe(f, CanvasMap(exact.matrix()), camera_from_canvas(f) * f.canvas_from_exact * exact, r);
+            const Map<frame::Square, frame::Reference> square_from_reference =
+                translation<frame::Square, frame::Canvas>(-f.reference_square.x, -f.reference_square.y) *
+                CanvasMap(exact.matrix());
+            r.correlation = crop_correlation(found.pair.img_aligned, found.pair.cam_ori(f.fitted_square),
+                                             content_of(found.pair.img_ori, square_from_reference, found.pair.out_size));
         } else {
             const FeatureEstimate estimate = features_job.get();
             const Scene scene{found, f, PairView{found.pair.img_ori, camera_loaded, camera_square_of(f), found.pair.out_size},

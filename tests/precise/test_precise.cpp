@@ -179,6 +179,7 @@ TEST(PreciseEntry, WithoutRefinementItIsTheExactEntry) {
     EXPECT_DOUBLE_EQ(plain.crop_map(0, 2), exact.t_x + (960 - 400) / 2 - (900 - 400) / 2);
     EXPECT_DOUBLE_EQ(plain.crop_map(1, 2), exact.t_y + (720 - 400) / 2 - (700 - 400) / 2);
     EXPECT_LT(error_of(plain, p.truth), 4.0);  // three pixels to one of the search's fine frame
+    EXPECT_GT(plain.correlation, pairfit::kPairCorrelation);
 }
 
 // The feature candidate, the global stage (rotation and scale) and the

@@ -26,27 +26,34 @@ struct PreciseOptions {
 struct PreciseResult {
     SimMat transform{0, 0, 0, 0};  ///< score, theta, s, t_x, t_y, mat: as alignment_ICpair reports them
     Outcome outcome = Outcome::missing;
-    std::string method;            ///< the estimate that won: "exact", "features"; "+ecc" when refined
+    /// The estimate that won, "exact" or "features", "+ecc" when refined;
+    /// with the homography model ":homography", or ":similarity (homography
+    /// not needed)" or ":similarity (homography rejected)" when it folded.
+    std::string method;
     std::string img_file;          ///< the two files written, "" when none
     std::string cam_file;
     cv::Mat reference_crop;        ///< the two aligned squares, 8-bit BGR; empty when nothing was aligned
     cv::Mat camera_crop;
     /// The map from reference pixels to pixels of the camera image as loaded
-    /// that the two written crops embody (zero when nothing was aligned).
+    /// that the two written crops embody (zero when nothing was aligned); the
+    /// top rows only, exact for the similarity: `matrix` holds a homography.
     cv::Matx23d crop_map = cv::Matx23d::zeros();
     /// The camera crop's square in pixels of the camera image as loaded.
     cv::Rect2d camera_square;
-    /// Reference pixels (x, y, 1) to pixels of the camera image as loaded.
+    /// Reference pixels (x, y, 1) to pixels of the camera image as loaded, for
+    /// both models (zero when nothing was aligned). Without refinement, the
+    /// exact search's transform in the camera's own pixels.
     cv::Matx33d matrix = cv::Matx33d::zeros();
     /// Zero-mean normalised correlation of the two aligned, band-passed
-    /// images over the output square, -1 to 1 (0 when nothing was aligned).
+    /// images over the output square, -1 to 1 (0 when nothing was aligned);
+    /// without refinement, of the exact entry's crops.
     double correlation = 0;
 };
 
 /// Below this correlation a result is not a pair: the camera image shows
-/// something else than the reference (measured on generated pairs: aligned
-/// pairs under harsh light and sparse labels stay above 0.7, unrelated images
-/// below 0.15).
+/// something else than the reference (measured by scripts/accuracy: pairs
+/// aligned within a pixel, harsh light and sparse labels among them, scored
+/// 0.71 and more; unrelated images 0.12 and less).
 inline constexpr double kPairCorrelation = 0.4;
 
 /// Aligns a pair like alignment_ICpair, with the same outcomes, output names
