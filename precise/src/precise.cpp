@@ -1,5 +1,6 @@
 #include "pairfit/precise.h"
 
+#include <algorithm>
 #include <cmath>
 #include <future>
 #include <optional>
@@ -115,10 +116,18 @@ std::vector<Candidate> candidates_for(const Scene& s, Motion motion) {
 
 Candidate best_of(const Scene& s, std::vector<Candidate> candidates) {
     if (candidates.size() == 1) return candidates.front();
-    Candidate best;
-    for (Candidate& c : candidates) {
-        c.measure = candidate_measure(s.view, c.camera_from_reference);
-        if (best.measure < c.measure || &c == &candidates.front()) best = c;
+    for (Candidate& c : candidates) c.measure = candidate_measure(s.view, c.camera_from_reference);
+    // Where the square shows blank paper under a candidate, the window cannot
+    // tell it from a wrong one, which may show content there: all are then
+    // compared over the whole pair.
+    const bool unseen = std::any_of(candidates.begin(), candidates.end(),
+                                    [](const Candidate& c) { return c.measure < 0; });
+    if (unseen && !s.estimate.img_small.empty()) {
+        for (Candidate& c : candidates) c.measure = whole_pair_measure(s.estimate, c.camera_from_reference);
+    }
+    Candidate best = candidates.front();
+    for (const Candidate& c : candidates) {
+        if (best.measure < c.measure) best = c;
     }
     return best;
 }

@@ -286,21 +286,46 @@ double candidate_measure(const PairView& pair, const CameraMap& camera_from_refe
     return correlation(level_of(w->ref_grey, w->cam_grey, w->cam_valid, scale, map), map);
 }
 
+namespace {
+
+// The whole reduced pair as one window; the camera is valid throughout.
+struct WholePair {
+    cv::Mat t, in, valid;
+    PatchMap start;
+    Map<frame::CameraPatch, frame::Camera> camera_patch_from_camera;
+    Map<frame::ReferencePatch, frame::Reference> reference_patch_from_reference;
+};
+
+WholePair whole_pair(const FeatureEstimate& reduced, const CameraMap& camera_from_reference) {
+    WholePair w{cv::Mat(), cv::Mat(), cv::Mat(), PatchMap(),
+                scaling<frame::CameraPatch, frame::Camera>(reduced.factor),
+                scaling<frame::ReferencePatch, frame::Reference>(reduced.factor)};
+    reduced.img_small.convertTo(w.t, CV_32F);
+    reduced.cam_small.convertTo(w.in, CV_32F);
+    w.valid = cv::Mat(w.in.size(), CV_8U, cv::Scalar(255));
+    w.start = w.camera_patch_from_camera * camera_from_reference * w.reference_patch_from_reference.inverse();
+    return w;
+}
+
+}  // namespace
+
+double whole_pair_measure(const FeatureEstimate& reduced, const CameraMap& camera_from_reference) {
+    if (reduced.img_small.empty()) return -1;
+    const WholePair w = whole_pair(reduced, camera_from_reference);
+    // The global stage's coarser level: enough to tell a map that lays the
+    // subject over itself from one that does not.
+    const double scale = 0.25;
+    return correlation(level_of(w.t, w.in, w.valid, scale, w.start), w.start);
+}
+
 std::optional<GlobalFit> refine_globally(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
                                          Motion motion, bool close_start) {
     if (reduced.img_small.empty()) return std::nullopt;
-    cv::Mat t, in;
-    reduced.img_small.convertTo(t, CV_32F);
-    reduced.cam_small.convertTo(in, CV_32F);
-    const cv::Mat valid(in.size(), CV_8U, cv::Scalar(255));
-    // Here the patches are the whole reduced images.
-    const auto camera_patch_from_camera = scaling<frame::CameraPatch, frame::Camera>(reduced.factor);
-    const auto reference_patch_from_reference = scaling<frame::ReferencePatch, frame::Reference>(reduced.factor);
-    const PatchMap start = camera_patch_from_camera * camera_from_reference * reference_patch_from_reference.inverse();
+    const WholePair w = whole_pair(reduced, camera_from_reference);
     const std::vector<double> scales = close_start ? std::vector<double>{0.5} : std::vector<double>{0.25, 0.5};
-    const std::optional<Correlated> c = correlate(t, in, valid, scales, motion, close_start ? 10 : 30, start);
+    const std::optional<Correlated> c = correlate(w.t, w.in, w.valid, scales, motion, close_start ? 10 : 30, w.start);
     if (!c || !(c->after > c->before)) return std::nullopt;
-    return GlobalFit{camera_patch_from_camera.inverse() * c->map * reference_patch_from_reference, c->after};
+    return GlobalFit{w.camera_patch_from_camera.inverse() * c->map * w.reference_patch_from_reference, c->after};
 }
 
 std::optional<CameraMap> refine_near_crop(const PairView& pair, const CameraMap& camera_from_reference,

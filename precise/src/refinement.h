@@ -25,6 +25,12 @@ struct PairView {
 /// window is too small or does not correlate.
 double candidate_measure(const PairView& pair, const CameraMap& camera_from_reference);
 
+/// The same over the whole pair, on the images reduced for the feature
+/// estimate: for candidates under which the output square shows too little
+/// of the reference (blank paper) to be told apart there. -1 without reduced
+/// images or when it does not correlate.
+double whole_pair_measure(const FeatureEstimate& reduced, const CameraMap& camera_from_reference);
+
 /// A fit of the global stage and the correlation of the pair under it at
 /// the stage's finest level.
 struct GlobalFit {

@@ -215,6 +215,20 @@ TEST(PreciseEntry, RecoversAKnownHomographyToATenthOfAPixel) {
     EXPECT_EQ(h.method, "features+ecc:homography");
 }
 
+// A strong tilt on a print blank around where the output square shows it:
+// the true map sees nothing to correlate near the square, while the exact
+// search's map, a little off, sees some print there and would win if the
+// candidates were not compared over the whole pair.
+TEST(PreciseEntry, RecoversAHomographyWhereTheSquareShowsBlankPaper) {
+    const cv::Size reference(1000, 760), camera(1100, 860);
+    cv::Mat print = print_of(reference, 5);
+    print(cv::Rect(180, 128, 627, 542)).setTo(cv::Scalar::all(245));
+    const cv::Matx33d tilt(1, 0, 0, 0, 1, 0, 3e-4, -2e-4, 1);
+    const Photographed p = photograph(print, camera, centred(similarity(3, 1.02) * tilt, reference, camera, {25, -15}));
+    const pairfit::PreciseResult h = align(p, 400, pairfit::Model::homography);
+    EXPECT_LT(error_of(h, p.truth), 1.0) << h.method;
+}
+
 // A print that is not quite flat (curled by up to 1.5 px across, most in the
 // middle): the global stage fits the whole pair on average; the near-crop
 // stage moves the output square to where its own content is.
