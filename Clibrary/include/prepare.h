@@ -28,9 +28,6 @@ cv::Mat red_plane(const cv::Mat& bgr);
 cv::Mat filter_in_bands(const cv::Mat& src, int halo, int bands,
                         const std::function<cv::Mat(const cv::Mat&)>& filter);
 
-/// cv::medianBlur(src, ksize), computed in bands.
-cv::Mat median_blur_in_bands(const cv::Mat& src, int ksize, int bands);
-
 /// Opening and closing with `small`, then dilation with `large` (rectangles,
 /// anchors at their centres, the library's default border), computed in bands.
 cv::Mat open_close_dilate_in_bands(const cv::Mat& binary, const cv::Mat& small,

@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "errors.h"
+#include "median_filter.h"
 #include "prepare.h"
 #include "utils.h"
 #include "warp_crop.h"
@@ -77,7 +78,7 @@ ReferencePlanes ICPair::prepare_reference(const cv::Mat& img) {
     // dominates the cost of the whole request: both run in bands on every core.
     const int bands = worker_count();
     ReferencePlanes planes;
-    planes.gray = median_blur_in_bands(value_plane(img, bands), kMedianAperture, bands);
+    planes.gray = median_filter(value_plane(img, bands), kMedianAperture, bands);
     planes.bin = threshold_and_clean_up(planes.gray);
     return planes;
 }

@@ -68,14 +68,6 @@ cv::Mat filter_in_bands(const cv::Mat& src, int halo, int bands,
     return dst;
 }
 
-cv::Mat median_blur_in_bands(const cv::Mat& src, int ksize, int bands) {
-    return filter_in_bands(src, ksize / 2, bands, [ksize](const cv::Mat& band) {
-        cv::Mat filtered;
-        cv::medianBlur(band, filtered, ksize);
-        return filtered;
-    });
-}
-
 cv::Mat open_close_dilate_in_bands(const cv::Mat& binary, const cv::Mat& small,
                                    const cv::Mat& large, int bands) {
     // Four passes with the small element (erode and dilate twice) and one

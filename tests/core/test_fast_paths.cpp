@@ -11,6 +11,7 @@
 #include "ICPair.h"
 #include "Match.h"
 #include "fast_search.h"
+#include "median_filter.h"
 #include "nearest_warp.h"
 #include "prepare.h"
 #include "test_images.h"
@@ -195,18 +196,26 @@ TEST(Preparation, ValuePlaneIsTheHsvValueForEveryColour) {
     EXPECT_TRUE(testimg::identical(value_plane(all, 3), expected));
 }
 
-TEST(Preparation, BandedMedianEqualsTheSingleCall) {
+TEST(Preparation, MedianEqualsTheLibraryMedian) {
+    // Noise (every bin in play), smooth gradients (the median walks through
+    // neighbouring bins), flat patches and a few levels; sizes below a window,
+    // across the column stripes, in several bands.
     std::mt19937_64 rng(6);
-    for (int trial = 0; trial < 12; ++trial) {
+    for (int trial = 0; trial < 16; ++trial) {
         const int rows = 1 + static_cast<int>(rng() % 300);
-        const int cols = 17 + static_cast<int>(rng() % 300);
-        const cv::Mat src = testimg::random_binary(rows, cols, rng()) / 3 +
-                            testimg::blob_binary(rows, cols, rng()) / 2;
-        cv::Mat expected;
-        cv::medianBlur(src, expected, 17);
-        for (int bands : {1, 2, 3, 7, 40}) {
-            ASSERT_TRUE(testimg::identical(median_blur_in_bands(src, 17, bands), expected))
-                << rows << "x" << cols << " in " << bands << " bands";
+        const int cols = 1 + static_cast<int>(rng() % 900);
+        cv::Mat src;
+        cv::extractChannel(testimg::random_colour(rows, cols, rng()), src, trial % 3);
+        if (trial % 4 == 1) cv::GaussianBlur(src, src, cv::Size(0, 0), 6);
+        if (trial % 4 == 2) src = testimg::random_binary(rows, cols, rng()) / 3 + testimg::blob_binary(rows, cols, rng()) / 2;
+        if (trial % 4 == 3) src.rowRange(0, rows / 2).setTo(200);
+        for (int ksize : {3, 17, 31}) {
+            cv::Mat expected;
+            cv::medianBlur(src, expected, ksize);
+            for (int bands : {1, 2, 7}) {
+                ASSERT_TRUE(testimg::identical(median_filter(src, ksize, bands), expected))
+                    << rows << "x" << cols << ", window " << ksize << ", " << bands << " bands";
+            }
         }
     }
 }
