@@ -2,6 +2,7 @@
 // Full-resolution preparation steps, spread over the cores where that pays,
 // each identical to the single image-library call it replaces.
 
+#include <array>
 #include <functional>
 
 #include <opencv2/core.hpp>
@@ -15,8 +16,17 @@
 void for_each_band(int rows, int bands, const std::function<void(int, int)>& fn);
 
 /// The value plane of the HSV image of an 8-bit BGR image: for 8-bit input
-/// cv::cvtColor's V is exactly the largest of the three channels.
-cv::Mat value_plane(const cv::Mat& bgr, int bands);
+/// cv::cvtColor's V is exactly the largest of the three channels. `margin`
+/// columns on each side repeat the edge columns.
+cv::Mat value_plane(const cv::Mat& bgr, int bands, int margin = 0);
+
+using Histogram = std::array<long long, 256>;
+
+/// The counts of the 256 values of an 8-bit single-channel image.
+Histogram histogram_in_bands(const cv::Mat& grey, int bands);
+
+/// The threshold cv::threshold(THRESH_OTSU) picks for an image with these counts.
+int otsu_threshold(const Histogram& counts);
 
 /// Plane 2 (red) of an 8-bit BGR image.
 cv::Mat red_plane(const cv::Mat& bgr);

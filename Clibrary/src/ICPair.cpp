@@ -52,8 +52,10 @@ cv::Mat bordered(const cv::Mat& src, int top, int bottom, int left, int right,
 }
 
 cv::Mat threshold_and_clean_up(const cv::Mat& img_gray) {
+    // Otsu's threshold, its histogram counted on every core.
+    const int otsu = otsu_threshold(histogram_in_bands(img_gray, worker_count()));
     cv::Mat img_bin;
-    cv::threshold(img_gray, img_bin, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
+    cv::threshold(img_gray, img_bin, otsu, 255, cv::THRESH_BINARY);
     const cv::Mat kernel =
         cv::getStructuringElement(cv::MORPH_RECT, cv::Size(img_bin.cols / 200, img_bin.rows / 200));
     const cv::Mat kernel2 =
@@ -78,7 +80,7 @@ ReferencePlanes ICPair::prepare_reference(const cv::Mat& img) {
     // dominates the cost of the whole request: both run in bands on every core.
     const int bands = worker_count();
     ReferencePlanes planes;
-    planes.gray = median_filter(value_plane(img, bands), kMedianAperture, bands);
+    planes.gray = median_of_padded(value_plane(img, bands, kMedianAperture / 2), kMedianAperture, bands);
     planes.bin = threshold_and_clean_up(planes.gray);
     return planes;
 }

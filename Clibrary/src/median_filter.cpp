@@ -190,16 +190,21 @@ PAIRFIT_WIDE_VECTORS void median_stripe(const cv::Mat& padded, int radius, int f
 
 }  // namespace
 
-cv::Mat median_filter(const cv::Mat& src, int ksize, int bands) {
-    CV_Assert(src.type() == CV_8UC1 && ksize % 2 == 1 && ksize >= 3 && ksize <= 181);
+cv::Mat median_of_padded(const cv::Mat& padded, int ksize, int bands) {
+    CV_Assert(padded.type() == CV_8UC1 && ksize % 2 == 1 && ksize >= 3 && ksize <= 181 &&
+              padded.cols > ksize - 1);
     const int radius = ksize / 2;
-    cv::Mat padded;
-    cv::copyMakeBorder(src, padded, 0, 0, radius, radius, cv::BORDER_REPLICATE);
-    cv::Mat dst(src.size(), CV_8UC1);
-    for_each_band(src.rows, bands, [&](int first, int end) {
-        for (int x0 = 0; x0 < src.cols; x0 += kStripeColumns) {
-            median_stripe(padded, radius, first, end, x0, std::min(kStripeColumns, src.cols - x0), dst);
+    cv::Mat dst(padded.rows, padded.cols - 2 * radius, CV_8UC1);
+    for_each_band(dst.rows, bands, [&](int first, int end) {
+        for (int x0 = 0; x0 < dst.cols; x0 += kStripeColumns) {
+            median_stripe(padded, radius, first, end, x0, std::min(kStripeColumns, dst.cols - x0), dst);
         }
     });
     return dst;
+}
+
+cv::Mat median_filter(const cv::Mat& src, int ksize, int bands) {
+    cv::Mat padded;
+    cv::copyMakeBorder(src, padded, 0, 0, ksize / 2, ksize / 2, cv::BORDER_REPLICATE);
+    return median_of_padded(padded, ksize, bands);
 }

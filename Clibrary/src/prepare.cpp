@@ -1,6 +1,7 @@
 #include "prepare.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <exception>
 #include <thread>
 #include <vector>
@@ -35,17 +36,68 @@ void for_each_band(int rows, int bands, const std::function<void(int, int)>& fn)
     }
 }
 
-cv::Mat value_plane(const cv::Mat& bgr, int bands) {
-    CV_Assert(bgr.type() == CV_8UC3);
-    cv::Mat value(bgr.size(), CV_8UC1);
+cv::Mat value_plane(const cv::Mat& bgr, int bands, int margin) {
+    CV_Assert(bgr.type() == CV_8UC3 && !bgr.empty() && margin >= 0);
+    cv::Mat value(bgr.rows, bgr.cols + 2 * margin, CV_8UC1);
     for_each_band(bgr.rows, bands, [&](int first, int end) {
         for (int y = first; y < end; ++y) {
             const uchar* p = bgr.ptr<uchar>(y);
-            uchar* v = value.ptr<uchar>(y);
+            uchar* v = value.ptr<uchar>(y) + margin;
             for (int x = 0; x < bgr.cols; ++x, p += 3) v[x] = std::max(p[0], std::max(p[1], p[2]));
+            std::fill(v - margin, v, v[0]);
+            std::fill(v + bgr.cols, v + bgr.cols + margin, v[bgr.cols - 1]);
         }
     });
     return value;
+}
+
+Histogram histogram_in_bands(const cv::Mat& grey, int bands) {
+    CV_Assert(grey.type() == CV_8UC1);
+    bands = std::max(1, std::min(bands, grey.rows));
+    std::vector<Histogram> parts(bands, Histogram{});
+    const std::vector<int> lengths = consecutive_runs(grey.rows, bands);
+    std::vector<int> band_of_row;
+    for (int b = 0; b < bands; ++b) band_of_row.insert(band_of_row.end(), lengths[b], b);
+    for_each_band(grey.rows, bands, [&](int first, int end) {
+        Histogram& h = parts[band_of_row[first]];
+        for (int y = first; y < end; ++y) {
+            const uchar* p = grey.ptr<uchar>(y);
+            for (int x = 0; x < grey.cols; ++x) ++h[p[x]];
+        }
+    });
+    Histogram total{};
+    for (const Histogram& h : parts) {
+        for (int i = 0; i < 256; ++i) total[i] += h[i];
+    }
+    return total;
+}
+
+int otsu_threshold(const Histogram& h) {
+    // The image library's arithmetic, operation for operation, so that the
+    // threshold is the one cv::threshold(THRESH_OTSU) picks.
+    long long pixels = 0;
+    for (long long n : h) pixels += n;
+    const double scale = 1. / static_cast<double>(pixels);
+    double mu = 0;
+    for (int i = 0; i < 256; ++i) mu += i * static_cast<double>(h[i]);
+    mu *= scale;
+    double mu1 = 0, q1 = 0;
+    double max_sigma = 0, max_val = 0;
+    for (int i = 0; i < 256; ++i) {
+        const double p_i = static_cast<double>(h[i]) * scale;
+        mu1 *= q1;
+        q1 += p_i;
+        const double q2 = 1. - q1;
+        if (std::min(q1, q2) < FLT_EPSILON || std::max(q1, q2) > 1. - FLT_EPSILON) continue;
+        mu1 = (mu1 + i * p_i) / q1;
+        const double mu2 = (mu - q1 * mu1) / q2;
+        const double sigma = q1 * q2 * (mu1 - mu2) * (mu1 - mu2);
+        if (sigma > max_sigma) {
+            max_sigma = sigma;
+            max_val = i;
+        }
+    }
+    return static_cast<int>(max_val);
 }
 
 cv::Mat red_plane(const cv::Mat& bgr) {

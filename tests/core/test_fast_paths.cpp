@@ -220,6 +220,27 @@ TEST(Preparation, MedianEqualsTheLibraryMedian) {
     }
 }
 
+TEST(Preparation, OtsuThresholdEqualsTheLibrarysChoice) {
+    // Two-tone, one-tone, narrow and wide spreads, and skewed mixtures.
+    std::mt19937_64 rng(7);
+    for (int trial = 0; trial < 60; ++trial) {
+        const int rows = 1 + static_cast<int>(rng() % 200);
+        const int cols = 1 + static_cast<int>(rng() % 200);
+        cv::Mat grey;
+        cv::extractChannel(testimg::random_colour(rows, cols, rng()), grey, 0);
+        const int low = static_cast<int>(rng() % 256);
+        const int high = low + static_cast<int>(rng() % (256 - low));
+        grey = grey * ((high - low) / 255.0) + low;
+        if (trial % 5 == 1) grey.setTo(low);
+        if (trial % 5 == 2) grey.setTo(high, testimg::random_binary(rows, cols, rng()));
+        if (trial % 5 == 3) cv::GaussianBlur(grey, grey, cv::Size(0, 0), 3);
+        cv::Mat ignored;
+        const double expected = cv::threshold(grey, ignored, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
+        ASSERT_EQ(otsu_threshold(histogram_in_bands(grey, 1 + trial % 3)), expected)
+            << rows << "x" << cols << ", values " << low << " to " << high;
+    }
+}
+
 TEST(Preparation, BandedCleanUpEqualsTheWholeImageCalls) {
     std::mt19937_64 rng(8);
     for (int trial = 0; trial < 10; ++trial) {
