@@ -38,7 +38,8 @@ cv::Mat red_plane(const cv::Mat& bgr);
 cv::Mat filter_in_bands(const cv::Mat& src, int halo, int bands,
                         const std::function<cv::Mat(const cv::Mat&)>& filter);
 
-/// Opening and closing with `small`, then dilation with `large` (rectangles,
-/// anchors at their centres, the library's default border), computed in bands.
-cv::Mat open_close_dilate_in_bands(const cv::Mat& binary, const cv::Mat& small,
-                                   const cv::Mat& large, int bands);
+/// Pixels above `threshold` (as cv::threshold(THRESH_BINARY, 255)), opened
+/// and closed with a `small` rectangle, then dilated with a `large` one
+/// (anchors at their centres, the library's default border), computed in bands.
+cv::Mat open_close_dilate_in_bands(const cv::Mat& grey, int threshold, const cv::Size& small,
+                                   const cv::Size& large, int bands);

@@ -54,15 +54,11 @@ cv::Mat bordered(const cv::Mat& src, int top, int bottom, int left, int right,
 cv::Mat threshold_and_clean_up(const cv::Mat& img_gray) {
     // Otsu's threshold, its histogram counted on every core.
     const int otsu = otsu_threshold(histogram_in_bands(img_gray, worker_count()));
-    cv::Mat img_bin;
-    cv::threshold(img_gray, img_bin, otsu, 255, cv::THRESH_BINARY);
-    const cv::Mat kernel =
-        cv::getStructuringElement(cv::MORPH_RECT, cv::Size(img_bin.cols / 200, img_bin.rows / 200));
-    const cv::Mat kernel2 =
-        cv::getStructuringElement(cv::MORPH_RECT, cv::Size(img_bin.cols / 100, img_bin.rows / 100));
+    const cv::Size small(img_gray.cols / 200, img_gray.rows / 200);
+    const cv::Size large(img_gray.cols / 100, img_gray.rows / 100);
     // Remove specks and close gaps of about 1/200 of the image, then grow
     // the white areas so that thin strokes survive the search's reduction.
-    return open_close_dilate_in_bands(img_bin, kernel, kernel2, worker_count());
+    return open_close_dilate_in_bands(img_gray, otsu, small, large, worker_count());
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "prepare.h"
 
+#include "binary_morphology.h"
+
 #include <algorithm>
 #include <cfloat>
+#include <cstdint>
 #include <exception>
 #include <thread>
 #include <vector>
@@ -59,11 +62,32 @@ Histogram histogram_in_bands(const cv::Mat& grey, int bands) {
     std::vector<int> band_of_row;
     for (int b = 0; b < bands; ++b) band_of_row.insert(band_of_row.end(), lengths[b], b);
     for_each_band(grey.rows, bands, [&](int first, int end) {
+        // Four interleaved tallies: runs of one value would otherwise make
+        // every increment wait for the one before.
+        std::vector<uint32_t> tally(4 * 256, 0);
         Histogram& h = parts[band_of_row[first]];
+        auto empty_tallies = [&] {
+            for (int i = 0; i < 256; ++i) h[i] += tally[i] + tally[256 + i] + tally[512 + i] + tally[768 + i];
+            std::fill(tally.begin(), tally.end(), 0);
+        };
+        long long tallied = 0;
         for (int y = first; y < end; ++y) {
+            if (tallied > (1LL << 31)) {  // far below what 32 bits hold
+                empty_tallies();
+                tallied = 0;
+            }
+            tallied += grey.cols;
             const uchar* p = grey.ptr<uchar>(y);
-            for (int x = 0; x < grey.cols; ++x) ++h[p[x]];
+            int x = 0;
+            for (; x + 4 <= grey.cols; x += 4) {
+                ++tally[p[x]];
+                ++tally[256 + p[x + 1]];
+                ++tally[512 + p[x + 2]];
+                ++tally[768 + p[x + 3]];
+            }
+            for (; x < grey.cols; ++x) ++tally[p[x]];
         }
+        empty_tallies();
     });
     Histogram total{};
     for (const Histogram& h : parts) {
@@ -120,16 +144,12 @@ cv::Mat filter_in_bands(const cv::Mat& src, int halo, int bands,
     return dst;
 }
 
-cv::Mat open_close_dilate_in_bands(const cv::Mat& binary, const cv::Mat& small,
-                                   const cv::Mat& large, int bands) {
+cv::Mat open_close_dilate_in_bands(const cv::Mat& grey, int threshold, const cv::Size& small,
+                                   const cv::Size& large, int bands) {
     // Four passes with the small element (erode and dilate twice) and one
     // with the large: each reaches at most its height away.
-    const int halo = 4 * small.rows + large.rows;
-    return filter_in_bands(binary, halo, bands, [&](const cv::Mat& band) {
-        cv::Mat out;
-        cv::morphologyEx(band, out, cv::MORPH_OPEN, small);
-        cv::morphologyEx(out, out, cv::MORPH_CLOSE, small);
-        cv::dilate(out, out, large);
-        return out;
+    const int halo = 4 * small.height + large.height;
+    return filter_in_bands(grey, halo, bands, [&](const cv::Mat& band) {
+        return open_close_dilate_above(band, threshold, small, large);
     });
 }

@@ -243,25 +243,28 @@ TEST(Preparation, OtsuThresholdEqualsTheLibrarysChoice) {
 
 TEST(Preparation, BandedCleanUpEqualsTheWholeImageCalls) {
     std::mt19937_64 rng(8);
-    for (int trial = 0; trial < 10; ++trial) {
-        const int rows = 200 + static_cast<int>(rng() % 500);
-        const int cols = 200 + static_cast<int>(rng() % 500);
-        // Blobs with sparse white specks (one pixel in eight) for the opening to remove.
-        cv::Mat speckled = testimg::blob_binary(rows, cols, rng());
+    for (int trial = 0; trial < 12; ++trial) {
+        const int rows = 1 + static_cast<int>(rng() % 700);
+        const int cols = 1 + static_cast<int>(rng() % 700);
+        // Grey blobs with sparse bright specks (one pixel in eight) for the opening to remove.
+        cv::Mat speckled = testimg::blob_binary(rows, cols, rng()) / 2 + testimg::random_binary(rows, cols, rng()) / 4;
         const cv::Mat specks = testimg::random_binary(rows, cols, rng()) &
                                testimg::random_binary(rows, cols, rng()) &
                                testimg::random_binary(rows, cols, rng());
         speckled.setTo(255, specks);
-        // Even and odd sizes: the anchors of even-sized elements are off centre.
-        const cv::Mat small = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(cols / 200 + trial % 3, rows / 200 + trial % 2));
-        const cv::Mat large = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(cols / 100 + trial % 2, rows / 100 + 1));
+        const int threshold = static_cast<int>(rng() % 256);
+        // Even and odd sizes (the anchors of even-sized elements are off
+        // centre), one pixel, and wider than a word of bits.
+        const cv::Size small(1 + cols / 200 + trial % 3, 1 + rows / 200 + trial % 2);
+        const cv::Size large = trial % 4 == 3 ? cv::Size(70 + trial, 1) : cv::Size(1 + cols / 100 + trial % 2, rows / 100 + 1);
         cv::Mat expected;
-        cv::morphologyEx(speckled, expected, cv::MORPH_OPEN, small);
-        cv::morphologyEx(expected, expected, cv::MORPH_CLOSE, small);
-        cv::dilate(expected, expected, large);
+        cv::threshold(speckled, expected, threshold, 255, cv::THRESH_BINARY);
+        cv::morphologyEx(expected, expected, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, small));
+        cv::morphologyEx(expected, expected, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_RECT, small));
+        cv::dilate(expected, expected, cv::getStructuringElement(cv::MORPH_RECT, large));
         for (int bands : {1, 2, 5, 13}) {
-            ASSERT_TRUE(testimg::identical(open_close_dilate_in_bands(speckled, small, large, bands), expected))
-                << rows << "x" << cols << " in " << bands << " bands";
+            ASSERT_TRUE(testimg::identical(open_close_dilate_in_bands(speckled, threshold, small, large, bands), expected))
+                << rows << "x" << cols << " in " << bands << " bands, elements " << small << " and " << large;
         }
     }
 }
