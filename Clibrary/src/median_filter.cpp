@@ -120,8 +120,7 @@ struct ColumnHistograms {
 // further than a window away).
 class RowSweep {
 public:
-    RowSweep(const ColumnHistograms& columns, int radius)
-        : cols_(columns), radius_(radius), size_(2 * radius + 1) {}
+    RowSweep(const ColumnHistograms& columns, int radius) : cols_(columns), size_(2 * radius + 1) {}
 
     // Output column x has its window on column histograms [x, x + size).
     void run(int width, uchar* out) {
@@ -155,7 +154,6 @@ private:
     }
 
     const ColumnHistograms& cols_;
-    const int radius_;
     const int size_;
     Bins16 fine_[kBins]{};
     int last_[kBins]{};
