@@ -48,7 +48,10 @@ class Ecc {
 public:
     Ecc(const cv::Mat& t, const cv::Mat& t_mask, const cv::Mat& in, const cv::Mat& in_valid, Motion motion)
         : t_(t), t_mask_(t_mask), in_(in), in_valid_(in_valid), motion_(motion), n_(parameters_of(motion)),
-          counted_(t_mask.empty() ? static_cast<int>(t.total()) : cv::countNonZero(t_mask)) {
+          counted_(t_mask.empty() ? static_cast<int>(t.total()) : cv::countNonZero(t_mask)),
+          in_all_valid_(cv::countNonZero(in_valid) == static_cast<int>(in_valid.total())) {
+        t_valid_ = t_mask.empty() ? cv::Mat(t.size(), CV_8U, cv::Scalar(255)) : t_mask;
+        t_invalid_ = t_valid_ == 0;
         cv::Mat gx, gy;
         cv::Sobel(in, gx, CV_32F, 1, 0, 3, 1.0 / 8);
         cv::Sobel(in, gy, CV_32F, 0, 1, 3, 1.0 / 8);
@@ -71,10 +74,16 @@ public:
 
     Evaluation evaluate(const cv::Matx33d& w, bool with_step) const {
         Evaluation e;
-        cv::Mat valid = warped(in_valid_, w, t_.size(), cv::INTER_NEAREST);
-        if (!t_mask_.empty()) valid &= t_mask_;
-        if (cv::countNonZero(valid) < std::max(64, counted_ / 4)) return e;
-        const cv::Mat invalid = valid == 0;
+        // A template that lands inside an image valid throughout counts
+        // where its mask does: the warp of the validity is spared.
+        const bool inside = in_all_valid_ && lands_inside(w);
+        cv::Mat valid = t_valid_;
+        if (!inside) {
+            valid = warped(in_valid_, w, t_.size(), cv::INTER_NEAREST);
+            if (!t_mask_.empty()) valid &= t_mask_;
+        }
+        if ((inside ? counted_ : cv::countNonZero(valid)) < std::max(64, counted_ / 4)) return e;
+        const cv::Mat invalid = inside ? t_invalid_ : valid == 0;
         cv::Mat iz, wgx, wgy;
         if (with_step) {
             std::vector<cv::Mat> planes;
@@ -166,6 +175,22 @@ public:
     }
 
 private:
+    // True when every template pixel maps at least a pixel inside `in`, so
+    // that no rounding of the warp can take it outside. The image of the
+    // template's rectangle lies within its corners' images when the
+    // denominator keeps its sign across it.
+    bool lands_inside(const cv::Matx33d& w) const {
+        const double right = t_.cols - 1, bottom = t_.rows - 1;
+        for (const cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(right, 0), cv::Point2d(0, bottom),
+                                    cv::Point2d(right, bottom)}) {
+            const cv::Vec3d p = w * cv::Vec3d(c.x, c.y, 1);
+            if (!(p[2] > 0)) return false;
+            const double x = p[0] / p[2], y = p[1] / p[2];
+            if (!(x >= 1 && y >= 1 && x <= in_.cols - 2 && y <= in_.rows - 2)) return false;
+        }
+        return true;
+    }
+
     // The derivatives of the warped image with respect to the parameters.
     std::vector<cv::Mat> jacobian_of(const cv::Matx33d& w, const cv::Mat& wgx, const cv::Mat& wgy) const {
         switch (motion_) {
@@ -192,6 +217,8 @@ private:
     Motion motion_;
     int n_;
     int counted_;  // template pixels that count
+    bool in_all_valid_;
+    cv::Mat t_valid_, t_invalid_;  // the template pixels that count, and the others
 };
 
 }  // namespace
