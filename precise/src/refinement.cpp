@@ -213,11 +213,12 @@ double correlation(const Level& l, const PatchMap& patch_map) {
 // against a blurred image is biased wherever the window cuts through the
 // subject (the blur carries detail across the cut on one side only), by up
 // to half a pixel; two images alike but for the warp are not. The blur is
-// the one, of a few, under which the two correlate best.
-void match_blur(Level& l, const PatchMap& map) {
+// the one, of a few, under which the two correlate best. Returns that
+// correlation under `map`.
+double match_blur(Level& l, const PatchMap& map) {
     const double ratio = size_ratio(map, cv::Point2d(l.t_band.cols / 2.0 / l.scale, l.t_band.rows / 2.0 / l.scale));
     const Seen seen = seen_through(l, map);  // the template's size does not change with its blur
-    double best_sigma = 0;
+    cv::Mat best = l.t;
     double best_rho = correlation_of(l, seen);
     for (const double camera_sigma : {0.6, 0.9, 1.2, 1.6, 2.0, 2.5, 3.0, 3.6}) {
         const double sigma = camera_sigma * l.scale / ratio;  // in the template's pixels
@@ -225,9 +226,10 @@ void match_blur(Level& l, const PatchMap& map) {
         const double rho = correlation_of(l, seen);
         if (rho <= best_rho) break;
         best_rho = rho;
-        best_sigma = sigma;
+        best = l.t;
     }
-    make_template(l, best_sigma);
+    l.t = best;
+    return best_rho;
 }
 
 struct Correlated {
@@ -247,11 +249,11 @@ std::optional<Correlated> correlate(const cv::Mat& t_full, const cv::Mat& in_ful
         Level l = level_of(t_full, in_full, valid_full, scale, result.map);
         if (l.t.cols < 24 || l.t.rows < 24) continue;
         const bool last = scale == scales.back();
-        if (last) match_blur(l, result.map);
+        const double blurred_rho = last ? match_blur(l, result.map) : -1;
         cv::Matx33d level_map = l.level_map_of(result.map).matrix();
         // Measured against the start, not the coarser level's result: a
         // coarser level can be led astray by what only it sees.
-        if (last) result.before = correlation(l, start);
+        if (last) result.before = result.map.matrix() == start.matrix() ? blurred_rho : correlation(l, start);
         const double rho = ecc_align(l.t, l.t_mask, l.in, l.valid, level_map, motion, iterations, 0.01);
         if (rho < 0) {
             if (last) return std::nullopt;
