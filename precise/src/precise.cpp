@@ -311,16 +311,22 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
         PreciseResult r;
         r.method = "exact";
         // The feature estimate needs only the loaded images: it runs beside
-        // the exact search.
+        // the exact search, its camera part from when the camera is decoded
+        // (a core is often idle until the reference is).
+        std::future<CameraFeatures> camera_job;
         std::future<FeatureEstimate> features_job;
         cv::Mat camera_loaded;
-        const LoadedHook start_features = [&](const cv::Mat& img, const cv::Mat& cam) {
-            if (!refine) return;
-            camera_loaded = cam;
-            features_job = std::async(std::launch::async, estimate_from_features, img, cam,
-                                      options.model == Model::homography);
+        const CameraHook start_camera = [&](const cv::Mat& cam, cv::Size reference) {
+            camera_job = std::async(std::launch::async, camera_features, cam, halvings_for(reference));
         };
-        ExactSearch found = run_exact_search(request, start_features);
+        const LoadedHook start_features = [&](const cv::Mat& img, const cv::Mat& cam) {
+            camera_loaded = cam;
+            features_job = std::async(std::launch::async, [img, cam, &camera_job, &options] {
+                return estimate_from_features(img, cam, options.model == Model::homography,
+                                              camera_job.valid() ? camera_job.get() : CameraFeatures());
+            });
+        };
+        ExactSearch found = refine ? run_exact_search(request, start_features, start_camera) : run_exact_search(request);
         if (found.stage != ExactSearch::Stage::searched) {
             r.transform = unaligned_result(found.stage);
             r.outcome = outcome_of(r.transform);
