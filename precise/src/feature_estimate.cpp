@@ -8,6 +8,8 @@
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "hamming.h"
+
 namespace pairfit {
 namespace {
 
@@ -26,12 +28,12 @@ ImageFeatures detected(const cv::Mat& small, int features, int levels) {
 Matches match_features(const ImageFeatures& img, const ImageFeatures& cam, double factor) {
     Matches matches;
     if (img.keypoints.size() < 8 || cam.keypoints.size() < 8) return matches;
-    std::vector<std::vector<cv::DMatch>> knn;
-    cv::BFMatcher(cv::NORM_HAMMING).knnMatch(img.descriptors, cam.descriptors, knn, 2);
-    for (const std::vector<cv::DMatch>& m : knn) {
-        if (m.size() < 2 || m[0].distance >= 0.8f * m[1].distance) continue;
-        matches.from.push_back(img.keypoints[m[0].queryIdx].pt * static_cast<float>(1 / factor));
-        matches.to.push_back(cam.keypoints[m[0].trainIdx].pt * static_cast<float>(1 / factor));
+    const std::vector<NearestTwo> nearest = nearest_two(img.descriptors, cam.descriptors);
+    for (size_t i = 0; i < nearest.size(); ++i) {
+        const NearestTwo& n = nearest[i];
+        if (n.second < 0 || static_cast<float>(n.first_distance) >= 0.8f * static_cast<float>(n.second_distance)) continue;
+        matches.from.push_back(img.keypoints[i].pt * static_cast<float>(1 / factor));
+        matches.to.push_back(cam.keypoints[n.first].pt * static_cast<float>(1 / factor));
     }
     return matches;
 }
