@@ -5,8 +5,6 @@
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
-#include <opencv2/video/tracking.hpp>
-
 
 namespace pairfit {
 
@@ -196,17 +194,52 @@ Seen seen_through(const Level& l, const PatchMap& patch_map) {
     return s;
 }
 
+// An image less its mean over the pixels that count (zero elsewhere), and
+// its norm there: cv::computeECC's two halves, so that the camera's half is
+// made once for templates of several blurs.
+struct ZeroMean {
+    cv::Mat values;
+    double norm = 0;
+};
+
+ZeroMean zero_mean(const cv::Mat& image, const cv::Mat& counted, int count) {
+    cv::Scalar mean, deviation;
+    cv::meanStdDev(image, mean, deviation, counted);
+    ZeroMean z{cv::Mat::zeros(image.size(), image.type()), 0};
+    cv::subtract(image, mean, z.values, counted);
+    z.norm = std::sqrt(count * deviation[0] * deviation[0]);
+    return z;
+}
+
+// The camera patch as seen through a map, ready to correlate with the
+// level's templates; none where too little of it is valid.
+struct Counted {
+    cv::Mat counted;
+    int count = 0;
+    ZeroMean seen;
+};
+
+std::optional<Counted> counted_of(const Level& l, const Seen& s) {
+    Counted c;
+    c.counted = s.valid & l.t_mask;
+    c.count = cv::countNonZero(c.counted);
+    if (c.count < std::max(64, cv::countNonZero(l.t_mask) / 4)) return std::nullopt;
+    c.seen = zero_mean(s.warped, c.counted, c.count);
+    return c;
+}
+
 // The correlation of the template with the camera patch as seen through a
-// map; -1 where too little of the camera patch is valid.
-double correlation_of(const Level& l, const Seen& s) {
-    const cv::Mat counted = s.valid & l.t_mask;
-    if (cv::countNonZero(counted) < std::max(64, cv::countNonZero(l.t_mask) / 4)) return -1;
-    const double rho = cv::computeECC(l.t, s.warped, counted);
+// map, as cv::computeECC gives it; -1 where too little of the camera patch
+// is valid.
+double correlation_of(const Level& l, const std::optional<Counted>& c) {
+    if (!c) return -1;
+    const ZeroMean t = zero_mean(l.t, c->counted, c->count);
+    const double rho = c->seen.values.dot(t.values) / (t.norm * c->seen.norm);
     return std::isfinite(rho) ? rho : -1.0;
 }
 
 double correlation(const Level& l, const PatchMap& patch_map) {
-    return correlation_of(l, seen_through(l, patch_map));
+    return correlation_of(l, counted_of(l, seen_through(l, patch_map)));
 }
 
 // The camera's defocus, given to the sharp reference. A sharp template
@@ -217,7 +250,8 @@ double correlation(const Level& l, const PatchMap& patch_map) {
 // correlation under `map`.
 double match_blur(Level& l, const PatchMap& map) {
     const double ratio = size_ratio(map, cv::Point2d(l.t_band.cols / 2.0 / l.scale, l.t_band.rows / 2.0 / l.scale));
-    const Seen seen = seen_through(l, map);  // the template's size does not change with its blur
+    // The template's size does not change with its blur.
+    const std::optional<Counted> seen = counted_of(l, seen_through(l, map));
     cv::Mat best = l.t;
     double best_rho = correlation_of(l, seen);
     for (const double camera_sigma : {0.6, 0.9, 1.2, 1.6, 2.0, 2.5, 3.0, 3.6}) {
