@@ -52,6 +52,7 @@ public:
           in_all_valid_(cv::countNonZero(in_valid) == static_cast<int>(in_valid.total())) {
         t_valid_ = t_mask.empty() ? cv::Mat(t.size(), CV_8U, cv::Scalar(255)) : t_mask;
         t_invalid_ = t_valid_ == 0;
+        t_inside_ = zero_mean_template(t_valid_, t_invalid_);
         cv::Mat gx, gy;
         cv::Sobel(in, gx, CV_32F, 1, 0, 3, 1.0 / 8);
         cv::Sobel(in, gy, CV_32F, 0, 1, 3, 1.0 / 8);
@@ -94,11 +95,11 @@ public:
         } else {
             iz = warped(in_, w, t_.size(), cv::INTER_LINEAR);
         }
-        cv::Mat tz = t_ - cv::mean(t_, valid)[0];
+        const ZeroMeanTemplate t = inside ? t_inside_ : zero_mean_template(valid, invalid);
+        const cv::Mat& tz = t.values;
         iz -= cv::mean(iz, valid)[0];
-        tz.setTo(0, invalid);
         iz.setTo(0, invalid);
-        const double t_norm2 = tz.dot(tz);
+        const double t_norm2 = t.norm2;
         e.i_norm2 = iz.dot(iz);
         e.corr = tz.dot(iz);
         if (!(t_norm2 > 0 && e.i_norm2 > 0)) return e;
@@ -175,6 +176,20 @@ public:
     }
 
 private:
+    // The template less its mean where it counts, zero elsewhere, and its
+    // squared norm.
+    struct ZeroMeanTemplate {
+        cv::Mat values;
+        double norm2 = 0;
+    };
+
+    ZeroMeanTemplate zero_mean_template(const cv::Mat& valid, const cv::Mat& invalid) const {
+        ZeroMeanTemplate z{t_ - cv::mean(t_, valid)[0], 0};
+        z.values.setTo(0, invalid);
+        z.norm2 = z.values.dot(z.values);
+        return z;
+    }
+
     // True when every template pixel maps at least a pixel inside `in`, so
     // that no rounding of the warp can take it outside. The image of the
     // template's rectangle lies within its corners' images when the
@@ -219,6 +234,7 @@ private:
     int counted_;  // template pixels that count
     bool in_all_valid_;
     cv::Mat t_valid_, t_invalid_;  // the template pixels that count, and the others
+    ZeroMeanTemplate t_inside_;    // for every warp that lands inside
 };
 
 }  // namespace
