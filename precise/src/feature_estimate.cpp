@@ -38,13 +38,22 @@ Matches match_features(const ImageFeatures& img, const ImageFeatures& cam, doubl
     return matches;
 }
 
-// Halved (Gaussian pyramid): fast, free of aliasing, and pixel x of the
-// result sits at 2^n x.
-cv::Mat reduced_grey(const cv::Mat& bgr, int halvings) {
-    cv::Mat g;
-    cv::cvtColor(bgr, g, cv::COLOR_BGR2GRAY);
-    for (int k = 0; k < halvings; ++k) cv::pyrDown(g, g);
-    return g;
+// Grey and halved once, in bands of rows: the full-size grey image is never
+// held, which spares most of the memory traffic, and the pixels are the
+// same. Output row r reads input rows 2r - 2 to 2r + 2: a band of output
+// rows takes the input rows they read, from an even row.
+cv::Mat grey_halved(const cv::Mat& bgr) {
+    const int band = 64;  // output rows
+    cv::Mat half((bgr.rows + 1) / 2, (bgr.cols + 1) / 2, CV_8U), grey, down;
+    for (int first = 0; first < half.rows; first += band) {
+        const int last = std::min(half.rows, first + band);
+        const int from = std::max(0, 2 * first - 2), to = std::min(bgr.rows, 2 * last + 1);
+        cv::cvtColor(bgr.rowRange(from, to), grey, cv::COLOR_BGR2GRAY);
+        cv::pyrDown(grey, down, cv::Size(half.cols, (grey.rows + 1) / 2));
+        const int skip = (2 * first - from) / 2;
+        down.rowRange(skip, skip + last - first).copyTo(half.rowRange(first, last));
+    }
+    return half;
 }
 
 // Photographs of a flat subject differ in scale by a few per cent: four
@@ -81,6 +90,17 @@ std::optional<CameraMap> homography_of(const Matches& m, double factor) {
 }
 
 }  // namespace
+
+cv::Mat reduced_grey(const cv::Mat& bgr, int halvings) {
+    cv::Mat g;
+    if (halvings == 0) {
+        cv::cvtColor(bgr, g, cv::COLOR_BGR2GRAY);
+        return g;
+    }
+    g = grey_halved(bgr);
+    for (int k = 1; k < halvings; ++k) cv::pyrDown(g, g);
+    return g;
+}
 
 int halvings_for(cv::Size reference) {
     int halvings = 0;

@@ -45,6 +45,10 @@ struct CameraFeatures {
     ImageFeatures first;
 };
 
+/// `bgr` grey and halved `halvings` times (Gaussian pyramid): fast, free of
+/// aliasing, and pixel x of the result sits at 2^n x.
+cv::Mat reduced_grey(const cv::Mat& bgr, int halvings);
+
 /// How often a reference of this size is halved for the estimate.
 int halvings_for(cv::Size reference);
 

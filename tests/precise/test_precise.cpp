@@ -10,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "ecc.h"
+#include "feature_estimate.h"
 #include "frames.h"
 #include "hamming.h"
 #include "pairfit/pipeline.h"
@@ -80,9 +81,19 @@ TEST(EccAlign, RecoversKnownMotionsToAFractionOfAPixel) {
     }
 }
 
-// Descriptors of few distinct bytes, so that many distances tie.
-TEST(NearestTwo, FindsWhatTheLibrarysMatcherFindsTiesIncluded) {
+// The feature estimate's own ways to the images' grey pyramid and to the
+// nearest descriptors find what the image library's plain calls find.
+TEST(FeatureEstimate, ReducesAndMatchesAsTheLibraryDoes) {
     cv::RNG rng(3);
+    cv::Mat bgr(333, 517, CV_8UC3);  // odd sizes, more rows than one band of the first halving
+    rng.fill(bgr, cv::RNG::UNIFORM, 0, 256);
+    cv::Mat expected;
+    cv::cvtColor(bgr, expected, cv::COLOR_BGR2GRAY);
+    for (int halvings = 0; halvings < 3; ++halvings) {
+        EXPECT_EQ(cv::norm(pairfit::reduced_grey(bgr, halvings), expected, cv::NORM_INF), 0) << halvings;
+        cv::pyrDown(expected, expected);
+    }
+    // Descriptors of few distinct bytes, so that many distances tie.
     cv::Mat from(300, 32, CV_8U), to(200, 32, CV_8U);
     rng.fill(from, cv::RNG::UNIFORM, 0, 4);
     rng.fill(to, cv::RNG::UNIFORM, 0, 4);
