@@ -21,18 +21,21 @@ int parameters_of(Motion motion) {
 
 bool affine(const cv::Matx33d& w) { return w(2, 0) == 0 && w(2, 1) == 0; }
 
-// `image` seen through w: pixel x of the result is image(w(x)).
-cv::Mat warped(const cv::Mat& image, const cv::Matx33d& w, cv::Size size, int interpolation) {
-    cv::Mat out;
-    const int flags = interpolation | cv::WARP_INVERSE_MAP;
+// Rows first to last of `image` seen through w into `out`: the warp of the
+// whole with its rows counted from `first`.
+void warp_rows(const cv::Mat& image, const cv::Matx33d& w, cv::Mat& out, int first, int last, int flags) {
+    if (first == last) return;
+    cv::Mat rows = out.rowRange(first, last);
     if (affine(w)) {
-        cv::Mat m;
-        cv::Mat(cv::Matx23d(w(0, 0), w(0, 1), w(0, 2), w(1, 0), w(1, 1), w(1, 2))).convertTo(m, CV_32F);
-        cv::warpAffine(image, out, m, size, flags);
+        // The map in single precision, as the whole image's warp had it.
+        cv::Matx23f single(w(0, 0), w(0, 1), w(0, 2), w(1, 0), w(1, 1), w(1, 2));
+        cv::Matx23d m = single;
+        m(0, 2) += m(0, 1) * first;
+        m(1, 2) += m(1, 1) * first;
+        cv::warpAffine(image, rows, cv::Mat(m), rows.size(), flags);
     } else {
-        cv::warpPerspective(image, out, cv::Mat(w), size, flags);
+        cv::warpPerspective(image, rows, cv::Mat(w * cv::Matx33d(1, 0, 0, 0, 1, first, 0, 0, 1)), rows.size(), flags);
     }
-    return out;
 }
 
 // The correlation of one warp and, when asked, what a Gauss-Newton step needs.
@@ -238,6 +241,20 @@ private:
 };
 
 }  // namespace
+
+// `image` seen through w: pixel x of the result is image(w(x)). The two
+// halves of the rows are made side by side, each as the whole warp makes it.
+cv::Mat warped(const cv::Mat& image, const cv::Matx33d& w, cv::Size size, int interpolation) {
+    cv::Mat out(size, image.type());
+    const int flags = interpolation | cv::WARP_INVERSE_MAP;
+    const int middle = size.height / 2;
+    cv::parallel_for_(cv::Range(0, 2), [&](const cv::Range& halves) {
+        for (int h = halves.start; h < halves.end; ++h) {
+            warp_rows(image, w, out, h == 0 ? 0 : middle, h == 0 ? middle : size.height, flags);
+        }
+    }, 2);
+    return out;
+}
 
 double ecc_align(const cv::Mat& t, const cv::Mat& t_mask, const cv::Mat& in, const cv::Mat& in_valid,
                  cv::Matx33d& w, Motion motion, int iterations, double epsilon) {

@@ -180,18 +180,7 @@ struct Seen {
 
 Seen seen_through(const Level& l, const PatchMap& patch_map) {
     const cv::Matx33d m = l.level_map_of(patch_map).matrix();
-    Seen s;
-    const int flags = cv::WARP_INVERSE_MAP;
-    if (m(2, 0) == 0 && m(2, 1) == 0) {
-        cv::Mat w;
-        cv::Mat(top_rows(m)).convertTo(w, CV_32F);
-        cv::warpAffine(l.in, s.warped, w, l.t.size(), cv::INTER_LINEAR | flags);
-        cv::warpAffine(l.valid, s.valid, w, l.t.size(), cv::INTER_NEAREST | flags);
-    } else {
-        cv::warpPerspective(l.in, s.warped, cv::Mat(m), l.t.size(), cv::INTER_LINEAR | flags);
-        cv::warpPerspective(l.valid, s.valid, cv::Mat(m), l.t.size(), cv::INTER_NEAREST | flags);
-    }
-    return s;
+    return {warped(l.in, m, l.t.size(), cv::INTER_LINEAR), warped(l.valid, m, l.t.size(), cv::INTER_NEAREST)};
 }
 
 // An image less its mean over the pixels that count (zero elsewhere), and
