@@ -7,6 +7,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "side_by_side.h"
+
 namespace pairfit {
 namespace {
 
@@ -248,11 +250,8 @@ cv::Mat warped(const cv::Mat& image, const cv::Matx33d& w, cv::Size size, int in
     cv::Mat out(size, image.type());
     const int flags = interpolation | cv::WARP_INVERSE_MAP;
     const int middle = size.height / 2;
-    cv::parallel_for_(cv::Range(0, 2), [&](const cv::Range& halves) {
-        for (int h = halves.start; h < halves.end; ++h) {
-            warp_rows(image, w, out, h == 0 ? 0 : middle, h == 0 ? middle : size.height, flags);
-        }
-    }, 2);
+    side_by_side([&] { warp_rows(image, w, out, 0, middle, flags); },
+                 [&] { warp_rows(image, w, out, middle, size.height, flags); });
     return out;
 }
 
