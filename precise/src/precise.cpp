@@ -310,10 +310,14 @@ void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, Preci
     const cv::Mat img_aligned = warped_square(pair.img_ori, square_from_reference, out, cv::Scalar::all(127));
     const cv::Mat img_masked = warped_square(pair.img_ori, square_from_reference, out, cv::Scalar());
     const cv::Mat cam_cropped = pair.cam_ori(s.f.fitted_square);
+    // The correlation is made beside the mask and the files.
+    std::future<double> correlation = std::async(std::launch::async, [&] {
+        return crop_correlation(img_aligned, cam_cropped, content_of(pair.img_ori, square_from_reference, out));
+    });
     cv::Mat cam_aligned = cam_cropped;
     if (pair.is_masked) Get_Mask_ROI(img_masked, cam_cropped, cam_aligned, 0, 127);
-    r.correlation = crop_correlation(img_aligned, cam_cropped, content_of(pair.img_ori, square_from_reference, out));
     write_crops(img_aligned, cam_aligned, s.request);
+    r.correlation = correlation.get();
     r.reference_crop = img_aligned;
     r.camera_crop = cam_aligned;
 }
