@@ -103,27 +103,29 @@ public:
         const ZeroMeanTemplate t = inside ? t_inside_ : zero_mean_template(valid, invalid);
         const cv::Mat& tz = t.values;
         iz -= cv::mean(iz, valid)[0];
-        iz.setTo(0, invalid);
+        const auto correlate = [&] {
+            iz.setTo(0, invalid);
+            e.i_norm2 = iz.dot(iz);
+            e.corr = tz.dot(iz);
+        };
+        // The Jacobian is made beside the correlation that decides whether
+        // it is needed.
+        std::vector<cv::Mat> jacobian;
+        if (with_step) {
+            side_by_side(correlate, [&] {
+                wgx.setTo(0, invalid);
+                wgy.setTo(0, invalid);
+                jacobian = jacobian_of(w, wgx, wgy);
+            });
+        } else {
+            correlate();
+        }
         const double t_norm2 = t.norm2;
-        e.i_norm2 = iz.dot(iz);
-        e.corr = tz.dot(iz);
         if (!(t_norm2 > 0 && e.i_norm2 > 0)) return e;
         e.rho = e.corr / std::sqrt(t_norm2 * e.i_norm2);
         e.valid = std::isfinite(e.rho);
         if (!e.valid || !with_step) return e;
-        wgx.setTo(0, invalid);
-        wgy.setTo(0, invalid);
-        const std::vector<cv::Mat> jacobian = jacobian_of(w, wgx, wgy);
-        e.hessian = cv::Mat::zeros(n_, n_, CV_64F);
-        e.t_proj = cv::Mat::zeros(n_, 1, CV_64F);
-        e.i_proj = cv::Mat::zeros(n_, 1, CV_64F);
-        for (int i = 0; i < n_; ++i) {
-            for (int j = i; j < n_; ++j) {
-                e.hessian.at<double>(i, j) = e.hessian.at<double>(j, i) = jacobian[i].dot(jacobian[j]);
-            }
-            e.t_proj.at<double>(i) = jacobian[i].dot(tz);
-            e.i_proj.at<double>(i) = jacobian[i].dot(iz);
-        }
+        step_products(jacobian, tz, iz, e);
         return e;
     }
 
@@ -181,6 +183,36 @@ public:
     }
 
 private:
+    // The Hessian and the two projections a step needs: dot products shared
+    // out between the two cores.
+    void step_products(const std::vector<cv::Mat>& jacobian, const cv::Mat& tz, const cv::Mat& iz,
+                       Evaluation& e) const {
+        e.hessian = cv::Mat::zeros(n_, n_, CV_64F);
+        e.t_proj = cv::Mat::zeros(n_, 1, CV_64F);
+        e.i_proj = cv::Mat::zeros(n_, 1, CV_64F);
+        struct Product {
+            const cv::Mat *a, *b;
+            double *to, *mirror;
+        };
+        std::vector<Product> products;
+        for (int i = 0; i < n_; ++i) {
+            for (int j = i; j < n_; ++j) {
+                products.push_back({&jacobian[i], &jacobian[j], &e.hessian.at<double>(i, j), &e.hessian.at<double>(j, i)});
+            }
+            products.push_back({&jacobian[i], &tz, &e.t_proj.at<double>(i), nullptr});
+            products.push_back({&jacobian[i], &iz, &e.i_proj.at<double>(i), nullptr});
+        }
+        const auto run = [&products](size_t first, size_t last) {
+            for (size_t k = first; k < last; ++k) {
+                const Product& p = products[k];
+                *p.to = p.a->dot(*p.b);
+                if (p.mirror) *p.mirror = *p.to;
+            }
+        };
+        const size_t half = products.size() / 2;
+        side_by_side([&] { run(0, half); }, [&] { run(half, products.size()); });
+    }
+
     // The template less its mean where it counts, zero elsewhere, and its
     // squared norm.
     struct ZeroMeanTemplate {
