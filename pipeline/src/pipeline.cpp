@@ -191,7 +191,7 @@ SimMat unaligned_result(ExactSearch::Stage stage) {
     return result;
 }
 
-ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_loaded) {
+ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_loaded, const CameraHook& on_camera) {
     const DeclaredSizes declared = check_declared_sizes(request);
     if (out_size_misfits(declared.reference, request.out_size)) {
         return camera_outcome_or_out_size_error(request, *declared.reference);
@@ -200,8 +200,12 @@ ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_l
     // Decoding is the largest cost after the median filter: both images
     // decode at once, and the reference's filter starts as soon as the
     // reference is decoded.
-    std::future<cv::Mat> cam_loading =
-        std::async(std::launch::async, load_source, std::cref(request.camera));
+    const auto load_camera = [&request, &declared, &on_camera] {
+        cv::Mat cam = load_source(request.camera);
+        if (on_camera && declared.camera && declared.reference && !cam.empty()) on_camera(cam, *declared.reference);
+        return cam;
+    };
+    std::future<cv::Mat> cam_loading = std::async(std::launch::async, load_camera);
     const cv::Mat img_ori = load_source(request.reference);
     if (!declared.reference) check_decoded_size("reference image", request.reference, img_ori, request.max_pixels);
     std::future<ReferencePlanes> reference = start_reference(img_ori);

@@ -7,6 +7,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "side_by_side.h"
+
 namespace pairfit {
 namespace {
 
@@ -21,18 +23,21 @@ int parameters_of(Motion motion) {
 
 bool affine(const cv::Matx33d& w) { return w(2, 0) == 0 && w(2, 1) == 0; }
 
-// `image` seen through w: pixel x of the result is image(w(x)).
-cv::Mat warped(const cv::Mat& image, const cv::Matx33d& w, cv::Size size, int interpolation) {
-    cv::Mat out;
-    const int flags = interpolation | cv::WARP_INVERSE_MAP;
+// Rows first to last of `image` seen through w into `out`: the warp of the
+// whole with its rows counted from `first`.
+void warp_rows(const cv::Mat& image, const cv::Matx33d& w, cv::Mat& out, int first, int last, int flags) {
+    if (first == last) return;
+    cv::Mat rows = out.rowRange(first, last);
     if (affine(w)) {
-        cv::Mat m;
-        cv::Mat(cv::Matx23d(w(0, 0), w(0, 1), w(0, 2), w(1, 0), w(1, 1), w(1, 2))).convertTo(m, CV_32F);
-        cv::warpAffine(image, out, m, size, flags);
+        // The map in single precision, as the whole image's warp had it.
+        cv::Matx23f single(w(0, 0), w(0, 1), w(0, 2), w(1, 0), w(1, 1), w(1, 2));
+        cv::Matx23d m = single;
+        m(0, 2) += m(0, 1) * first;
+        m(1, 2) += m(1, 1) * first;
+        cv::warpAffine(image, rows, cv::Mat(m), rows.size(), flags);
     } else {
-        cv::warpPerspective(image, out, cv::Mat(w), size, flags);
+        cv::warpPerspective(image, rows, cv::Mat(w * cv::Matx33d(1, 0, 0, 0, 1, first, 0, 0, 1)), rows.size(), flags);
     }
-    return out;
 }
 
 // The correlation of one warp and, when asked, what a Gauss-Newton step needs.
@@ -48,9 +53,17 @@ class Ecc {
 public:
     Ecc(const cv::Mat& t, const cv::Mat& t_mask, const cv::Mat& in, const cv::Mat& in_valid, Motion motion)
         : t_(t), t_mask_(t_mask), in_(in), in_valid_(in_valid), motion_(motion), n_(parameters_of(motion)),
-          counted_(t_mask.empty() ? static_cast<int>(t.total()) : cv::countNonZero(t_mask)) {
-        cv::Sobel(in, gx_, CV_32F, 1, 0, 3, 1.0 / 8);
-        cv::Sobel(in, gy_, CV_32F, 0, 1, 3, 1.0 / 8);
+          counted_(t_mask.empty() ? static_cast<int>(t.total()) : cv::countNonZero(t_mask)),
+          in_all_valid_(cv::countNonZero(in_valid) == static_cast<int>(in_valid.total())) {
+        t_valid_ = t_mask.empty() ? cv::Mat(t.size(), CV_8U, cv::Scalar(255)) : t_mask;
+        t_invalid_ = t_valid_ == 0;
+        t_inside_ = zero_mean_template(t_valid_, t_invalid_);
+        cv::Mat gx, gy;
+        cv::Sobel(in, gx, CV_32F, 1, 0, 3, 1.0 / 8);
+        cv::Sobel(in, gy, CV_32F, 0, 1, 3, 1.0 / 8);
+        // One warp of three channels costs less than half of three warps
+        // of one, and gives the same pixels.
+        cv::merge(std::vector<cv::Mat>{in, gx, gy}, in_and_gradients_);
         xs_.create(t.size(), CV_32F);
         ys_.create(t.size(), CV_32F);
         for (int y = 0; y < t.rows; ++y) {
@@ -67,37 +80,52 @@ public:
 
     Evaluation evaluate(const cv::Matx33d& w, bool with_step) const {
         Evaluation e;
-        cv::Mat valid = warped(in_valid_, w, t_.size(), cv::INTER_NEAREST);
-        if (!t_mask_.empty()) valid &= t_mask_;
-        if (cv::countNonZero(valid) < std::max(64, counted_ / 4)) return e;
-        const cv::Mat invalid = valid == 0;
-        cv::Mat iz = warped(in_, w, t_.size(), cv::INTER_LINEAR);
-        cv::Mat tz = t_ - cv::mean(t_, valid)[0];
+        // A template that lands inside an image valid throughout counts
+        // where its mask does: the warp of the validity is spared.
+        const bool inside = in_all_valid_ && lands_inside(w);
+        cv::Mat valid = t_valid_;
+        if (!inside) {
+            valid = warped(in_valid_, w, t_.size(), cv::INTER_NEAREST);
+            if (!t_mask_.empty()) valid &= t_mask_;
+        }
+        if ((inside ? counted_ : cv::countNonZero(valid)) < std::max(64, counted_ / 4)) return e;
+        const cv::Mat invalid = inside ? t_invalid_ : valid == 0;
+        cv::Mat iz, wgx, wgy;
+        if (with_step) {
+            std::vector<cv::Mat> planes;
+            cv::split(warped(in_and_gradients_, w, t_.size(), cv::INTER_LINEAR), planes);
+            iz = planes[0];
+            wgx = planes[1];
+            wgy = planes[2];
+        } else {
+            iz = warped(in_, w, t_.size(), cv::INTER_LINEAR);
+        }
+        const ZeroMeanTemplate t = inside ? t_inside_ : zero_mean_template(valid, invalid);
+        const cv::Mat& tz = t.values;
         iz -= cv::mean(iz, valid)[0];
-        tz.setTo(0, invalid);
-        iz.setTo(0, invalid);
-        const double t_norm2 = tz.dot(tz);
-        e.i_norm2 = iz.dot(iz);
-        e.corr = tz.dot(iz);
+        const auto correlate = [&] {
+            iz.setTo(0, invalid);
+            e.i_norm2 = iz.dot(iz);
+            e.corr = tz.dot(iz);
+        };
+        // The Jacobian is made beside the correlation that decides whether
+        // it is needed.
+        std::vector<cv::Mat> jacobian;
+        if (with_step) {
+            side_by_side(correlate, [&] {
+                wgx.setTo(0, invalid);
+                wgy.setTo(0, invalid);
+                jacobian = jacobian_of(w, wgx, wgy);
+            });
+        } else {
+            correlate();
+        }
+        const double t_norm2 = t.norm2;
         if (!(t_norm2 > 0 && e.i_norm2 > 0)) return e;
         e.rho = e.corr / std::sqrt(t_norm2 * e.i_norm2);
         e.valid = std::isfinite(e.rho);
         if (!e.valid || !with_step) return e;
-        cv::Mat wgx = warped(gx_, w, t_.size(), cv::INTER_LINEAR);
-        cv::Mat wgy = warped(gy_, w, t_.size(), cv::INTER_LINEAR);
-        wgx.setTo(0, invalid);
-        wgy.setTo(0, invalid);
-        const std::vector<cv::Mat> jacobian = jacobian_of(w, wgx, wgy);
-        e.hessian = cv::Mat::zeros(n_, n_, CV_64F);
-        e.t_proj = cv::Mat::zeros(n_, 1, CV_64F);
-        e.i_proj = cv::Mat::zeros(n_, 1, CV_64F);
-        for (int i = 0; i < n_; ++i) {
-            for (int j = i; j < n_; ++j) {
-                e.hessian.at<double>(i, j) = e.hessian.at<double>(j, i) = jacobian[i].dot(jacobian[j]);
-            }
-            e.t_proj.at<double>(i) = jacobian[i].dot(tz);
-            e.i_proj.at<double>(i) = jacobian[i].dot(iz);
-        }
+        step_products(jacobian, tz, iz, e);
         return e;
     }
 
@@ -155,6 +183,66 @@ public:
     }
 
 private:
+    // The Hessian and the two projections a step needs: dot products shared
+    // out between the two cores.
+    void step_products(const std::vector<cv::Mat>& jacobian, const cv::Mat& tz, const cv::Mat& iz,
+                       Evaluation& e) const {
+        e.hessian = cv::Mat::zeros(n_, n_, CV_64F);
+        e.t_proj = cv::Mat::zeros(n_, 1, CV_64F);
+        e.i_proj = cv::Mat::zeros(n_, 1, CV_64F);
+        struct Product {
+            const cv::Mat *a, *b;
+            double *to, *mirror;
+        };
+        std::vector<Product> products;
+        for (int i = 0; i < n_; ++i) {
+            for (int j = i; j < n_; ++j) {
+                products.push_back({&jacobian[i], &jacobian[j], &e.hessian.at<double>(i, j), &e.hessian.at<double>(j, i)});
+            }
+            products.push_back({&jacobian[i], &tz, &e.t_proj.at<double>(i), nullptr});
+            products.push_back({&jacobian[i], &iz, &e.i_proj.at<double>(i), nullptr});
+        }
+        const auto run = [&products](size_t first, size_t last) {
+            for (size_t k = first; k < last; ++k) {
+                const Product& p = products[k];
+                *p.to = p.a->dot(*p.b);
+                if (p.mirror) *p.mirror = *p.to;
+            }
+        };
+        const size_t half = products.size() / 2;
+        side_by_side([&] { run(0, half); }, [&] { run(half, products.size()); });
+    }
+
+    // The template less its mean where it counts, zero elsewhere, and its
+    // squared norm.
+    struct ZeroMeanTemplate {
+        cv::Mat values;
+        double norm2 = 0;
+    };
+
+    ZeroMeanTemplate zero_mean_template(const cv::Mat& valid, const cv::Mat& invalid) const {
+        ZeroMeanTemplate z{t_ - cv::mean(t_, valid)[0], 0};
+        z.values.setTo(0, invalid);
+        z.norm2 = z.values.dot(z.values);
+        return z;
+    }
+
+    // True when every template pixel maps at least a pixel inside `in`, so
+    // that no rounding of the warp can take it outside. The image of the
+    // template's rectangle lies within its corners' images when the
+    // denominator keeps its sign across it.
+    bool lands_inside(const cv::Matx33d& w) const {
+        const double right = t_.cols - 1, bottom = t_.rows - 1;
+        for (const cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(right, 0), cv::Point2d(0, bottom),
+                                    cv::Point2d(right, bottom)}) {
+            const cv::Vec3d p = w * cv::Vec3d(c.x, c.y, 1);
+            if (!(p[2] > 0)) return false;
+            const double x = p[0] / p[2], y = p[1] / p[2];
+            if (!(x >= 1 && y >= 1 && x <= in_.cols - 2 && y <= in_.rows - 2)) return false;
+        }
+        return true;
+    }
+
     // The derivatives of the warped image with respect to the parameters.
     std::vector<cv::Mat> jacobian_of(const cv::Matx33d& w, const cv::Mat& wgx, const cv::Mat& wgy) const {
         switch (motion_) {
@@ -177,13 +265,27 @@ private:
         return {gx.mul(xs_), gx.mul(ys_), gx, gy.mul(xs_), gy.mul(ys_), gy, g.mul(xs_), g.mul(ys_)};
     }
 
-    cv::Mat t_, t_mask_, in_, in_valid_, gx_, gy_, xs_, ys_;
+    cv::Mat t_, t_mask_, in_, in_valid_, in_and_gradients_, xs_, ys_;
     Motion motion_;
     int n_;
     int counted_;  // template pixels that count
+    bool in_all_valid_;
+    cv::Mat t_valid_, t_invalid_;  // the template pixels that count, and the others
+    ZeroMeanTemplate t_inside_;    // for every warp that lands inside
 };
 
 }  // namespace
+
+// `image` seen through w: pixel x of the result is image(w(x)). The two
+// halves of the rows are made side by side, each as the whole warp makes it.
+cv::Mat warped(const cv::Mat& image, const cv::Matx33d& w, cv::Size size, int interpolation) {
+    cv::Mat out(size, image.type());
+    const int flags = interpolation | cv::WARP_INVERSE_MAP;
+    const int middle = size.height / 2;
+    side_by_side([&] { warp_rows(image, w, out, 0, middle, flags); },
+                 [&] { warp_rows(image, w, out, middle, size.height, flags); });
+    return out;
+}
 
 double ecc_align(const cv::Mat& t, const cv::Mat& t_mask, const cv::Mat& in, const cv::Mat& in_valid,
                  cv::Matx33d& w, Motion motion, int iterations, double epsilon) {

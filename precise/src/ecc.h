@@ -11,6 +11,11 @@ namespace pairfit {
 /// parameters of a 3x3 matrix with a last entry of 1.
 enum class Motion { shift, similarity, homography };
 
+/// `image` seen through w: pixel x of the result, of `size`, is image(w(x)),
+/// zero outside `image`. The two halves of the rows are made side by side,
+/// each as the whole warp makes it.
+cv::Mat warped(const cv::Mat& image, const cv::Matx33d& w, cv::Size size, int interpolation);
+
 /// Maximises the correlation of `in` warped onto `t` over `motion`, where `w`
 /// maps `t`'s pixels to `in`'s. `t` and `in` are CV_32F; `t_mask` (CV_8U, or
 /// empty for all) marks the pixels of `t` that count, `in_valid` (CV_8U)

@@ -8,6 +8,8 @@
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "hamming.h"
+
 namespace pairfit {
 namespace {
 
@@ -16,25 +18,49 @@ struct Matches {
     std::vector<cv::Point2f> from, to;
 };
 
+ImageFeatures detected(const cv::Mat& small, int features, int levels) {
+    ImageFeatures f;
+    cv::ORB::create(features, 1.2f, levels)->detectAndCompute(small, cv::noArray(), f.keypoints, f.descriptors);
+    return f;
+}
+
 // ORB features of the two reduced images matched with Lowe's ratio test.
-Matches match_features(const cv::Mat& img_small, const cv::Mat& cam_small, double factor, int features,
-                       int levels) {
-    const cv::Ptr<cv::ORB> orb = cv::ORB::create(features, 1.2f, levels);
-    std::vector<cv::KeyPoint> kp_img, kp_cam;
-    cv::Mat desc_img, desc_cam;
-    orb->detectAndCompute(img_small, cv::noArray(), kp_img, desc_img);
-    orb->detectAndCompute(cam_small, cv::noArray(), kp_cam, desc_cam);
+Matches match_features(const ImageFeatures& img, const ImageFeatures& cam, double factor) {
     Matches matches;
-    if (kp_img.size() < 8 || kp_cam.size() < 8) return matches;
-    std::vector<std::vector<cv::DMatch>> knn;
-    cv::BFMatcher(cv::NORM_HAMMING).knnMatch(desc_img, desc_cam, knn, 2);
-    for (const std::vector<cv::DMatch>& m : knn) {
-        if (m.size() < 2 || m[0].distance >= 0.8f * m[1].distance) continue;
-        matches.from.push_back(kp_img[m[0].queryIdx].pt * static_cast<float>(1 / factor));
-        matches.to.push_back(kp_cam[m[0].trainIdx].pt * static_cast<float>(1 / factor));
+    if (img.keypoints.size() < 8 || cam.keypoints.size() < 8) return matches;
+    const std::vector<NearestTwo> nearest = nearest_two(img.descriptors, cam.descriptors);
+    for (size_t i = 0; i < nearest.size(); ++i) {
+        const NearestTwo& n = nearest[i];
+        if (n.second < 0 || static_cast<float>(n.first_distance) >= 0.8f * static_cast<float>(n.second_distance)) continue;
+        matches.from.push_back(img.keypoints[i].pt * static_cast<float>(1 / factor));
+        matches.to.push_back(cam.keypoints[n.first].pt * static_cast<float>(1 / factor));
     }
     return matches;
 }
+
+// Grey and halved once, in bands of rows: the full-size grey image is never
+// held, which spares most of the memory traffic, and the pixels are the
+// same. Output row r reads input rows 2r - 2 to 2r + 2: a band of output
+// rows takes the input rows they read, from an even row.
+cv::Mat grey_halved(const cv::Mat& bgr) {
+    const int band = 64;  // output rows
+    cv::Mat half((bgr.rows + 1) / 2, (bgr.cols + 1) / 2, CV_8U), grey, down;
+    for (int first = 0; first < half.rows; first += band) {
+        const int last = std::min(half.rows, first + band);
+        const int from = std::max(0, 2 * first - 2), to = std::min(bgr.rows, 2 * last + 1);
+        cv::cvtColor(bgr.rowRange(from, to), grey, cv::COLOR_BGR2GRAY);
+        cv::pyrDown(grey, down, cv::Size(half.cols, (grey.rows + 1) / 2));
+        const int skip = (2 * first - from) / 2;
+        down.rowRange(skip, skip + last - first).copyTo(half.rowRange(first, last));
+    }
+    return half;
+}
+
+// Photographs of a flat subject differ in scale by a few per cent: four
+// pyramid levels of ORB's eight and 1500 features usually do; smooth
+// subjects (photographs) get a second, fuller try.
+const int kFirstFeatures = 1500, kFirstLevels = 4;
+const int kSecondFeatures = 4000, kSecondLevels = 8;
 
 const int kMinInliers = 12;
 
@@ -65,28 +91,49 @@ std::optional<CameraMap> homography_of(const Matches& m, double factor) {
 
 }  // namespace
 
-FeatureEstimate estimate_from_features(const cv::Mat& img, const cv::Mat& cam, bool with_homography) try {
-    FeatureEstimate e;
-    // Halved (Gaussian pyramid): fast, free of aliasing, and pixel x of the
-    // result sits at 2^n x.
-    int halvings = 0;
-    while ((std::max(img.cols, img.rows) >> halvings) > 1400) ++halvings;
-    const auto reduced_grey = [halvings](const cv::Mat& bgr) {
-        cv::Mat g;
+cv::Mat reduced_grey(const cv::Mat& bgr, int halvings) {
+    cv::Mat g;
+    if (halvings == 0) {
         cv::cvtColor(bgr, g, cv::COLOR_BGR2GRAY);
-        for (int k = 0; k < halvings; ++k) cv::pyrDown(g, g);
         return g;
-    };
+    }
+    g = grey_halved(bgr);
+    for (int k = 1; k < halvings; ++k) cv::pyrDown(g, g);
+    return g;
+}
+
+int halvings_for(cv::Size reference) {
+    int halvings = 0;
+    while ((std::max(reference.width, reference.height) >> halvings) > 1400) ++halvings;
+    return halvings;
+}
+
+CameraFeatures camera_features(const cv::Mat& cam, int halvings) try {
+    CameraFeatures c;
+    c.small = reduced_grey(cam, halvings);
+    c.first = detected(c.small, kFirstFeatures, kFirstLevels);
+    c.halvings = halvings;
+    return c;
+} catch (const cv::Exception&) {
+    return CameraFeatures();  // the estimate tries again and fails there
+}
+
+FeatureEstimate estimate_from_features(const cv::Mat& img, const cv::Mat& cam, bool with_homography,
+                                       CameraFeatures camera) try {
+    FeatureEstimate e;
+    const int halvings = halvings_for(img.size());
+    if (camera.halvings != halvings) {
+        camera.small = reduced_grey(cam, halvings);
+        camera.first = detected(camera.small, kFirstFeatures, kFirstLevels);
+    }
     e.factor = 1.0 / (1 << halvings);
-    e.img_small = reduced_grey(img);
-    e.cam_small = reduced_grey(cam);
-    // Photographs of a flat subject differ in scale by a few per cent: four
-    // pyramid levels of ORB's eight and 1500 features usually do; smooth
-    // subjects (photographs) get a second, fuller try.
-    Matches matches = match_features(e.img_small, e.cam_small, e.factor, 1500, 4);
+    e.img_small = reduced_grey(img, halvings);
+    e.cam_small = camera.small;
+    Matches matches = match_features(detected(e.img_small, kFirstFeatures, kFirstLevels), camera.first, e.factor);
     e.similarity = similarity_of(matches, e.factor);
     if (!e.similarity) {
-        matches = match_features(e.img_small, e.cam_small, e.factor, 4000, 8);
+        matches = match_features(detected(e.img_small, kSecondFeatures, kSecondLevels),
+                                 detected(e.cam_small, kSecondFeatures, kSecondLevels), e.factor);
         e.similarity = similarity_of(matches, e.factor);
     }
     if (with_homography) e.homography = homography_of(matches, e.factor);

@@ -3,6 +3,7 @@
 // two images reduced, fitted with RANSAC.
 
 #include <optional>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -29,8 +30,36 @@ struct FeatureEstimate {
     cv::Mat img_small, cam_small;  ///< the two images reduced and grey, CV_8U; empty on failure
 };
 
-/// The reduced images and the maps from their features. Runs beside the
-/// exact search; an image library failure leaves it empty.
-FeatureEstimate estimate_from_features(const cv::Mat& img, const cv::Mat& cam, bool with_homography);
+/// ORB features of one reduced image.
+struct ImageFeatures {
+    std::vector<cv::KeyPoint> keypoints;
+    cv::Mat descriptors;
+};
+
+/// The camera's part of the estimate, which needs nothing of the reference
+/// but its size: the camera reduced and grey, and its features for the
+/// first try.
+struct CameraFeatures {
+    int halvings = -1;  ///< the reduction it was made for; -1 for none
+    cv::Mat small;
+    ImageFeatures first;
+};
+
+/// `bgr` grey and halved `halvings` times (Gaussian pyramid): fast, free of
+/// aliasing, and pixel x of the result sits at 2^n x.
+cv::Mat reduced_grey(const cv::Mat& bgr, int halvings);
+
+/// How often a reference of this size is halved for the estimate.
+int halvings_for(cv::Size reference);
+
+/// The camera's part, for a reference halved `halvings` times; it can run
+/// while the reference decodes. An image library failure leaves it empty.
+CameraFeatures camera_features(const cv::Mat& cam, int halvings);
+
+/// The reduced images and the maps from their features, from the camera's
+/// part when it was made for this reference (made here otherwise). Runs
+/// beside the exact search; an image library failure leaves it empty.
+FeatureEstimate estimate_from_features(const cv::Mat& img, const cv::Mat& cam, bool with_homography,
+                                       CameraFeatures camera = CameraFeatures());
 
 }  // namespace pairfit

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <future>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,7 @@ struct Candidate {
     Source source = Source::exact;
     CameraMap camera_from_reference;
     double measure = -1;
+    bool projective = false;  ///< the features' homography
 };
 
 // What the entry settles on: the winning candidate, perhaps refined, the
@@ -106,7 +108,7 @@ std::vector<Candidate> candidates_for(const Scene& s, Motion motion) {
     candidates.push_back({Candidate::Source::exact, nearest_similarity(exact, s.centre_of(exact)), -1});
     const FeatureEstimate& e = s.estimate;
     if (motion == Motion::homography && e.homography && !folds(*e.homography, s.view.camera_square)) {
-        candidates.push_back({Candidate::Source::features, *e.homography, -1});
+        candidates.push_back({Candidate::Source::features, *e.homography, -1, true});
     }
     if (e.similarity) {
         candidates.push_back({Candidate::Source::features, nearest_similarity(*e.similarity, s.centre_of(exact)), -1});
@@ -114,16 +116,32 @@ std::vector<Candidate> candidates_for(const Scene& s, Motion motion) {
     return candidates;
 }
 
+// Each candidate's measure by `measure`, side by side; none for a single
+// candidate, which has no rival.
+template <class Measure>
+void measure_each(std::vector<Candidate>& candidates, const Measure& measure) {
+    const int n = static_cast<int>(candidates.size());
+    if (n < 2) return;
+    cv::parallel_for_(cv::Range(0, n), [&](const cv::Range& r) {
+        for (int i = r.start; i < r.end; ++i) candidates[i].measure = measure(candidates[i].camera_from_reference);
+    }, n);
+}
+
+std::vector<Candidate> measured(const Scene& s, std::vector<Candidate> candidates) {
+    measure_each(candidates, [&s](const CameraMap& m) { return candidate_measure(s.view, m); });
+    return candidates;
+}
+
+// The best of candidates measured near the output square.
 Candidate best_of(const Scene& s, std::vector<Candidate> candidates) {
     if (candidates.size() == 1) return candidates.front();
-    for (Candidate& c : candidates) c.measure = candidate_measure(s.view, c.camera_from_reference);
     // Where the square shows blank paper under a candidate, the window cannot
     // tell it from a wrong one, which may show content there: all are then
     // compared over the whole pair.
     const bool unseen = std::any_of(candidates.begin(), candidates.end(),
                                     [](const Candidate& c) { return c.measure < 0; });
     if (unseen && !s.estimate.img_small.empty()) {
-        for (Candidate& c : candidates) c.measure = whole_pair_measure(s.estimate, c.camera_from_reference);
+        measure_each(candidates, [&s](const CameraMap& m) { return whole_pair_measure(s.estimate, m); });
     }
     Candidate best = candidates.front();
     for (const Candidate& c : candidates) {
@@ -139,13 +157,17 @@ struct GlobalStage {
     std::optional<GlobalFit> fit;
 };
 
-GlobalStage global_stage(const Scene& s, Motion motion) {
+GlobalStage global_stage(const Scene& s, Motion motion, const std::vector<Candidate>& measured_candidates) {
     GlobalStage g;
     g.motion = motion;
-    g.start = best_of(s, candidates_for(s, motion));
+    g.start = best_of(s, measured_candidates);
     const bool close_start = g.start.source == Candidate::Source::features;
     g.fit = refine_globally(s.estimate, g.start.camera_from_reference, motion, close_start);
     return g;
+}
+
+GlobalStage similarity_stage(const Scene& s) {
+    return global_stage(s, Motion::similarity, measured(s, candidates_for(s, Motion::similarity)));
 }
 
 GlobalStage checked(const Scene& s, GlobalStage g) {
@@ -207,13 +229,13 @@ bool homography_needed(const GlobalStage& projective, const GlobalStage& similar
 }
 
 Choice similarity_instead(const Scene& s, const std::optional<GlobalStage>& similar, Choice::Homography why) {
-    Choice choice = finished(s, similar ? *similar : checked(s, global_stage(s, Motion::similarity)));
+    Choice choice = finished(s, similar ? *similar : checked(s, similarity_stage(s)));
     choice.homography = why;
     return choice;
 }
 
 Choice precise_choice(const Scene& s, Model model) {
-    if (model == Model::similarity) return finished(s, checked(s, global_stage(s, Motion::similarity)));
+    if (model == Model::similarity) return finished(s, checked(s, similarity_stage(s)));
     // Feature estimates whose homography and similarity put the corners
     // within 0.3% of the image of each other are a similarity: a global
     // stage saved. A larger difference may be a tilt or the noise of few
@@ -221,9 +243,16 @@ Choice precise_choice(const Scene& s, Model model) {
     // are fitted and compared.
     const std::optional<double> tilt = feature_tilt(s);
     if (tilt && *tilt < 0.003) return similarity_instead(s, std::nullopt, Choice::Homography::not_needed);
-    // The two models' global stages are independent: one runs beside the other.
-    std::future<GlobalStage> similar_job = std::async(std::launch::async, global_stage, std::cref(s), Motion::similarity);
-    const GlobalStage projective = global_stage(s, Motion::homography);
+    // The similarity's candidates are the homography's but the features'
+    // homography: each is measured once. The two models' global stages are
+    // independent: one runs beside the other.
+    const std::vector<Candidate> projective_candidates = measured(s, candidates_for(s, Motion::homography));
+    std::vector<Candidate> similar_candidates;
+    std::copy_if(projective_candidates.begin(), projective_candidates.end(), std::back_inserter(similar_candidates),
+                 [](const Candidate& c) { return !c.projective; });
+    std::future<GlobalStage> similar_job = std::async(std::launch::async, global_stage, std::cref(s),
+                                                      Motion::similarity, std::cref(similar_candidates));
+    const GlobalStage projective = global_stage(s, Motion::homography, projective_candidates);
     const GlobalStage similar = similar_job.get();
     s.checkpoint();
     if (!homography_needed(projective, similar)) return similarity_instead(s, similar, Choice::Homography::not_needed);
@@ -281,10 +310,14 @@ void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, Preci
     const cv::Mat img_aligned = warped_square(pair.img_ori, square_from_reference, out, cv::Scalar::all(127));
     const cv::Mat img_masked = warped_square(pair.img_ori, square_from_reference, out, cv::Scalar());
     const cv::Mat cam_cropped = pair.cam_ori(s.f.fitted_square);
+    // The correlation is made beside the mask and the files.
+    std::future<double> correlation = std::async(std::launch::async, [&] {
+        return crop_correlation(img_aligned, cam_cropped, content_of(pair.img_ori, square_from_reference, out));
+    });
     cv::Mat cam_aligned = cam_cropped;
     if (pair.is_masked) Get_Mask_ROI(img_masked, cam_cropped, cam_aligned, 0, 127);
-    r.correlation = crop_correlation(img_aligned, cam_cropped, content_of(pair.img_ori, square_from_reference, out));
     write_crops(img_aligned, cam_aligned, s.request);
+    r.correlation = correlation.get();
     r.reference_crop = img_aligned;
     r.camera_crop = cam_aligned;
 }
@@ -311,16 +344,22 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
         PreciseResult r;
         r.method = "exact";
         // The feature estimate needs only the loaded images: it runs beside
-        // the exact search.
+        // the exact search, its camera part from when the camera is decoded
+        // (a core is often idle until the reference is).
+        std::future<CameraFeatures> camera_job;
         std::future<FeatureEstimate> features_job;
         cv::Mat camera_loaded;
-        const LoadedHook start_features = [&](const cv::Mat& img, const cv::Mat& cam) {
-            if (!refine) return;
-            camera_loaded = cam;
-            features_job = std::async(std::launch::async, estimate_from_features, img, cam,
-                                      options.model == Model::homography);
+        const CameraHook start_camera = [&](const cv::Mat& cam, cv::Size reference) {
+            camera_job = std::async(std::launch::async, camera_features, cam, halvings_for(reference));
         };
-        ExactSearch found = run_exact_search(request, start_features);
+        const LoadedHook start_features = [&](const cv::Mat& img, const cv::Mat& cam) {
+            camera_loaded = cam;
+            features_job = std::async(std::launch::async, [img, cam, &camera_job, &options] {
+                return estimate_from_features(img, cam, options.model == Model::homography,
+                                              camera_job.valid() ? camera_job.get() : CameraFeatures());
+            });
+        };
+        ExactSearch found = refine ? run_exact_search(request, start_features, start_camera) : run_exact_search(request);
         if (found.stage != ExactSearch::Stage::searched) {
             r.transform = unaligned_result(found.stage);
             r.outcome = outcome_of(r.transform);

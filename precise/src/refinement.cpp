@@ -5,8 +5,8 @@
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
-#include <opencv2/video/tracking.hpp>
 
+#include "side_by_side.h"
 
 namespace pairfit {
 
@@ -138,14 +138,14 @@ double size_ratio(const PatchMap& patch_map, cv::Point2d at) {
 // The template: the band-passed reference blurred by `sigma` (its own
 // pixels) to match the camera's defocus (filters commute: blurring after the
 // band-pass is blurring before it), its edges cut off.
-void make_template(Level& l, double sigma) {
+cv::Mat template_of(const Level& l, double sigma) {
     cv::Mat t = l.t_band;
     if (sigma > 0) {
         cv::Mat blurred;  // a new image: the band-passed source is tried again with other blurs
         cv::GaussianBlur(l.t_band, blurred, cv::Size(), sigma);
         t = blurred;
     }
-    l.t = t(cv::Rect(l.inset, l.inset, t.cols - 2 * l.inset, t.rows - 2 * l.inset)).clone();
+    return t(cv::Rect(l.inset, l.inset, t.cols - 2 * l.inset, t.rows - 2 * l.inset)).clone();
 }
 
 // Both images reduced by `scale` and band-passed alike: the camera's filter
@@ -155,19 +155,26 @@ void make_template(Level& l, double sigma) {
 Level level_of(const cv::Mat& t, const cv::Mat& in, const cv::Mat& valid, double scale, double ratio) {
     Level l;
     l.scale = scale;
-    cv::Mat reduced;
-    cv::resize(t, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
-    cv::resize(in, l.in, cv::Size(), scale, scale, cv::INTER_AREA);
-    cv::resize(valid, l.valid, l.in.size(), 0, 0, cv::INTER_NEAREST);
-    // About a twentieth of the reference window at this level.
-    l.box = 2 * std::max(4, std::max(reduced.cols, reduced.rows) / 40) + 1;
-    l.in = band_pass(l.in, l.box, ratio);
-    l.t_band = band_pass(reduced, l.box);
-    // The filters are not the same near the template's edges as inside the
-    // larger camera window; those edges are left out.
-    l.inset = std::min(l.box, std::min(l.t_band.cols, l.t_band.rows) / 4);
-    make_template(l, 0);
-    l.t_mask = content_mask(l.t, l.box / 4 + 1);
+    // About a twentieth of the reference window at this level (the size
+    // cv::resize gives it).
+    const int longer = std::max(cv::saturate_cast<int>(t.cols * scale), cv::saturate_cast<int>(t.rows * scale));
+    l.box = 2 * std::max(4, longer / 40) + 1;
+    side_by_side(
+        [&] {
+            cv::Mat reduced;
+            cv::resize(t, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
+            l.t_band = band_pass(reduced, l.box);
+            // The filters are not the same near the template's edges as
+            // inside the larger camera window; those edges are left out.
+            l.inset = std::min(l.box, std::min(l.t_band.cols, l.t_band.rows) / 4);
+            l.t = template_of(l, 0);
+            l.t_mask = content_mask(l.t, l.box / 4 + 1);
+        },
+        [&] {
+            cv::resize(in, l.in, cv::Size(), scale, scale, cv::INTER_AREA);
+            cv::resize(valid, l.valid, l.in.size(), 0, 0, cv::INTER_NEAREST);
+            l.in = band_pass(l.in, l.box, ratio);
+        });
     return l;
 }
 
@@ -182,52 +189,86 @@ struct Seen {
 
 Seen seen_through(const Level& l, const PatchMap& patch_map) {
     const cv::Matx33d m = l.level_map_of(patch_map).matrix();
-    Seen s;
-    const int flags = cv::WARP_INVERSE_MAP;
-    if (m(2, 0) == 0 && m(2, 1) == 0) {
-        cv::Mat w;
-        cv::Mat(top_rows(m)).convertTo(w, CV_32F);
-        cv::warpAffine(l.in, s.warped, w, l.t.size(), cv::INTER_LINEAR | flags);
-        cv::warpAffine(l.valid, s.valid, w, l.t.size(), cv::INTER_NEAREST | flags);
-    } else {
-        cv::warpPerspective(l.in, s.warped, cv::Mat(m), l.t.size(), cv::INTER_LINEAR | flags);
-        cv::warpPerspective(l.valid, s.valid, cv::Mat(m), l.t.size(), cv::INTER_NEAREST | flags);
-    }
-    return s;
+    return {warped(l.in, m, l.t.size(), cv::INTER_LINEAR), warped(l.valid, m, l.t.size(), cv::INTER_NEAREST)};
 }
 
-// The correlation of the template with the camera patch as seen through a
-// map; -1 where too little of the camera patch is valid.
-double correlation_of(const Level& l, const Seen& s) {
-    const cv::Mat counted = s.valid & l.t_mask;
-    if (cv::countNonZero(counted) < std::max(64, cv::countNonZero(l.t_mask) / 4)) return -1;
-    const double rho = cv::computeECC(l.t, s.warped, counted);
+// An image less its mean over the pixels that count (zero elsewhere), and
+// its norm there: cv::computeECC's two halves, so that the camera's half is
+// made once for templates of several blurs.
+struct ZeroMean {
+    cv::Mat values;
+    double norm = 0;
+};
+
+ZeroMean zero_mean(const cv::Mat& image, const cv::Mat& counted, int count) {
+    cv::Scalar mean, deviation;
+    cv::meanStdDev(image, mean, deviation, counted);
+    ZeroMean z{cv::Mat::zeros(image.size(), image.type()), 0};
+    cv::subtract(image, mean, z.values, counted);
+    z.norm = std::sqrt(count * deviation[0] * deviation[0]);
+    return z;
+}
+
+// The camera patch as seen through a map, ready to correlate with the
+// level's templates; none where too little of it is valid.
+struct Counted {
+    cv::Mat counted;
+    int count = 0;
+    ZeroMean seen;
+};
+
+std::optional<Counted> counted_of(const Level& l, const Seen& s) {
+    Counted c;
+    c.counted = s.valid & l.t_mask;
+    c.count = cv::countNonZero(c.counted);
+    if (c.count < std::max(64, cv::countNonZero(l.t_mask) / 4)) return std::nullopt;
+    c.seen = zero_mean(s.warped, c.counted, c.count);
+    return c;
+}
+
+// The correlation of a template with the camera patch as seen through a
+// map, as cv::computeECC gives it; -1 where too little of the camera patch
+// is valid.
+double correlation_of(const cv::Mat& template_image, const std::optional<Counted>& c) {
+    if (!c) return -1;
+    const ZeroMean t = zero_mean(template_image, c->counted, c->count);
+    const double rho = c->seen.values.dot(t.values) / (t.norm * c->seen.norm);
     return std::isfinite(rho) ? rho : -1.0;
 }
 
 double correlation(const Level& l, const PatchMap& patch_map) {
-    return correlation_of(l, seen_through(l, patch_map));
+    return correlation_of(l.t, counted_of(l, seen_through(l, patch_map)));
 }
 
 // The camera's defocus, given to the sharp reference. A sharp template
 // against a blurred image is biased wherever the window cuts through the
 // subject (the blur carries detail across the cut on one side only), by up
 // to half a pixel; two images alike but for the warp are not. The blur is
-// the one, of a few, under which the two correlate best.
-void match_blur(Level& l, const PatchMap& map) {
+// the one, of a few, under which the two correlate best. Returns that
+// correlation under `map`.
+double match_blur(Level& l, const PatchMap& map) {
     const double ratio = size_ratio(map, cv::Point2d(l.t_band.cols / 2.0 / l.scale, l.t_band.rows / 2.0 / l.scale));
-    const Seen seen = seen_through(l, map);  // the template's size does not change with its blur
-    double best_sigma = 0;
-    double best_rho = correlation_of(l, seen);
-    for (const double camera_sigma : {0.6, 0.9, 1.2, 1.6, 2.0, 2.5, 3.0, 3.6}) {
-        const double sigma = camera_sigma * l.scale / ratio;  // in the template's pixels
-        make_template(l, sigma);
-        const double rho = correlation_of(l, seen);
-        if (rho <= best_rho) break;
-        best_rho = rho;
-        best_sigma = sigma;
+    // The template's size does not change with its blur.
+    const std::optional<Counted> seen = counted_of(l, seen_through(l, map));
+    double best_rho = correlation_of(l.t, seen);
+    const double camera_sigmas[] = {0.6, 0.9, 1.2, 1.6, 2.0, 2.5, 3.0, 3.6};
+    // Two blurs at a time, taken in order: the one after the best is
+    // sometimes made in vain.
+    for (int k = 0; k < 8; k += 2) {
+        cv::Mat t[2];
+        double rho[2];
+        const auto try_blur = [&](int i) {
+            t[i] = template_of(l, camera_sigmas[k + i] * l.scale / ratio);  // in the template's pixels
+            rho[i] = correlation_of(t[i], seen);
+        };
+        side_by_side([&] { try_blur(0); }, [&] { try_blur(1); });
+        for (int i = 0; i < 2; ++i) {
+            if (rho[i] <= best_rho) return best_rho;
+            best_rho = rho[i];
+            l.t = t[i];
+        }
     }
-    make_template(l, best_sigma);
+    return best_rho;
 }
 
 struct Correlated {
@@ -247,11 +288,11 @@ std::optional<Correlated> correlate(const cv::Mat& t_full, const cv::Mat& in_ful
         Level l = level_of(t_full, in_full, valid_full, scale, result.map);
         if (l.t.cols < 24 || l.t.rows < 24) continue;
         const bool last = scale == scales.back();
-        if (last) match_blur(l, result.map);
+        const double blurred_rho = last ? match_blur(l, result.map) : -1;
         cv::Matx33d level_map = l.level_map_of(result.map).matrix();
         // Measured against the start, not the coarser level's result: a
         // coarser level can be led astray by what only it sees.
-        if (last) result.before = correlation(l, start);
+        if (last) result.before = result.map.matrix() == start.matrix() ? blurred_rho : correlation(l, start);
         const double rho = ecc_align(l.t, l.t_mask, l.in, l.valid, level_map, motion, iterations, 0.01);
         if (rho < 0) {
             if (last) return std::nullopt;

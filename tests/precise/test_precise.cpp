@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/features2d.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "ecc.h"
+#include "feature_estimate.h"
 #include "frames.h"
+#include "hamming.h"
 #include "pairfit/pipeline.h"
 #include "pairfit/precise.h"
 #include "refinement.h"
@@ -73,6 +76,38 @@ TEST(EccAlign, RecoversKnownMotionsToAFractionOfAPixel) {
             if (motion == pairfit::Motion::similarity) {
                 EXPECT_NEAR(w(0, 0), w(1, 1), 1e-12);  // stays a similarity
                 EXPECT_NEAR(w(0, 1), -w(1, 0), 1e-12);
+            }
+        }
+    }
+}
+
+// The feature estimate's own ways to the images' grey pyramid and to the
+// nearest descriptors find what the image library's plain calls find.
+TEST(FeatureEstimate, ReducesAndMatchesAsTheLibraryDoes) {
+    cv::RNG rng(3);
+    cv::Mat bgr(333, 517, CV_8UC3);  // odd sizes, more rows than one band of the first halving
+    rng.fill(bgr, cv::RNG::UNIFORM, 0, 256);
+    cv::Mat expected;
+    cv::cvtColor(bgr, expected, cv::COLOR_BGR2GRAY);
+    for (int halvings = 0; halvings < 3; ++halvings) {
+        EXPECT_EQ(cv::norm(pairfit::reduced_grey(bgr, halvings), expected, cv::NORM_INF), 0) << halvings;
+        cv::pyrDown(expected, expected);
+    }
+    // Descriptors of few distinct bytes, so that many distances tie.
+    cv::Mat from(300, 32, CV_8U), to(200, 32, CV_8U);
+    rng.fill(from, cv::RNG::UNIFORM, 0, 4);
+    rng.fill(to, cv::RNG::UNIFORM, 0, 4);
+    for (const cv::Mat& train : {to, cv::Mat(to.row(0))}) {
+        std::vector<std::vector<cv::DMatch>> knn;
+        cv::BFMatcher(cv::NORM_HAMMING).knnMatch(from, train, knn, 2);
+        const std::vector<pairfit::NearestTwo> nearest = pairfit::nearest_two(from, train);
+        ASSERT_EQ(nearest.size(), knn.size());
+        for (size_t i = 0; i < knn.size(); ++i) {
+            EXPECT_EQ(nearest[i].first, knn[i][0].trainIdx) << i;
+            EXPECT_EQ(nearest[i].first_distance, knn[i][0].distance) << i;
+            EXPECT_EQ(nearest[i].second, knn[i].size() > 1 ? knn[i][1].trainIdx : -1) << i;
+            if (knn[i].size() > 1) {
+                EXPECT_EQ(nearest[i].second_distance, knn[i][1].distance) << i;
             }
         }
     }

@@ -44,6 +44,13 @@ struct ExactSearch {
 /// other work on them can start beside the search.
 using LoadedHook = std::function<void(const cv::Mat& img, const cv::Mat& cam)>;
 
+/// Called with the camera image as soon as it is decoded, and the size the
+/// reference's header declares, on the thread that decoded the camera while
+/// the reference may still be decoding: work on the camera alone can start
+/// there. It must return at once (the search waits for it). Not called for
+/// an image whose size no header declared.
+using CameraHook = std::function<void(const cv::Mat& cam, cv::Size reference)>;
+
 /// Loads, binarises and searches a pair as alignment_ICpair does, without
 /// the final warp and the files. Both images' sizes are read from their
 /// headers first: an image above request.max_pixels (or the image library's
@@ -52,7 +59,8 @@ using LoadedHook = std::function<void(const cv::Mat& img, const cv::Mat& cam)>;
 /// runs after decoding, after the reference's clean-up and between the
 /// passes. Throws as alignment_ICpair does, except that image-library errors
 /// arrive as cv::Exception.
-ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_loaded = LoadedHook());
+ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_loaded = LoadedHook(),
+                             const CameraHook& on_camera = CameraHook());
 
 /// The rest of alignment_ICpair for a searched pair: the final warp, the two
 /// files and the score; returns what alignment_ICpair returns.
