@@ -11,6 +11,7 @@
 #include <opencv2/video/tracking.hpp>
 
 #include "Match.h"
+#include "correlation_search.h"
 #include "errors.h"
 #include "feature_estimate.h"
 #include "frames.h"
@@ -24,7 +25,7 @@ namespace {
 // One estimate of the pair's map and how well it lays the reference over the
 // camera near the output square.
 struct Candidate {
-    enum class Source { exact, features };
+    enum class Source { exact, features, correlation };
     Source source = Source::exact;
     CameraMap camera_from_reference;
     double measure = -1;
@@ -44,12 +45,39 @@ struct Choice {
 };
 
 std::string method_text(const Choice& c) {
-    std::string text = c.source == Candidate::Source::features ? "features" : "exact";
+    std::string text = c.source == Candidate::Source::features      ? "features"
+                       : c.source == Candidate::Source::correlation ? "correlation"
+                                                                    : "exact";
     if (c.refined) text += "+ecc";
     if (c.motion == Motion::homography) text += ":homography";
     if (c.homography == Choice::Homography::not_needed) text += ":similarity (homography not needed)";
     if (c.homography == Choice::Homography::folded) text += ":similarity (homography rejected)";
     return text;
+}
+
+// What the features make of a pair and, where they match nothing, the
+// correlation search.
+struct Estimates {
+    FeatureEstimate features;
+    std::vector<CameraMap> searched;
+};
+
+// The starts a repeated pattern leaves open: enough for the cells around the
+// one the search ranks first.
+const int kSearchedStarts = 4;
+
+// Without a feature estimate the exact search would be the only start, and
+// it has no rotation: on a repeated pattern it may settle on a neighbouring
+// cell, which the refinement would then polish.
+Estimates estimates_of(const cv::Mat& img, const cv::Mat& cam, bool with_homography) {
+    Estimates e{estimate_from_features(img, cam, with_homography), {}};
+    if (e.features.similarity) return e;
+    try {
+        e.searched = correlation_candidates(e.features, kSearchedStarts);
+    } catch (const cv::Exception&) {
+        e.searched.clear();  // no starts from it; the exact search still competes
+    }
+    return e;
 }
 
 // Everything the choice needs about one pair.
@@ -59,6 +87,7 @@ struct Scene {
     PairView view;
     const FeatureEstimate& estimate;
     const AlignRequest& request;
+    const std::vector<CameraMap>& searched;
 
     // The reference point that a map shows at the output square's centre.
     cv::Point2d centre_of(const CameraMap& camera_from_reference) const {
@@ -111,18 +140,25 @@ std::vector<Candidate> candidates_for(const Scene& s, Motion motion) {
     if (e.similarity) {
         candidates.push_back({Candidate::Source::features, nearest_similarity(*e.similarity, s.centre_of(exact)), -1});
     }
+    for (const CameraMap& m : s.searched) candidates.push_back({Candidate::Source::correlation, m, -1});
     return candidates;
 }
 
 Candidate best_of(const Scene& s, std::vector<Candidate> candidates) {
     if (candidates.size() == 1) return candidates.front();
-    for (Candidate& c : candidates) c.measure = candidate_measure(s.view, c.camera_from_reference);
+    // The correlation search's starts are cells of a repeated pattern that the
+    // square shows alike; the whole pair shows where the pattern ends and
+    // what sets its cells apart.
+    const bool repeated = !s.searched.empty();
+    if (!repeated) {
+        for (Candidate& c : candidates) c.measure = candidate_measure(s.view, c.camera_from_reference);
+    }
     // Where the square shows blank paper under a candidate, the window cannot
     // tell it from a wrong one, which may show content there: all are then
     // compared over the whole pair.
     const bool unseen = std::any_of(candidates.begin(), candidates.end(),
                                     [](const Candidate& c) { return c.measure < 0; });
-    if (unseen && !s.estimate.img_small.empty()) {
+    if ((repeated || unseen) && !s.estimate.img_small.empty()) {
         for (Candidate& c : candidates) c.measure = whole_pair_measure(s.estimate, c.camera_from_reference);
     }
     Candidate best = candidates.front();
@@ -312,13 +348,12 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
         r.method = "exact";
         // The feature estimate needs only the loaded images: it runs beside
         // the exact search.
-        std::future<FeatureEstimate> features_job;
+        std::future<Estimates> features_job;
         cv::Mat camera_loaded;
         const LoadedHook start_features = [&](const cv::Mat& img, const cv::Mat& cam) {
             if (!refine) return;
             camera_loaded = cam;
-            features_job = std::async(std::launch::async, estimate_from_features, img, cam,
-                                      options.model == Model::homography);
+            features_job = std::async(std::launch::async, estimates_of, img, cam, options.model == Model::homography);
         };
         ExactSearch found = run_exact_search(request, start_features);
         if (found.stage != ExactSearch::Stage::searched) {
@@ -340,9 +375,9 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
             r.correlation = crop_correlation(found.pair.img_aligned, found.pair.cam_ori(f.fitted_square),
                                              content_of(found.pair.img_ori, square_from_reference, found.pair.out_size));
         } else {
-            const FeatureEstimate estimate = features_job.get();
+            const Estimates estimates = features_job.get();
             const Scene scene{found, f, PairView{found.pair.img_ori, camera_loaded, camera_square_of(f), found.pair.out_size},
-                              estimate, request};
+                              estimates.features, request, estimates.searched};
             scene.checkpoint();
             const Choice choice = precise_choice(scene, options.model);
             warp_and_save(scene, choice.camera_from_reference, r);

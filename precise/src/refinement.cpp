@@ -118,9 +118,8 @@ struct Level {
     }
 };
 
-// Where the reference shows something, and `reach` pixels around it: a blank
-// stretch of paper tells the correlation nothing, and the camera may show
-// there what the reference does not (the edge of a shadow, the desk).
+}  // namespace
+
 cv::Mat content_mask(const cv::Mat& band_passed, int reach) {
     const cv::Mat strength = cv::abs(band_passed);
     double largest = 0;
@@ -129,6 +128,8 @@ cv::Mat content_mask(const cv::Mat& band_passed, int reach) {
     cv::dilate(mask, mask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1)));
     return mask;
 }
+
+namespace {
 
 // How much larger the camera shows the reference near a patch point.
 double size_ratio(const PatchMap& patch_map, cv::Point2d at) {

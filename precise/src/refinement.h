@@ -57,4 +57,10 @@ std::optional<CameraMap> refine_near_crop(const PairView& pair, const CameraMap&
 /// shows its subject `ratio` times larger than the other of its pair.
 cv::Mat band_pass(const cv::Mat& image, int box, double ratio = 1.0);
 
+/// Where a band-passed reference shows something, and `reach` pixels around
+/// it (CV_8U): a blank stretch of paper tells a correlation nothing, and the
+/// camera may show there what the reference does not (the edge of a shadow,
+/// the desk).
+cv::Mat content_mask(const cv::Mat& band_passed, int reach);
+
 }  // namespace pairfit
