@@ -163,6 +163,9 @@ Candidate best_of(const Scene& s, std::vector<Candidate> candidates) {
     }
     Candidate best = candidates.front();
     for (const Candidate& c : candidates) {
+        // On an unrelated pair every shift matches something: the search's
+        // starts count only where they lay the pair over itself as a pair.
+        if (c.source == Candidate::Source::correlation && c.measure < kPairCorrelation) continue;
         if (best.measure < c.measure) best = c;
     }
     return best;
