@@ -237,12 +237,15 @@ std::optional<double> feature_tilt(const Scene& s) {
 // part (a quarter) of what the similarity leaves uncorrelated over the whole
 // pair: on a pair that is a similarity it gains a fraction of a per cent and
 // spends the rest on noise, shadows and the desk; on a tilted camera it
-// removes nearly all.
-bool homography_needed(const GlobalStage& projective, const GlobalStage& similar) {
+// removes nearly all. Both are measured at the reduced images' own
+// resolution, finer than the global stage's: there a similarity's misfit
+// costs what it hides at half resolution, where the thin lines of a sparse
+// label blur into each other and a real tilt would pass for noise.
+bool homography_needed(const Scene& s, const GlobalStage& projective, const GlobalStage& similar) {
     if (!projective.fit) return false;
     if (!similar.fit) return true;
-    const double left = 1 - similar.fit->correlation;
-    return projective.fit->correlation - similar.fit->correlation >= 0.25 * left;
+    const auto [similarity, homography] = finest_correlations(s.estimate, similar.fit->map, projective.fit->map);
+    return homography - similarity >= 0.25 * (1 - similarity);
 }
 
 Choice similarity_instead(const Scene& s, const std::optional<GlobalStage>& similar, Choice::Homography why) {
@@ -265,7 +268,7 @@ Choice precise_choice(const Scene& s, Model model) {
     const GlobalStage projective = global_stage(s, Motion::homography);
     const GlobalStage similar = similar_job.get();
     s.checkpoint();
-    if (!homography_needed(projective, similar)) return similarity_instead(s, similar, Choice::Homography::not_needed);
+    if (!homography_needed(s, projective, similar)) return similarity_instead(s, similar, Choice::Homography::not_needed);
     const Choice choice = finished(s, projective);
     if (folds(choice.camera_from_reference, s.view.camera_square)) {
         return similarity_instead(s, similar, Choice::Homography::folded);

@@ -319,6 +319,15 @@ double whole_pair_measure(const FeatureEstimate& reduced, const CameraMap& camer
     return correlation(level_of(w.t, w.in, w.valid, scale, w.start), w.start);
 }
 
+std::pair<double, double> finest_correlations(const FeatureEstimate& reduced, const CameraMap& first,
+                                              const CameraMap& second) {
+    if (reduced.img_small.empty()) return {-1, -1};
+    const WholePair w = whole_pair(reduced, first);
+    const Level l = level_of(w.t, w.in, w.valid, 1.0, w.start);
+    const PatchMap other = w.camera_patch_from_camera * second * w.reference_patch_from_reference.inverse();
+    return {correlation(l, w.start), correlation(l, other)};
+}
+
 std::optional<GlobalFit> refine_globally(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
                                          Motion motion, bool close_start) {
     if (reduced.img_small.empty()) return std::nullopt;

@@ -6,6 +6,7 @@
 // camera image as loaded.
 
 #include <optional>
+#include <utility>
 
 #include "ecc.h"
 #include "feature_estimate.h"
@@ -30,6 +31,13 @@ double candidate_measure(const PairView& pair, const CameraMap& camera_from_refe
 /// of the reference (blank paper) to be told apart there. -1 without reduced
 /// images or when it does not correlate.
 double whole_pair_measure(const FeatureEstimate& reduced, const CameraMap& camera_from_reference);
+
+/// The correlation of the whole reduced pair under each of two maps, at the
+/// reduced images' own resolution, both on the same band-passed images (the
+/// camera's filter sized by the first map): a comparison of two fits of one
+/// pair. -1 for a map under which it does not correlate.
+std::pair<double, double> finest_correlations(const FeatureEstimate& reduced, const CameraMap& first,
+                                              const CameraMap& second);
 
 /// A fit of the global stage and the correlation of the pair under it at
 /// the stage's finest level.
