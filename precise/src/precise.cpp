@@ -237,15 +237,21 @@ std::optional<double> feature_tilt(const Scene& s) {
 // part (a quarter) of what the similarity leaves uncorrelated over the whole
 // pair: on a pair that is a similarity it gains a fraction of a per cent and
 // spends the rest on noise, shadows and the desk; on a tilted camera it
-// removes nearly all. Both are measured at the reduced images' own
-// resolution, finer than the global stage's: there a similarity's misfit
-// costs what it hides at half resolution, where the thin lines of a sparse
-// label blur into each other and a real tilt would pass for noise.
+// removes nearly all.
+bool earns_its_parameters(double similarity, double homography) {
+    return homography - similarity >= 0.25 * (1 - similarity);
+}
+
+// Where the global stage's own level does not show the gain, it is looked
+// for again at the reduced images' own resolution: there a similarity's
+// misfit costs what it hides at half resolution, where the thin lines of a
+// sparse label blur into each other and a real tilt would pass for noise.
 bool homography_needed(const Scene& s, const GlobalStage& projective, const GlobalStage& similar) {
     if (!projective.fit) return false;
     if (!similar.fit) return true;
+    if (earns_its_parameters(similar.fit->correlation, projective.fit->correlation)) return true;
     const auto [similarity, homography] = finest_correlations(s.estimate, similar.fit->map, projective.fit->map);
-    return homography - similarity >= 0.25 * (1 - similarity);
+    return earns_its_parameters(similarity, homography);
 }
 
 Choice similarity_instead(const Scene& s, const std::optional<GlobalStage>& similar, Choice::Homography why) {
