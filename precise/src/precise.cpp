@@ -12,6 +12,7 @@
 #include <opencv2/video/tracking.hpp>
 
 #include "Match.h"
+#include "correlation_search.h"
 #include "errors.h"
 #include "feature_estimate.h"
 #include "frames.h"
@@ -25,7 +26,7 @@ namespace {
 // One estimate of the pair's map and how well it lays the reference over the
 // camera near the output square.
 struct Candidate {
-    enum class Source { exact, features };
+    enum class Source { exact, features, correlation };
     Source source = Source::exact;
     CameraMap camera_from_reference;
     double measure = -1;
@@ -46,12 +47,40 @@ struct Choice {
 };
 
 std::string method_text(const Choice& c) {
-    std::string text = c.source == Candidate::Source::features ? "features" : "exact";
+    std::string text = c.source == Candidate::Source::features      ? "features"
+                       : c.source == Candidate::Source::correlation ? "correlation"
+                                                                    : "exact";
     if (c.refined) text += "+ecc";
     if (c.motion == Motion::homography) text += ":homography";
     if (c.homography == Choice::Homography::not_needed) text += ":similarity (homography not needed)";
     if (c.homography == Choice::Homography::folded) text += ":similarity (homography rejected)";
     return text;
+}
+
+// What the features make of a pair and, where they match nothing, the
+// correlation search.
+struct Estimates {
+    FeatureEstimate features;
+    std::vector<CameraMap> searched;
+};
+
+// The starts a repeated pattern leaves open: enough for the cells around the
+// one the search ranks first.
+const int kSearchedStarts = 4;
+
+// Without a feature estimate the exact search would be the only start, and
+// it has no rotation: on a repeated pattern it may settle on a neighbouring
+// cell, which the refinement would then polish.
+Estimates estimates_of(const cv::Mat& img, const cv::Mat& cam, bool with_homography,
+                       CameraFeatures camera) {
+    Estimates e{estimate_from_features(img, cam, with_homography, std::move(camera)), {}};
+    if (e.features.similarity) return e;
+    try {
+        e.searched = correlation_candidates(e.features, kSearchedStarts);
+    } catch (const cv::Exception&) {
+        e.searched.clear();  // no starts from it; the exact search still competes
+    }
+    return e;
 }
 
 // Everything the choice needs about one pair.
@@ -61,6 +90,7 @@ struct Scene {
     PairView view;
     const FeatureEstimate& estimate;
     const AlignRequest& request;
+    const std::vector<CameraMap>& searched;
 
     // The reference point that a map shows at the output square's centre.
     cv::Point2d centre_of(const CameraMap& camera_from_reference) const {
@@ -113,6 +143,7 @@ std::vector<Candidate> candidates_for(const Scene& s, Motion motion) {
     if (e.similarity) {
         candidates.push_back({Candidate::Source::features, nearest_similarity(*e.similarity, s.centre_of(exact)), -1});
     }
+    for (const CameraMap& m : s.searched) candidates.push_back({Candidate::Source::correlation, m, -1});
     return candidates;
 }
 
@@ -135,16 +166,23 @@ std::vector<Candidate> measured(const Scene& s, std::vector<Candidate> candidate
 // The best of candidates measured near the output square.
 Candidate best_of(const Scene& s, std::vector<Candidate> candidates) {
     if (candidates.size() == 1) return candidates.front();
+    // The correlation search's starts are cells of a repeated pattern that the
+    // square shows alike; the whole pair shows where the pattern ends and
+    // what sets its cells apart.
+    const bool repeated = !s.searched.empty();
     // Where the square shows blank paper under a candidate, the window cannot
     // tell it from a wrong one, which may show content there: all are then
     // compared over the whole pair.
     const bool unseen = std::any_of(candidates.begin(), candidates.end(),
                                     [](const Candidate& c) { return c.measure < 0; });
-    if (unseen && !s.estimate.img_small.empty()) {
+    if ((repeated || unseen) && !s.estimate.img_small.empty()) {
         measure_each(candidates, [&s](const CameraMap& m) { return whole_pair_measure(s.estimate, m); });
     }
     Candidate best = candidates.front();
     for (const Candidate& c : candidates) {
+        // On an unrelated pair every shift matches something: the search's
+        // starts count only where they lay the pair over itself as a pair.
+        if (c.source == Candidate::Source::correlation && c.measure < kPairCorrelation) continue;
         if (best.measure < c.measure) best = c;
     }
     return best;
@@ -221,11 +259,20 @@ std::optional<double> feature_tilt(const Scene& s) {
 // pair: on a pair that is a similarity it gains a fraction of a per cent and
 // spends the rest on noise, shadows and the desk; on a tilted camera it
 // removes nearly all.
-bool homography_needed(const GlobalStage& projective, const GlobalStage& similar) {
+bool earns_its_parameters(double similarity, double homography) {
+    return homography - similarity >= 0.25 * (1 - similarity);
+}
+
+// Where the global stage's own level does not show the gain, it is looked
+// for again at the reduced images' own resolution: there a similarity's
+// misfit costs what it hides at half resolution, where the thin lines of a
+// sparse label blur into each other and a real tilt would pass for noise.
+bool homography_needed(const Scene& s, const GlobalStage& projective, const GlobalStage& similar) {
     if (!projective.fit) return false;
     if (!similar.fit) return true;
-    const double left = 1 - similar.fit->correlation;
-    return projective.fit->correlation - similar.fit->correlation >= 0.25 * left;
+    if (earns_its_parameters(similar.fit->correlation, projective.fit->correlation)) return true;
+    const auto [similarity, homography] = finest_correlations(s.estimate, similar.fit->map, projective.fit->map);
+    return earns_its_parameters(similarity, homography);
 }
 
 Choice similarity_instead(const Scene& s, const std::optional<GlobalStage>& similar, Choice::Homography why) {
@@ -255,7 +302,7 @@ Choice precise_choice(const Scene& s, Model model) {
     const GlobalStage projective = global_stage(s, Motion::homography, projective_candidates);
     const GlobalStage similar = similar_job.get();
     s.checkpoint();
-    if (!homography_needed(projective, similar)) return similarity_instead(s, similar, Choice::Homography::not_needed);
+    if (!homography_needed(s, projective, similar)) return similarity_instead(s, similar, Choice::Homography::not_needed);
     const Choice choice = finished(s, projective);
     if (folds(choice.camera_from_reference, s.view.camera_square)) {
         return similarity_instead(s, similar, Choice::Homography::folded);
@@ -347,7 +394,7 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
         // the exact search, its camera part from when the camera is decoded
         // (a core is often idle until the reference is).
         std::future<CameraFeatures> camera_job;
-        std::future<FeatureEstimate> features_job;
+        std::future<Estimates> features_job;
         cv::Mat camera_loaded;
         const CameraHook start_camera = [&](const cv::Mat& cam, cv::Size reference) {
             camera_job = std::async(std::launch::async, camera_features, cam, halvings_for(reference));
@@ -355,8 +402,8 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
         const LoadedHook start_features = [&](const cv::Mat& img, const cv::Mat& cam) {
             camera_loaded = cam;
             features_job = std::async(std::launch::async, [img, cam, &camera_job, &options] {
-                return estimate_from_features(img, cam, options.model == Model::homography,
-                                              camera_job.valid() ? camera_job.get() : CameraFeatures());
+                return estimates_of(img, cam, options.model == Model::homography,
+                                    camera_job.valid() ? camera_job.get() : CameraFeatures());
             });
         };
         ExactSearch found = refine ? run_exact_search(request, start_features, start_camera) : run_exact_search(request);
@@ -379,9 +426,9 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
             r.correlation = crop_correlation(found.pair.img_aligned, found.pair.cam_ori(f.fitted_square),
                                              content_of(found.pair.img_ori, square_from_reference, found.pair.out_size));
         } else {
-            const FeatureEstimate estimate = features_job.get();
+            const Estimates estimates = features_job.get();
             const Scene scene{found, f, PairView{found.pair.img_ori, camera_loaded, camera_square_of(f), found.pair.out_size},
-                              estimate, request};
+                              estimates.features, request, estimates.searched};
             scene.checkpoint();
             const Choice choice = precise_choice(scene, options.model);
             warp_and_save(scene, choice.camera_from_reference, r);

@@ -118,9 +118,8 @@ struct Level {
     }
 };
 
-// Where the reference shows something, and `reach` pixels around it: a blank
-// stretch of paper tells the correlation nothing, and the camera may show
-// there what the reference does not (the edge of a shadow, the desk).
+}  // namespace
+
 cv::Mat content_mask(const cv::Mat& band_passed, int reach) {
     const cv::Mat strength = cv::abs(band_passed);
     double largest = 0;
@@ -129,6 +128,8 @@ cv::Mat content_mask(const cv::Mat& band_passed, int reach) {
     cv::dilate(mask, mask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1)));
     return mask;
 }
+
+namespace {
 
 // How much larger the camera shows the reference near a patch point.
 double size_ratio(const PatchMap& patch_map, cv::Point2d at) {
@@ -357,6 +358,15 @@ double whole_pair_measure(const FeatureEstimate& reduced, const CameraMap& camer
     // subject over itself from one that does not.
     const double scale = 0.25;
     return correlation(level_of(w.t, w.in, w.valid, scale, w.start), w.start);
+}
+
+std::pair<double, double> finest_correlations(const FeatureEstimate& reduced, const CameraMap& first,
+                                              const CameraMap& second) {
+    if (reduced.img_small.empty()) return {-1, -1};
+    const WholePair w = whole_pair(reduced, first);
+    const Level l = level_of(w.t, w.in, w.valid, 1.0, w.start);
+    const PatchMap other = w.camera_patch_from_camera * second * w.reference_patch_from_reference.inverse();
+    return {correlation(l, w.start), correlation(l, other)};
 }
 
 std::optional<GlobalFit> refine_globally(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,

@@ -6,6 +6,7 @@
 // camera image as loaded.
 
 #include <optional>
+#include <utility>
 
 #include "ecc.h"
 #include "feature_estimate.h"
@@ -30,6 +31,13 @@ double candidate_measure(const PairView& pair, const CameraMap& camera_from_refe
 /// of the reference (blank paper) to be told apart there. -1 without reduced
 /// images or when it does not correlate.
 double whole_pair_measure(const FeatureEstimate& reduced, const CameraMap& camera_from_reference);
+
+/// The correlation of the whole reduced pair under each of two maps, at the
+/// reduced images' own resolution, both on the same band-passed images (the
+/// camera's filter sized by the first map): a comparison of two fits of one
+/// pair. -1 for a map under which it does not correlate.
+std::pair<double, double> finest_correlations(const FeatureEstimate& reduced, const CameraMap& first,
+                                              const CameraMap& second);
 
 /// A fit of the global stage and the correlation of the pair under it at
 /// the stage's finest level.
@@ -56,5 +64,11 @@ std::optional<CameraMap> refine_near_crop(const PairView& pair, const CameraMap&
 /// side of the wide blur, odd), both enlarged by `ratio` for an image that
 /// shows its subject `ratio` times larger than the other of its pair.
 cv::Mat band_pass(const cv::Mat& image, int box, double ratio = 1.0);
+
+/// Where a band-passed reference shows something, and `reach` pixels around
+/// it (CV_8U): a blank stretch of paper tells a correlation nothing, and the
+/// camera may show there what the reference does not (the edge of a shadow,
+/// the desk).
+cv::Mat content_mask(const cv::Mat& band_passed, int reach);
 
 }  // namespace pairfit

@@ -1,0 +1,23 @@
+#pragma once
+// Starting maps for pairs whose features do not match. On a repeated pattern
+// (a sheet of numbered stickers, a well plate) every cell's features have the
+// same neighbours, so the ratio test leaves none, and the exact search, which
+// has no rotation, may lock onto a neighbouring cell. Rotation and scale come
+// from the two images' spectra (Fourier-Mellin), which a repeated pattern
+// makes sharper, not ambiguous; the shift from a normalised correlation over
+// all shifts, whose best peaks are the places the repetition leaves open.
+
+#include <vector>
+
+#include "feature_estimate.h"
+#include "frames.h"
+
+namespace pairfit {
+
+/// Up to `count` similarities, reference to camera as loaded, from the
+/// correlation of the reduced pair over rotation, scale and shift, best
+/// first; each is good to a few pixels of a 256-pixel rendering of the
+/// reference. Empty without reduced images.
+std::vector<CameraMap> correlation_candidates(const FeatureEstimate& reduced, int count);
+
+}  // namespace pairfit
