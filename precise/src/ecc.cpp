@@ -59,8 +59,8 @@ public:
         t_invalid_ = t_valid_ == 0;
         t_inside_ = zero_mean_template(t_valid_, t_invalid_);
         cv::Mat gx, gy;
-        cv::Sobel(in, gx, CV_32F, 1, 0, 3, 1.0 / 8);
-        cv::Sobel(in, gy, CV_32F, 0, 1, 3, 1.0 / 8);
+        side_by_side([&] { cv::Sobel(in, gx, CV_32F, 1, 0, 3, 1.0 / 8); },
+                     [&] { cv::Sobel(in, gy, CV_32F, 0, 1, 3, 1.0 / 8); });
         // One warp of three channels costs less than half of three warps
         // of one, and gives the same pixels.
         cv::merge(std::vector<cv::Mat>{in, gx, gy}, in_and_gradients_);
