@@ -59,8 +59,8 @@ public:
         t_invalid_ = t_valid_ == 0;
         t_inside_ = zero_mean_template(t_valid_, t_invalid_);
         cv::Mat gx, gy;
-        cv::Sobel(in, gx, CV_32F, 1, 0, 3, 1.0 / 8);
-        cv::Sobel(in, gy, CV_32F, 0, 1, 3, 1.0 / 8);
+        side_by_side([&] { cv::Sobel(in, gx, CV_32F, 1, 0, 3, 1.0 / 8); },
+                     [&] { cv::Sobel(in, gy, CV_32F, 0, 1, 3, 1.0 / 8); });
         // One warp of three channels costs less than half of three warps
         // of one, and gives the same pixels.
         cv::merge(std::vector<cv::Mat>{in, gx, gy}, in_and_gradients_);
@@ -108,15 +108,18 @@ public:
             e.i_norm2 = iz.dot(iz);
             e.corr = tz.dot(iz);
         };
-        // The Jacobian is made beside the correlation that decides whether
-        // it is needed.
+        // The Jacobian is made, in two halves of the rows, beside the
+        // correlation that decides whether it is needed.
         std::vector<cv::Mat> jacobian;
         if (with_step) {
-            side_by_side(correlate, [&] {
-                wgx.setTo(0, invalid);
-                wgy.setTo(0, invalid);
-                jacobian = jacobian_of(w, wgx, wgy);
-            });
+            jacobian = jacobian_storage(wgx, wgy);
+            const int middle = t_.rows / 2;
+            side_by_side(
+                [&] {
+                    correlate();
+                    jacobian_rows(w, wgx, wgy, invalid, 0, middle, jacobian);
+                },
+                [&] { jacobian_rows(w, wgx, wgy, invalid, middle, t_.rows, jacobian); });
         } else {
             correlate();
         }
@@ -243,26 +246,50 @@ private:
         return true;
     }
 
-    // The derivatives of the warped image with respect to the parameters.
-    std::vector<cv::Mat> jacobian_of(const cv::Matx33d& w, const cv::Mat& wgx, const cv::Mat& wgy) const {
+    // The Jacobian's images, sharing the warped gradients where they are
+    // its entries.
+    std::vector<cv::Mat> jacobian_storage(const cv::Mat& wgx, const cv::Mat& wgy) const {
+        if (motion_ == Motion::shift) return {wgx, wgy};
+        std::vector<cv::Mat> jacobian(n_);
+        for (cv::Mat& j : jacobian) j.create(t_.size(), CV_32F);
+        return jacobian;
+    }
+
+    // Rows first to last of the Jacobian, the warped gradients masked there
+    // first.
+    void jacobian_rows(const cv::Matx33d& w, const cv::Mat& wgx, const cv::Mat& wgy, const cv::Mat& invalid, int first,
+                       int last, const std::vector<cv::Mat>& jacobian) const {
+        const cv::Range rows(first, last);
+        cv::Mat gx = wgx.rowRange(rows), gy = wgy.rowRange(rows);
+        gx.setTo(0, invalid.rowRange(rows));
+        gy.setTo(0, invalid.rowRange(rows));
+        if (motion_ == Motion::shift) return;
+        const std::vector<cv::Mat> part = jacobian_of(w, gx, gy, xs_.rowRange(rows), ys_.rowRange(rows));
+        for (int k = 0; k < n_; ++k) part[k].copyTo(jacobian[k].rowRange(rows));
+    }
+
+    // The derivatives of the warped image with respect to the parameters, at
+    // the pixels whose coordinates are xs and ys.
+    std::vector<cv::Mat> jacobian_of(const cv::Matx33d& w, const cv::Mat& wgx, const cv::Mat& wgy, const cv::Mat& xs,
+                                     const cv::Mat& ys) const {
         switch (motion_) {
             case Motion::shift: return {wgx, wgy};
             case Motion::similarity:
-                return {wgx.mul(xs_) + wgy.mul(ys_), wgy.mul(xs_) - wgx.mul(ys_), wgx, wgy};
+                return {wgx.mul(xs) + wgy.mul(ys), wgy.mul(xs) - wgx.mul(ys), wgx, wgy};
             case Motion::homography: break;
         }
         // x' = (h0 x + h1 y + h2) / d, y' = (h3 x + h4 y + h5) / d,
         // d = h6 x + h7 y + 1.
-        cv::Mat den = static_cast<float>(w(2, 0)) * xs_ + static_cast<float>(w(2, 1)) * ys_ + static_cast<float>(w(2, 2));
+        cv::Mat den = static_cast<float>(w(2, 0)) * xs + static_cast<float>(w(2, 1)) * ys + static_cast<float>(w(2, 2));
         cv::Mat inv_den;
         cv::divide(1.0, den, inv_den);
-        const cv::Mat xw = (static_cast<float>(w(0, 0)) * xs_ + static_cast<float>(w(0, 1)) * ys_ +
+        const cv::Mat xw = (static_cast<float>(w(0, 0)) * xs + static_cast<float>(w(0, 1)) * ys +
                             static_cast<float>(w(0, 2))).mul(inv_den);
-        const cv::Mat yw = (static_cast<float>(w(1, 0)) * xs_ + static_cast<float>(w(1, 1)) * ys_ +
+        const cv::Mat yw = (static_cast<float>(w(1, 0)) * xs + static_cast<float>(w(1, 1)) * ys +
                             static_cast<float>(w(1, 2))).mul(inv_den);
         const cv::Mat gx = wgx.mul(inv_den), gy = wgy.mul(inv_den);
         const cv::Mat g = -(gx.mul(xw) + gy.mul(yw));
-        return {gx.mul(xs_), gx.mul(ys_), gx, gy.mul(xs_), gy.mul(ys_), gy, g.mul(xs_), g.mul(ys_)};
+        return {gx.mul(xs), gx.mul(ys), gx, gy.mul(xs), gy.mul(ys), gy, g.mul(xs), g.mul(ys)};
     }
 
     cv::Mat t_, t_mask_, in_, in_valid_, in_and_gradients_, xs_, ys_;

@@ -75,8 +75,8 @@ std::optional<Window> make_window(const PairView& pair, const CameraMap& camera_
     if (w.ref_box.width < 32 || w.ref_box.height < 32 || w.cam_box.width < 32 || w.cam_box.height < 32) {
         return std::nullopt;
     }
-    grey(pair.reference(w.ref_box)).convertTo(w.ref_grey, CV_32F);
-    grey(pair.camera(w.cam_box)).convertTo(w.cam_grey, CV_32F);
+    side_by_side([&] { grey(pair.reference(w.ref_box)).convertTo(w.ref_grey, CV_32F); },
+                 [&] { grey(pair.camera(w.cam_box)).convertTo(w.cam_grey, CV_32F); });
     w.cam_valid = cv::Mat(w.cam_grey.size(), CV_8U, cv::Scalar(255));
     return w;
 }
