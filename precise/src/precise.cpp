@@ -199,7 +199,10 @@ GlobalStage global_stage(const Scene& s, Motion motion, const std::vector<Candid
     GlobalStage g;
     g.motion = motion;
     g.start = best_of(s, measured_candidates);
-    const bool close_start = g.start.source == Candidate::Source::features;
+    // The features' similarity is close for a similarity only: on a tilted
+    // camera it is tens of pixels from the homography at the corners.
+    const bool fits_motion = motion == Motion::similarity || !g.start.camera_from_reference.affine();
+    const bool close_start = g.start.source == Candidate::Source::features && fits_motion;
     g.fit = refine_globally(s.estimate, g.start.camera_from_reference, motion, close_start);
     return g;
 }

@@ -6,6 +6,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "pairfit/precise.h"
 #include "side_by_side.h"
 
 namespace pairfit {
@@ -387,6 +388,10 @@ std::optional<CameraMap> refine_near_crop(const PairView& pair, const CameraMap&
     const std::optional<Correlated> c = correlate(w->ref_grey, w->cam_grey, w->cam_valid, {scale}, motion, 10,
                                                   patch_map_of(*w, camera_from_reference));
     if (!c || !(c->after > c->before)) return std::nullopt;
+    // A window that does not show the pair as a pair under its start (too
+    // little of the subject's detail rises above the camera's noise there)
+    // would only fit the noise.
+    if (c->before < kPairCorrelation) return std::nullopt;
     const CameraMap result = camera_map_of(*w, c->map);
     const cv::Point2d moved = result(w->corners[0]) - camera_from_reference(w->corners[0]);
     if (std::hypot(moved.x, moved.y) > 8) return std::nullopt;  // a finer match is close by
