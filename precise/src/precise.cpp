@@ -17,6 +17,7 @@
 #include "feature_estimate.h"
 #include "frames.h"
 #include "pairfit/pipeline.h"
+#include "prepare.h"
 #include "refinement.h"
 #include "utils.h"
 
@@ -153,9 +154,9 @@ template <class Measure>
 void measure_each(std::vector<Candidate>& candidates, const Measure& measure) {
     const int n = static_cast<int>(candidates.size());
     if (n < 2) return;
-    cv::parallel_for_(cv::Range(0, n), [&](const cv::Range& r) {
-        for (int i = r.start; i < r.end; ++i) candidates[i].measure = measure(candidates[i].camera_from_reference);
-    }, n);
+    for_each_band(n, std::min(n, worker_count()), [&](int first, int end) {
+        for (int i = first; i < end; ++i) candidates[i].measure = measure(candidates[i].camera_from_reference);
+    });
 }
 
 std::vector<Candidate> measured(const Scene& s, std::vector<Candidate> candidates) {
