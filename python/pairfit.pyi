@@ -67,7 +67,7 @@ def align(
     """Align precisely: rotation and a fraction of a pixel, same files,
     outcomes and errors as ICpair_Aligning. With refine=False the five
     numbers equal ICpair_Aligning's. 'method' names the estimate that won
-    ("exact" or "features", "+ecc" when refined), 'matrix' is the 3x3 map
+    ("exact", "features" or "correlation", "+ecc" when refined), 'matrix' is the 3x3 map
     from reference pixels to pixels of the camera image as given, 'files'
     the two paths written.
 

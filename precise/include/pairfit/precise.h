@@ -26,7 +26,8 @@ struct PreciseOptions {
 struct PreciseResult {
     SimMat transform{0, 0, 0, 0};  ///< score, theta, s, t_x, t_y, mat: as alignment_ICpair reports them
     Outcome outcome = Outcome::missing;
-    /// The estimate that won, "exact" or "features", "+ecc" when refined;
+    /// The estimate that won, "exact", "features" or "correlation" (the
+    /// correlation search, where features match nothing), "+ecc" when refined;
     /// with the homography model ":homography", or ":similarity (homography
     /// not needed)" or ":similarity (homography rejected)" when it folded.
     std::string method;
