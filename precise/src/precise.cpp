@@ -17,6 +17,7 @@
 #include "frames.h"
 #include "pairfit/pipeline.h"
 #include "refinement.h"
+#include "side_by_side.h"
 #include "utils.h"
 
 namespace pairfit {
@@ -122,9 +123,7 @@ template <class Measure>
 void measure_each(std::vector<Candidate>& candidates, const Measure& measure) {
     const int n = static_cast<int>(candidates.size());
     if (n < 2) return;
-    cv::parallel_for_(cv::Range(0, n), [&](const cv::Range& r) {
-        for (int i = r.start; i < r.end; ++i) candidates[i].measure = measure(candidates[i].camera_from_reference);
-    }, n);
+    pieces_side_by_side(n, [&](int i) { candidates[i].measure = measure(candidates[i].camera_from_reference); });
 }
 
 std::vector<Candidate> measured(const Scene& s, std::vector<Candidate> candidates) {
