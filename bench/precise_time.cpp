@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -66,5 +67,6 @@ int main(int argc, char** argv) {
         const double m = median(e.ms);
         std::printf("  %-10s %7.1f ms  %.2fx  +%5.1f ms  %s\n", e.name, m, m / exact, m - exact, e.method.c_str());
     }
+    std::filesystem::remove_all(dir);
     return 0;
 }

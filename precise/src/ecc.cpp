@@ -332,12 +332,14 @@ double ecc_align(const cv::Mat& t, const cv::Mat& t_mask, const cv::Mat& in, con
         bool accepted = false;
         for (int halving = 0; halving < 6 && !accepted; ++halving) {
             const cv::Matx33d candidate = ecc.moved(w, step, fraction);
+            // A try that ends the steps when taken needs no next step.
+            const bool ends = iteration + 1 == iterations || full_reach * fraction < epsilon;
             // Most first tries are taken: they are evaluated for the next
             // step at once.
-            Evaluation next = ecc.evaluate(candidate, halving == 0);
+            Evaluation next = ecc.evaluate(candidate, halving == 0 && !ends);
             if (next.valid && next.rho >= current.rho) {
                 w = candidate;
-                current = halving == 0 ? next : ecc.evaluate(w, true);
+                current = halving == 0 || ends ? next : ecc.evaluate(w, true);
                 accepted = true;
             } else {
                 fraction /= 2;

@@ -195,8 +195,8 @@ Seen seen_through(const Level& l, const PatchMap& patch_map) {
 }
 
 // An image less its mean over the pixels that count (zero elsewhere), and
-// its norm there: cv::computeECC's two halves, so that the camera's half is
-// made once for templates of several blurs.
+// its norm there: the camera's half of cv::computeECC, made once for
+// templates of several blurs.
 struct ZeroMean {
     cv::Mat values;
     double norm = 0;
@@ -233,8 +233,14 @@ std::optional<Counted> counted_of(const Level& l, const Seen& s) {
 // is valid.
 double correlation_of(const cv::Mat& template_image, const std::optional<Counted>& c) {
     if (!c) return -1;
-    const ZeroMean t = zero_mean(template_image, c->counted, c->count);
-    const double rho = c->seen.values.dot(t.values) / (t.norm * c->seen.norm);
+    cv::Scalar mean, deviation;
+    cv::meanStdDev(template_image, mean, deviation, c->counted);
+    // The camera's half is zero where the pixels do not count: the
+    // template needs no zeros there, the products are zero all the same.
+    cv::Mat t;
+    cv::subtract(template_image, mean, t);
+    const double t_norm = std::sqrt(c->count * deviation[0] * deviation[0]);
+    const double rho = c->seen.values.dot(t) / (t_norm * c->seen.norm);
     return std::isfinite(rho) ? rho : -1.0;
 }
 
