@@ -454,10 +454,11 @@ int main(int argc, char** argv) {
                     c.cam_size.width, c.cam_size.height, err[kExact], err[kPreciseSimilarity],
                     e[kPreciseSimilarity].method.c_str(), err[kPreciseHomography],
                     e[kPreciseHomography].method.c_str(), err[kAkazeSimilarity], err[kAkazeHomography],
-                    e[kPreciseSimilarity].correlation);
+                    e[fitting].correlation);
         std::fflush(stdout);
     }
-    std::printf("\n%d pairs; * marks harsh light. Errors in pixels of the camera image as loaded.\n", count);
+    std::printf("\n%d pairs; * marks harsh light. Errors in pixels of the camera image as loaded; corr: the\n"
+                "correlation under the model that fits the pair's group.\n", count);
     print_group("Similarity and rotation pairs", similarity_pairs);
     print_group("Perspective pairs", perspective_pairs);
     std::printf("\nmedian time on 12-MP pairs: exact %.0f ms, similarity %.0f ms (%.2fx), homography %.0f ms (%.2fx)\n",

@@ -108,6 +108,15 @@ int halvings_for(cv::Size reference) {
     return halvings;
 }
 
+FeatureEstimate reduced_pair(const cv::Mat& img, const cv::Mat& cam) {
+    FeatureEstimate e;
+    const int halvings = halvings_for(img.size());
+    e.factor = 1.0 / (1 << halvings);
+    e.img_small = reduced_grey(img, halvings);
+    e.cam_small = reduced_grey(cam, halvings);
+    return e;
+}
+
 CameraFeatures camera_features(const cv::Mat& cam, int halvings) try {
     CameraFeatures c;
     c.small = reduced_grey(cam, halvings);

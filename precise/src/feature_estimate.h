@@ -52,6 +52,9 @@ cv::Mat reduced_grey(const cv::Mat& bgr, int halvings);
 /// How often a reference of this size is halved for the estimate.
 int halvings_for(cv::Size reference);
 
+/// The two images reduced as the estimate reduces them, without features.
+FeatureEstimate reduced_pair(const cv::Mat& img, const cv::Mat& cam);
+
 /// The camera's part, for a reference halved `halvings` times; it can run
 /// while the reference decodes. An image library failure leaves it empty.
 CameraFeatures camera_features(const cv::Mat& cam, int halvings);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <optional>
@@ -326,10 +327,23 @@ cv::Mat warped_square(const cv::Mat& img, const Map<frame::Square, frame::Refere
     return result;
 }
 
+// The share of a square, below which it shows the reference too little to
+// tell a pair from an unrelated one: blank paper, a smooth sky.
+constexpr double kSquareDetail = 0.01;
+
+// Where a band-passed reference shows detail above the image noise.
+double share_of_detail(const cv::Mat& band_passed, const cv::Mat& mask) {
+    cv::Mat detail = cv::abs(band_passed) > 2;
+    detail &= mask;
+    return static_cast<double>(cv::countNonZero(detail)) / cv::countNonZero(mask);
+}
+
 // Zero-mean normalised correlation of the two aligned crops, band-passed as
 // the refinement sees them, where the reference has content away from its
-// edges.
-double crop_correlation(const cv::Mat& reference_crop, const cv::Mat& camera_crop, const cv::Mat& reference_content) {
+// edges; 0 where the square shows next to none of the reference (a map
+// that lays it elsewhere), none where what it shows is blank.
+std::optional<double> square_correlation(const cv::Mat& reference_crop, const cv::Mat& camera_crop,
+                                         const cv::Mat& reference_content) {
     cv::Mat t, in;
     cv::cvtColor(reference_crop, t, cv::COLOR_BGR2GRAY);
     cv::cvtColor(camera_crop, in, cv::COLOR_BGR2GRAY);
@@ -339,8 +353,21 @@ double crop_correlation(const cv::Mat& reference_crop, const cv::Mat& camera_cro
     cv::Mat mask;
     cv::erode(reference_content, mask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * box + 1, 2 * box + 1)));
     if (cv::countNonZero(mask) < 16) return 0;
-    const double rho = cv::computeECC(band_pass(t, box), band_pass(in, box), mask);
+    const cv::Mat t_band = band_pass(t, box);
+    if (share_of_detail(t_band, mask) < kSquareDetail) return std::nullopt;
+    const double rho = cv::computeECC(t_band, band_pass(in, box), mask);
     return std::isfinite(rho) ? rho : 0;
+}
+
+// The square's correlation, or the whole pair's where the square shows too
+// little: a true pair whose square is blank paper must not read as unrelated.
+// 0 where neither can tell.
+double crop_correlation(const cv::Mat& reference_crop, const cv::Mat& camera_crop, const cv::Mat& reference_content,
+                        const std::function<double()>& whole_pair) {
+    const std::optional<double> square = square_correlation(reference_crop, camera_crop, reference_content);
+    if (square) return *square;
+    const double whole = whole_pair();
+    return whole > -1 ? whole : 0;
 }
 
 // Where the output square shows the reference.
@@ -363,7 +390,11 @@ void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, Preci
     const cv::Mat cam_cropped = pair.cam_ori(s.f.fitted_square);
     // The correlation is made beside the mask and the files.
     std::future<double> correlation = std::async(std::launch::async, [&] {
-        return crop_correlation(img_aligned, cam_cropped, content_of(pair.img_ori, square_from_reference, out));
+        return crop_correlation(img_aligned, cam_cropped, content_of(pair.img_ori, square_from_reference, out), [&] {
+            return whole_pair_correlation(
+                s.estimate.img_small.empty() ? reduced_pair(pair.img_ori, s.view.camera) : s.estimate,
+                camera_from_reference);
+        });
     });
     cv::Mat cam_aligned = cam_cropped;
     if (pair.is_masked) Get_Mask_ROI(img_masked, cam_cropped, cam_aligned, 0, 127);
@@ -427,8 +458,13 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
             const Map<frame::Square, frame::Reference> square_from_reference =
                 translation<frame::Square, frame::Canvas>(-f.reference_square.x, -f.reference_square.y) *
                 CanvasMap(exact.matrix());
-            r.correlation = crop_correlation(found.pair.img_aligned, found.pair.cam_ori(f.fitted_square),
-                                             content_of(found.pair.img_ori, square_from_reference, found.pair.out_size));
+            // The fitted camera stands in for the camera as loaded: a map to
+            // its pixels is all the whole pair's correlation needs.
+            const CameraMap fitted_from_reference((f.fitted_from_canvas * CanvasMap(exact.matrix())).matrix());
+            r.correlation = crop_correlation(
+                found.pair.img_aligned, found.pair.cam_ori(f.fitted_square),
+                content_of(found.pair.img_ori, square_from_reference, found.pair.out_size),
+                [&] { return whole_pair_correlation(reduced_pair(found.pair.img_ori, found.pair.cam_ori), fitted_from_reference); });
         } else {
             const Estimates estimates = features_job.get();
             const Scene scene{found, f, PairView{found.pair.img_ori, camera_loaded, camera_square_of(f), found.pair.out_size},

@@ -367,6 +367,12 @@ double whole_pair_measure(const FeatureEstimate& reduced, const CameraMap& camer
     return correlation(level_of(w.t, w.in, w.valid, scale, w.start), w.start);
 }
 
+double whole_pair_correlation(const FeatureEstimate& reduced, const CameraMap& camera_from_reference) {
+    if (reduced.img_small.empty()) return -1;
+    const WholePair w = whole_pair(reduced, camera_from_reference);
+    return correlation(level_of(w.t, w.in, w.valid, 1.0, w.start), w.start);
+}
+
 std::pair<double, double> finest_correlations(const FeatureEstimate& reduced, const CameraMap& first,
                                               const CameraMap& second) {
     if (reduced.img_small.empty()) return {-1, -1};

@@ -39,6 +39,12 @@ double whole_pair_measure(const FeatureEstimate& reduced, const CameraMap& camer
 std::pair<double, double> finest_correlations(const FeatureEstimate& reduced, const CameraMap& first,
                                               const CameraMap& second);
 
+/// The correlation of the whole reduced pair under a map, at the reduced
+/// images' own resolution: what tells a pair from an unrelated one where the
+/// output square shows too little of the reference. -1 without reduced
+/// images or when it does not correlate.
+double whole_pair_correlation(const FeatureEstimate& reduced, const CameraMap& camera_from_reference);
+
 /// A fit of the global stage and the correlation of the pair under it at
 /// the stage's finest level.
 struct GlobalFit {

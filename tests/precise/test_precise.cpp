@@ -253,7 +253,9 @@ TEST(PreciseEntry, RecoversAKnownHomographyToATenthOfAPixel) {
 // A strong tilt on a print blank around where the output square shows it:
 // the true map sees nothing to correlate near the square, while the exact
 // search's map, a little off, sees some print there and would win if the
-// candidates were not compared over the whole pair.
+// candidates were not compared over the whole pair. With nothing in the
+// square to correlate, the pair is told a pair by the rest of it, by both
+// entries.
 TEST(PreciseEntry, RecoversAHomographyWhereTheSquareShowsBlankPaper) {
     const cv::Size reference(1000, 760), camera(1100, 860);
     cv::Mat print = print_of(reference, 5);
@@ -262,6 +264,10 @@ TEST(PreciseEntry, RecoversAHomographyWhereTheSquareShowsBlankPaper) {
     const Photographed p = photograph(print, camera, centred(similarity(3, 1.02) * tilt, reference, camera, {25, -15}));
     const pairfit::PreciseResult h = align(p, 400, pairfit::Model::homography);
     EXPECT_LT(error_of(h, p.truth), 1.0) << h.method;
+    EXPECT_GT(h.correlation, pairfit::kPairCorrelation);
+    const Photographed square_on = photograph(print, camera, centred(similarity(0, 1), reference, camera, {0, 0}));
+    const pairfit::PreciseResult exact = align(square_on, 400, pairfit::Model::similarity, false);
+    EXPECT_GT(exact.correlation, pairfit::kPairCorrelation);
 }
 
 // A sheet of equal cells, each with the same marks and its own small number:
