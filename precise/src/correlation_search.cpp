@@ -309,11 +309,19 @@ std::vector<CameraMap> correlation_candidates(const FeatureEstimate& reduced, in
     if (reduced.img_small.empty() || reduced.cam_small.empty()) return {};
     const Working coarse = working_images(reduced, kSide);
     const RotationScale spectra = rotation_and_scale(coarse);
-    // The spectrum cannot tell a half turn; the coarse correlation can.
+    // The spectrum cannot tell a half turn, nor can the correlation at its
+    // level where the subject's outline (a label's frame, a sheet's edges)
+    // looks the same turned: the whole pair, as the candidates are compared.
     std::optional<Found> best;
+    double best_measure = -1;
     for (const double angle : {spectra.angle, spectra.angle + CV_PI}) {
         const std::vector<Found> top = shift_candidates(coarse, {angle, spectra.scale}, 1);
-        if (!top.empty() && (!best || top[0].height > best->height)) best = top[0];
+        if (top.empty()) continue;
+        const double measure = whole_pair_measure(reduced, top[0].map);
+        if (!best || measure > best_measure || (measure == best_measure && top[0].height > best->height)) {
+            best = top[0];
+            best_measure = measure;
+        }
     }
     if (!best) return {};
     const RotationScale refined = refined_rotation_and_scale(coarse, best->map);

@@ -182,9 +182,6 @@ Candidate best_of(const Scene& s, std::vector<Candidate> candidates) {
     }
     Candidate best = candidates.front();
     for (const Candidate& c : candidates) {
-        // On an unrelated pair every shift matches something: the search's
-        // starts count only where they lay the pair over itself as a pair.
-        if (c.source == Candidate::Source::correlation && c.measure < kPairCorrelation) continue;
         if (best.measure < c.measure) best = c;
     }
     return best;
@@ -206,6 +203,15 @@ GlobalStage global_stage(const Scene& s, Motion motion, const std::vector<Candid
     const bool fits_motion = motion == Motion::similarity || !g.start.camera_from_reference.affine();
     const bool close_start = g.start.source == Candidate::Source::features && fits_motion;
     g.fit = refine_globally(s.estimate, g.start.camera_from_reference, motion, close_start);
+    // On an unrelated pair every shift matches something: the search's
+    // starts count only where, refined (a start a few pixels off correlates
+    // less than the pair does), they lay the pair over itself as a pair.
+    if (g.start.source == Candidate::Source::correlation && (!g.fit || g.fit->correlation < kPairCorrelation)) {
+        std::vector<Candidate> others;
+        std::copy_if(measured_candidates.begin(), measured_candidates.end(), std::back_inserter(others),
+                     [](const Candidate& c) { return c.source != Candidate::Source::correlation; });
+        return global_stage(s, motion, others);
+    }
     return g;
 }
 
