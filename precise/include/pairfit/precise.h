@@ -47,14 +47,15 @@ struct PreciseResult {
     cv::Matx33d matrix = cv::Matx33d::zeros();
     /// Zero-mean normalised correlation of the two aligned, band-passed
     /// images over the output square, -1 to 1 (0 when nothing was aligned);
-    /// without refinement, of the exact entry's crops.
+    /// without refinement, of the exact entry's crops. Where the square shows
+    /// blank paper, of the whole pair reduced.
     double correlation = 0;
 };
 
 /// Below this correlation a result is not a pair: the camera image shows
 /// something else than the reference (measured by scripts/accuracy: pairs
 /// aligned within a pixel, harsh light and sparse labels among them, scored
-/// 0.71 and more; unrelated images 0.12 and less).
+/// 0.65 and more; unrelated images 0.12 and less).
 inline constexpr double kPairCorrelation = 0.4;
 
 /// Aligns a pair like alignment_ICpair, with the same outcomes, output names
