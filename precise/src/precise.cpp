@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <future>
 #include <iterator>
@@ -376,11 +377,22 @@ double crop_correlation(const cv::Mat& reference_crop, const cv::Mat& camera_cro
     return whole > -1 ? whole : 0;
 }
 
-// Where the output square shows the reference.
+// Where the output square shows the reference: the pixels whose source lies
+// within the reference's pixel centres (computed, not warped: a warp would
+// need a reference-sized image of ones).
 cv::Mat content_of(const cv::Mat& img, const Map<frame::Square, frame::Reference>& square_from_reference, int out) {
-    const cv::Mat inside = warped_square(cv::Mat(img.size(), CV_8U, cv::Scalar(255)), square_from_reference, out,
-                                         cv::Scalar());
-    return inside == 255;
+    const cv::Matx33d m = square_from_reference.inverse().matrix();
+    const double right = img.cols - 1, bottom = img.rows - 1;
+    cv::Mat inside(out, out, CV_8U);
+    for (int y = 0; y < out; ++y) {
+        std::uint8_t* row = inside.ptr<std::uint8_t>(y);
+        for (int x = 0; x < out; ++x) {
+            const double w = m(2, 0) * x + m(2, 1) * y + m(2, 2);
+            const double u = (m(0, 0) * x + m(0, 1) * y + m(0, 2)) / w, v = (m(1, 0) * x + m(1, 1) * y + m(1, 2)) / w;
+            row[x] = w > 0 && u >= 0 && v >= 0 && u <= right && v <= bottom ? 255 : 0;
+        }
+    }
+    return inside;
 }
 
 // The final warp, bilinear, of the output square only, and the camera crop
