@@ -373,8 +373,12 @@ double crop_correlation(const cv::Mat& reference_crop, const cv::Mat& camera_cro
                         const std::function<double()>& whole_pair) {
     const std::optional<double> square = square_correlation(reference_crop, camera_crop, reference_content);
     if (square) return *square;
-    const double whole = whole_pair();
-    return whole > -1 ? whole : 0;
+    try {
+        const double whole = whole_pair();
+        return whole > -1 ? whole : 0;
+    } catch (const cv::Exception&) {
+        return 0;  // images too small to reduce: nothing to tell either
+    }
 }
 
 // Where the output square shows the reference: the pixels whose source lies
