@@ -356,21 +356,24 @@ WholePair whole_pair(const FeatureEstimate& reduced, const CameraMap& camera_fro
     return w;
 }
 
-}  // namespace
-
-double whole_pair_measure(const FeatureEstimate& reduced, const CameraMap& camera_from_reference) {
+// The whole reduced pair's correlation under a map at `scale` of the
+// reduced images; -1 without them.
+double whole_pair_at(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, double scale) {
     if (reduced.img_small.empty()) return -1;
     const WholePair w = whole_pair(reduced, camera_from_reference);
-    // The global stage's coarser level: enough to tell a map that lays the
-    // subject over itself from one that does not.
-    const double scale = 0.25;
     return correlation(level_of(w.t, w.in, w.valid, scale, w.start), w.start);
 }
 
+}  // namespace
+
+double whole_pair_measure(const FeatureEstimate& reduced, const CameraMap& camera_from_reference) {
+    // The global stage's coarser level: enough to tell a map that lays the
+    // subject over itself from one that does not.
+    return whole_pair_at(reduced, camera_from_reference, 0.25);
+}
+
 double whole_pair_correlation(const FeatureEstimate& reduced, const CameraMap& camera_from_reference) {
-    if (reduced.img_small.empty()) return -1;
-    const WholePair w = whole_pair(reduced, camera_from_reference);
-    return correlation(level_of(w.t, w.in, w.valid, 1.0, w.start), w.start);
+    return whole_pair_at(reduced, camera_from_reference, 1.0);
 }
 
 std::pair<double, double> finest_correlations(const FeatureEstimate& reduced, const CameraMap& first,
