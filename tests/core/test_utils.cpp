@@ -80,7 +80,8 @@ TEST(Slice, CopiesTheFirstNValuesIndependently) {
 }
 
 TEST(SaveImgCam, WritesBothFilesUnderTheirStemsIntoTheReferenceDirectory) {
-    const std::string dir = testimg::temporary_directory("save");
+    const testimg::TemporaryDirectory temporary("save");
+    const std::string& dir = temporary.path();
     const cv::Mat img = testimg::random_colour(20, 30, 1);
     const cv::Mat cam = testimg::random_colour(20, 30, 2);
     save_imgcam(img, cam, "", dir + "/scan.final.jpg", "/elsewhere/shot.p1.png");
@@ -91,7 +92,8 @@ TEST(SaveImgCam, WritesBothFilesUnderTheirStemsIntoTheReferenceDirectory) {
 }
 
 TEST(SaveImgCam, CreatesAMissingOutputDirectoryOneLevelDeep) {
-    const std::string base = testimg::temporary_directory("mkdir");
+    const testimg::TemporaryDirectory temporary("mkdir");
+    const std::string& base = temporary.path();
     const cv::Mat img = testimg::random_colour(8, 8, 3);
     save_imgcam(img, img, base + "/out", "in/p1.jpg", "in/p1.png");
     EXPECT_TRUE(exists(base + "/out/p1_aligned.jpg"));
@@ -105,7 +107,8 @@ TEST(SaveImgCam, CreatesAMissingOutputDirectoryOneLevelDeep) {
 }
 
 TEST(SaveImgCam, AFailedWriteNamesThePathAndKeepsTheEarlierFile) {
-    const std::string dir = testimg::temporary_directory("keep");
+    const testimg::TemporaryDirectory temporary("keep");
+    const std::string& dir = temporary.path();
     const cv::Mat img = testimg::random_colour(8, 8, 4);
     save_imgcam(img, img, dir, "p1.jpg", "p1.png");
     std::ifstream before(dir + "/p1_aligned.png", std::ios::binary);
@@ -125,7 +128,8 @@ TEST(SaveImgCam, AFailedWriteNamesThePathAndKeepsTheEarlierFile) {
 }
 
 TEST(SaveImgCam, AnyStemTheFileSystemTakesIsWrittenAndTheSystemSaysWhyNot) {
-    const std::string dir = testimg::temporary_directory("names");
+    const testimg::TemporaryDirectory temporary("names");
+    const std::string& dir = temporary.path();
     const cv::Mat img = testimg::random_colour(8, 8, 5);
     const std::string longest = std::string(255 - 12, 's');  // with "_aligned.jpg": 255 bytes
     save_imgcam(img, img, dir, longest + ".jpg", longest + ".png");
@@ -141,7 +145,8 @@ TEST(SaveImgCam, AnyStemTheFileSystemTakesIsWrittenAndTheSystemSaysWhyNot) {
 // With an old reference crop, the old one stays (see test_hardening.py);
 // without one, none is left.
 TEST(SaveImgCam, WhenTheSecondFileCannotBePutInPlaceNoNewFirstFileStays) {
-    const std::string dir = testimg::temporary_directory("both");
+    const testimg::TemporaryDirectory temporary("both");
+    const std::string& dir = temporary.path();
     const cv::Mat img = testimg::random_colour(8, 8, 6);
     ASSERT_EQ(mkdir((dir + "/p1_aligned.png").c_str(), 0777), 0);  // the camera crop's place is taken
     EXPECT_THROW(save_imgcam(img, img, dir, "p1.jpg", "p1.png"), pairfit::FileError);
@@ -152,7 +157,8 @@ TEST(SaveImgCam, WhenTheSecondFileCannotBePutInPlaceNoNewFirstFileStays) {
 // that the pair in place is always one writer's; another process holding
 // the folder's lock makes a save wait.
 TEST(SaveImgCam, WritersOfOneFolderTakeTurnsAtPuttingFilesInPlace) {
-    const std::string dir = testimg::temporary_directory("turns");
+    const testimg::TemporaryDirectory temporary("turns");
+    const std::string& dir = temporary.path();
     const cv::Mat img = testimg::random_colour(8, 8, 8);
     const int held = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_EQ(flock(held, LOCK_EX), 0);

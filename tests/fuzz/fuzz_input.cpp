@@ -18,13 +18,13 @@ namespace {
 // A small valid pair, so that each input reaches as far into the pipeline
 // as its bytes allow; out_size small enough for every valid reference.
 struct FuzzWorkspace {
-    std::string dir;
+    testimg::TemporaryDirectory temporary{"fuzz"};
+    std::string dir = temporary.path();
     std::string reference;
     std::string camera;
     std::string input;
     FuzzWorkspace() {
         cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-        dir = testimg::temporary_directory("fuzz");
         reference = dir + "/reference.png";
         camera = dir + "/camera.png";
         input = dir + "/input";

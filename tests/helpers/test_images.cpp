@@ -2,7 +2,11 @@
 
 #include <stdlib.h>
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <random>
+#include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
 
@@ -76,10 +80,17 @@ bool identical(const cv::Mat& a, const cv::Mat& b) {
     return cv::countNonZero(diff) == 0;
 }
 
-std::string temporary_directory(const std::string& tag) {
-    std::string pattern = "/tmp/pairfit-" + tag + "-XXXXXX";
-    char* made = mkdtemp(pattern.data());
-    return made == nullptr ? std::string() : std::string(made);
+TemporaryDirectory::TemporaryDirectory(const std::string& tag) {
+    std::string pattern = (std::filesystem::temp_directory_path() / ("pairfit-" + tag + "-XXXXXX")).string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot make a temporary directory '" + pattern + "': " + std::strerror(errno));
+    }
+    path_ = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    std::error_code ignored;  // a test that failed half-way leaves what it leaves
+    std::filesystem::remove_all(path_, ignored);
 }
 
 }  // namespace testimg

@@ -36,7 +36,19 @@ cv::Mat snapshot(const cv::Mat& m);
 /// True when the two images have the same size, type and bytes.
 bool identical(const cv::Mat& a, const cv::Mat& b);
 
-/// A fresh empty directory under the system's temporary directory.
-std::string temporary_directory(const std::string& tag);
+/// A fresh empty directory under the system's temporary directory, removed
+/// with all it holds when this object ends.
+class TemporaryDirectory {
+public:
+    explicit TemporaryDirectory(const std::string& tag);
+    ~TemporaryDirectory();
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 }  // namespace testimg

@@ -49,7 +49,8 @@ std::string refusal(const pairfit::AlignRequest& request) {
 }  // namespace
 
 TEST(ImageHeader, SizesOfEveryReadFormatMatchTheDecodedImage) {
-    const std::string dir = testimg::temporary_directory("header");
+    const testimg::TemporaryDirectory temporary("header");
+    const std::string& dir = temporary.path();
     const cv::Mat image = testimg::random_colour(23, 37, 1);
     const std::vector<std::pair<std::string, std::vector<int>>> kinds = {
         {"png", {}}, {"jpg", {}}, {"jpg", {cv::IMWRITE_JPEG_PROGRESSIVE, 1}}, {"bmp", {}},
@@ -66,7 +67,8 @@ TEST(ImageHeader, SizesOfEveryReadFormatMatchTheDecodedImage) {
 }
 
 TEST(PixelLimit, EitherImageAboveTheLimitIsRefusedByNameBeforeDecoding) {
-    const std::string dir = testimg::temporary_directory("limit");
+    const testimg::TemporaryDirectory temporary("limit");
+    const std::string& dir = temporary.path();
     const auto [img, cam] = good_pair(dir);
     const std::string huge = png_header_only(dir + "/huge.png", 30000, 30000);
 
@@ -85,7 +87,8 @@ TEST(PixelLimit, EitherImageAboveTheLimitIsRefusedByNameBeforeDecoding) {
 }
 
 TEST(PixelLimit, OutSizeIsCheckedAgainstTheHeaderUnlessTheCameraDecidesFirst) {
-    const std::string dir = testimg::temporary_directory("outsize");
+    const testimg::TemporaryDirectory temporary("outsize");
+    const std::string& dir = temporary.path();
     const auto [img, cam] = good_pair(dir);
     // A header without pixels: only a check made before decoding sees its size.
     const std::string header_only = png_header_only(dir + "/big.png", 5000, 4000);
@@ -98,7 +101,8 @@ TEST(PixelLimit, OutSizeIsCheckedAgainstTheHeaderUnlessTheCameraDecidesFirst) {
 }
 
 TEST(Checkpoints, EachStageStopsTheAlignmentBeforeAnythingIsWritten) {
-    const std::string dir = testimg::temporary_directory("checkpoint");
+    const testimg::TemporaryDirectory temporary("checkpoint");
+    const std::string& dir = temporary.path();
     const auto [img, cam] = good_pair(dir);
     pairfit::AlignRequest request{img, cam, dir + "/out", 100};
     int calls = 0, stop_at = 0;

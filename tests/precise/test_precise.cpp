@@ -196,7 +196,8 @@ double error_of(const pairfit::PreciseResult& r, const cv::Matx33d& truth) {
 TEST(PreciseEntry, WithoutRefinementItIsTheExactEntry) {
     const cv::Size reference(900, 700), camera(960, 720);
     const Photographed p = photograph(print_of(reference, 77), camera, centred(similarity(0, 1.02), reference, camera, {20, -12}));
-    const std::string dir = testimg::temporary_directory("exact");
+    const testimg::TemporaryDirectory temporary("exact");
+    const std::string& dir = temporary.path();
     cv::imwrite(dir + "/ref.png", p.img);
     cv::imwrite(dir + "/cam.png", p.cam);
     const SimMat exact = alignment_ICpair((dir + "/ref.png").c_str(), (dir + "/cam.png").c_str(), (dir + "/e").c_str(), 400, true);
