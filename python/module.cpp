@@ -103,19 +103,50 @@ PyObject* raise_python_error() {
     return nullptr;
 }
 
+// A str argument as the bytes the file system takes, encoded as os.fsencode
+// does: a name that is not UTF-8 (surrogate escapes) comes back as it was.
+// Only str is taken, as ever.
+class FileSystemText {
+public:
+    FileSystemText() = default;
+    ~FileSystemText() { Py_XDECREF(bytes_); }
+    FileSystemText(const FileSystemText&) = delete;
+    FileSystemText& operator=(const FileSystemText&) = delete;
+
+    /// A PyArg_ParseTuple converter ("O&") into a FileSystemText.
+    static int convert(PyObject* object, void* out) {
+        if (!PyUnicode_Check(object)) {
+            PyErr_Format(PyExc_TypeError, "ICpair_Aligning() paths must be str, not %.100s",
+                         Py_TYPE(object)->tp_name);
+            return 0;
+        }
+        auto* text = static_cast<FileSystemText*>(out);
+        // 1, not the converter's own status: this object releases the
+        // bytes, so the parser must not call back for a clean-up.
+        return PyUnicode_FSConverter(object, &text->bytes_) != 0 ? 1 : 0;
+    }
+
+    std::string str(const char* otherwise = "") const {
+        return bytes_ == nullptr ? otherwise
+                                 : std::string(PyBytes_AS_STRING(bytes_), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes_)));
+    }
+
+private:
+    PyObject* bytes_ = nullptr;
+};
+
 PyObject* Wrappalignment_ICpair(PyObject* /*self*/, PyObject* args) {
-    const char* img_path = nullptr;
-    const char* cam_path = nullptr;
-    const char* output_dir = "";
+    FileSystemText img_path, cam_path, output_dir;
     int out_size = 600;
     int is_masked = 1;
-    if (!PyArg_ParseTuple(args, "ss|sip", &img_path, &cam_path, &output_dir, &out_size,
-                          &is_masked)) {
+    if (!PyArg_ParseTuple(args, "O&O&|O&ip:ICpair_Aligning", FileSystemText::convert, &img_path,
+                          FileSystemText::convert, &cam_path, FileSystemText::convert, &output_dir,
+                          &out_size, &is_masked)) {
         return nullptr;
     }
     try {
-        const SimMat result =
-            align_without_the_lock({img_path, cam_path, output_dir, out_size, is_masked != 0});
+        const SimMat result = align_without_the_lock(
+            {img_path.str(), cam_path.str(), output_dir.str(), out_size, is_masked != 0});
         return numbers_of(result);
     } catch (...) {
         return raise_python_error();
@@ -150,7 +181,9 @@ const char kAlignDoc[] =
     "'method' (the estimate that won), 'matrix' (3x3 nested lists: reference\n"
     "pixels to pixels of the camera image as given), 'files' (the two paths\n"
     "written, empty when none), 'correlation' (of the two aligned images over\n"
-    "the square, -1 to 1) and the two crops.\n\n"
+    "the square, -1 to 1), the two crops and 'error' (for the 'missing'\n"
+    "outcome, which image could not be read and why: not found, permission\n"
+    "denied, not a regular file, cannot be decoded; None otherwise).\n\n"
     "model is 'similarity' or 'homography'. An image with more than\n"
     "max_pixels pixels is refused with ValueError before it is decoded.\n"
     "Ctrl-C stops the call between its stages with KeyboardInterrupt, and\n"
@@ -278,10 +311,16 @@ PyObject* files_of(const pairfit::PreciseResult& r) {
     return files;
 }
 
+// Text that holds file names, as the file system has them; None when empty.
+PyObject* text_or_none(const std::string& text) {
+    if (text.empty()) Py_RETURN_NONE;
+    return PyUnicode_DecodeFSDefault(text.c_str());
+}
+
 // The five numbers, then the precise entry's keys in their table's order.
 PyObject* precise_result_of(const pairfit::PreciseResult& r, Channels order) {
     using Value = std::function<PyObject*()>;
-    static_assert(pairfit::kPreciseKeys.size() == 7, "one value for each key below");
+    static_assert(pairfit::kPreciseKeys.size() == 8, "one value for each key below");
     const std::array<Value, pairfit::kPreciseKeys.size()> values = {
         [&] { return PyUnicode_FromString(pairfit::outcome_name(r.outcome)); },
         [&] { return PyUnicode_FromString(r.method.c_str()); },
@@ -290,6 +329,7 @@ PyObject* precise_result_of(const pairfit::PreciseResult& r, Channels order) {
         [&] { return PyFloat_FromDouble(r.correlation); },
         [&] { return pairfit_python::numpy_image(r.reference_crop, order); },
         [&] { return pairfit_python::numpy_image(r.camera_crop, order); },
+        [&] { return text_or_none(r.unreadable); },
     };
     PyObject* dict = numbers_of(r.transform);
     for (std::size_t k = 0; dict != nullptr && k < values.size(); ++k) {

@@ -51,6 +51,7 @@ class PreciseAlignment(TypedDict):
     correlation: float
     reference_crop: Optional[Crop]
     camera_crop: Optional[Crop]
+    error: Optional[str]
 
 def align(
     reference: Image,

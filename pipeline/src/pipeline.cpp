@@ -1,7 +1,5 @@
 #include "pairfit/pipeline.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <future>
@@ -31,11 +29,8 @@ std::future<ReferencePlanes> start_reference(const cv::Mat& img_ori) {
 
 
 // A file that cannot be decoded counts as missing, like one that is absent.
-// Only regular files are opened: a directory has no image, and reading a
-// FIFO or a device could block for ever.
+// Only files whose header was read come here, so each is a regular file.
 cv::Mat load_colour(const std::string& path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return cv::Mat();
     try {
         return cv::imread(path, cv::IMREAD_COLOR);
     } catch (const cv::Exception&) {
@@ -46,6 +41,12 @@ cv::Mat load_colour(const std::string& path) {
 cv::Mat load_source(const pairfit::ImageSource& source) {
     return source.in_memory() ? source.pixels : load_colour(source.path);
 }
+
+std::string unreadable(const char* role, const pairfit::ImageSource& source, const std::string& problem) {
+    return std::string(role) + " '" + source.path + "': " + problem;
+}
+
+const char kCannotBeDecoded[] = "cannot be decoded";
 
 void pass_checkpoint(const pairfit::AlignRequest& request) {
     if (request.checkpoint) request.checkpoint();
@@ -99,27 +100,29 @@ void check_pixels(const char* role, const pairfit::ImageSource& source, cv::Size
     }
 }
 
-std::optional<cv::Size> declared_size(const pairfit::ImageSource& source) {
-    if (source.in_memory()) return source.pixels.size();
-    return pairfit::image_size_from_header(source.path);
+pairfit::ImageFileCheck declared_size(const pairfit::ImageSource& source) {
+    if (source.in_memory()) return {source.pixels.size(), ""};
+    return pairfit::check_image_file(source.path);
 }
 
 struct DeclaredSizes {
-    std::optional<cv::Size> reference, camera;
+    pairfit::ImageFileCheck reference, camera;
+
+    /// Which image cannot be read and why; empty when both can be decoded.
+    std::string problem(const pairfit::AlignRequest& request) const {
+        if (!reference.problem.empty()) return unreadable("reference image", request.reference, reference.problem);
+        if (!camera.problem.empty()) return unreadable("camera image", request.camera, camera.problem);
+        return "";
+    }
 };
 
-// Both images are checked before either is decoded.
+// Both images are measured before either is decoded; an image too large is
+// refused even when the other cannot be read.
 DeclaredSizes check_declared_sizes(const pairfit::AlignRequest& request) {
     const DeclaredSizes sizes{declared_size(request.reference), declared_size(request.camera)};
-    if (sizes.reference) check_pixels("reference image", request.reference, *sizes.reference, request.max_pixels);
-    if (sizes.camera) check_pixels("camera image", request.camera, *sizes.camera, request.max_pixels);
+    if (sizes.reference.size) check_pixels("reference image", request.reference, *sizes.reference.size, request.max_pixels);
+    if (sizes.camera.size) check_pixels("camera image", request.camera, *sizes.camera.size, request.max_pixels);
     return sizes;
-}
-
-// Formats whose header is not read are checked once decoded.
-void check_decoded_size(const char* role, const pairfit::ImageSource& source, const cv::Mat& image,
-                        long long max_pixels) {
-    if (!image.empty()) check_pixels(role, source, image.size(), max_pixels);
 }
 
 // ICPair::check_out_size reads nothing but the reference's size.
@@ -129,10 +132,10 @@ void check_out_size_of(cv::Size reference, int out_size) {
     ICPair(size_only, cv::Mat(), out_size, true).check_out_size();
 }
 
-bool out_size_misfits(const std::optional<cv::Size>& reference, int out_size) {
+bool out_size_misfits(cv::Size reference, int out_size) {
     const int min_reference_side = 200;  // below it the reference's own error comes first
-    return reference && std::min(reference->width, reference->height) >= min_reference_side &&
-           (out_size < 1 || out_size > std::min(reference->width, reference->height));
+    return std::min(reference.width, reference.height) >= min_reference_side &&
+           (out_size < 1 || out_size > std::min(reference.width, reference.height));
 }
 
 // A missing or uniform camera image decides the outcome before a wrong
@@ -141,8 +144,10 @@ pairfit::ExactSearch camera_outcome_or_out_size_error(const pairfit::AlignReques
                                                       cv::Size reference) {
     pairfit::ExactSearch found;
     const cv::Mat cam_ori = load_source(request.camera);
-    if (cam_ori.empty()) return found;
-    check_decoded_size("camera image", request.camera, cam_ori, request.max_pixels);
+    if (cam_ori.empty()) {
+        found.unreadable = unreadable("camera image", request.camera, kCannotBeDecoded);
+        return found;
+    }
     pass_checkpoint(request);
     ICPair camera_only(cv::Mat(), cam_ori, request.out_size, request.is_masked);
     if (!camera_only.binarize_camera()) {
@@ -193,25 +198,29 @@ SimMat unaligned_result(ExactSearch::Stage stage) {
 
 ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_loaded, const CameraHook& on_camera) {
     const DeclaredSizes declared = check_declared_sizes(request);
-    if (out_size_misfits(declared.reference, request.out_size)) {
-        return camera_outcome_or_out_size_error(request, *declared.reference);
-    }
     ExactSearch found;
+    found.unreadable = declared.problem(request);
+    if (!found.unreadable.empty()) return found;
+    if (out_size_misfits(*declared.reference.size, request.out_size)) {
+        return camera_outcome_or_out_size_error(request, *declared.reference.size);
+    }
     // Decoding is the largest cost after the median filter: both images
     // decode at once, and the reference's filter starts as soon as the
     // reference is decoded.
     const auto load_camera = [&request, &declared, &on_camera] {
         cv::Mat cam = load_source(request.camera);
-        if (on_camera && declared.camera && declared.reference && !cam.empty()) on_camera(cam, *declared.reference);
+        if (on_camera && !cam.empty()) on_camera(cam, *declared.reference.size);
         return cam;
     };
     std::future<cv::Mat> cam_loading = std::async(std::launch::async, load_camera);
     const cv::Mat img_ori = load_source(request.reference);
-    if (!declared.reference) check_decoded_size("reference image", request.reference, img_ori, request.max_pixels);
     std::future<ReferencePlanes> reference = start_reference(img_ori);
     const cv::Mat cam_ori = cam_loading.get();
-    if (img_ori.empty() || cam_ori.empty()) return found;
-    if (!declared.camera) check_decoded_size("camera image", request.camera, cam_ori, request.max_pixels);
+    if (img_ori.empty() || cam_ori.empty()) {
+        found.unreadable = unreadable(img_ori.empty() ? "reference image" : "camera image",
+                                      img_ori.empty() ? request.reference : request.camera, kCannotBeDecoded);
+        return found;
+    }
     pass_checkpoint(request);
     if (on_loaded) on_loaded(img_ori, cam_ori);
 
@@ -264,9 +273,10 @@ SimMat finish_exact(ExactSearch& found, const AlignRequest& request) {
     return Sim_Mat;
 }
 
-SimMat align_exact(const AlignRequest& request) {
+SimMat align_exact(const AlignRequest& request, std::string* unreadable) {
     try {
         ExactSearch found = run_exact_search(request);
+        if (unreadable != nullptr) *unreadable = found.unreadable;
         if (found.stage != ExactSearch::Stage::searched) return unaligned_result(found.stage);
         return finish_exact(found, request);
     } catch (const cv::Exception& e) {

@@ -467,6 +467,7 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
         if (found.stage != ExactSearch::Stage::searched) {
             r.transform = unaligned_result(found.stage);
             r.outcome = outcome_of(r.transform);
+            r.unreadable = found.unreadable;
             return r;
         }
         const Frames f = frames_of(found);

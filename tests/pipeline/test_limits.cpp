@@ -51,19 +51,59 @@ std::string refusal(const pairfit::AlignRequest& request) {
 TEST(ImageHeader, SizesOfEveryReadFormatMatchTheDecodedImage) {
     const testimg::TemporaryDirectory temporary("header");
     const std::string& dir = temporary.path();
-    const cv::Mat image = testimg::random_colour(23, 37, 1);
+    const cv::Mat image = testimg::random_colour(67, 93, 1);  // large enough for JPEG 2000
+    cv::Mat floats, grey;
+    image.convertTo(floats, CV_32F, 1 / 255.0);
+    cv::extractChannel(image, grey, 0);
+    const auto image_for = [&](const std::string& extension) {
+        if (extension == "exr" || extension == "hdr") return floats;
+        return extension == "pgm" || extension == "pbm" ? grey : image;
+    };
     const std::vector<std::pair<std::string, std::vector<int>>> kinds = {
         {"png", {}}, {"jpg", {}}, {"jpg", {cv::IMWRITE_JPEG_PROGRESSIVE, 1}}, {"bmp", {}},
-        {"tiff", {}}, {"webp", {}}, {"webp", {cv::IMWRITE_WEBP_QUALITY, 101}}, {"ppm", {}}};
+        {"tiff", {}}, {"webp", {}}, {"webp", {cv::IMWRITE_WEBP_QUALITY, 101}}, {"ppm", {}},
+        {"pgm", {}}, {"pbm", {}}, {"pam", {}}, {"pfm", {}}, {"hdr", {}}, {"jp2", {}},
+        {"exr", {}}, {"ras", {}}};
     for (std::size_t k = 0; k < kinds.size(); ++k) {
         const std::string path = dir + "/i" + std::to_string(k) + "." + kinds[k].first;
-        ASSERT_TRUE(cv::imwrite(path, image, kinds[k].second)) << path;
-        EXPECT_EQ(pairfit::image_size_from_header(path), cv::imread(path).size()) << path;
+        ASSERT_TRUE(cv::imwrite(path, image_for(kinds[k].first), kinds[k].second)) << path;
+        const pairfit::ImageFileCheck check = pairfit::check_image_file(path);
+        EXPECT_EQ(check.size, cv::Size(93, 67)) << path << ": " << check.problem;
+        EXPECT_EQ(check.size, cv::imread(path).size()) << path;
     }
     std::ofstream(dir + "/text.jpg") << "not an image";
-    EXPECT_FALSE(pairfit::image_size_from_header(dir + "/text.jpg"));
+    EXPECT_EQ(pairfit::check_image_file(dir + "/text.jpg").problem.rfind("cannot be decoded", 0), 0u);
     ASSERT_EQ(mkfifo((dir + "/fifo.png").c_str(), 0600), 0);  // must not block
-    EXPECT_FALSE(pairfit::image_size_from_header(dir + "/fifo.png"));
+    EXPECT_EQ(pairfit::check_image_file(dir + "/fifo.png").problem, "not a regular file");
+    EXPECT_EQ(pairfit::check_image_file(dir + "/absent.png").problem, "not found");
+}
+
+// What a hostile file claims is what OpenCV would allocate: the frame header
+// after thousands of fill bytes and other segments, the size after a long
+// comment, JPEG 2000 with more components than OpenCV takes.
+TEST(ImageHeader, SizesBehindPaddingAndCommentsAreRead) {
+    const testimg::TemporaryDirectory temporary("hostile");
+    const std::string& dir = temporary.path();
+    std::vector<unsigned char> jpeg;
+    cv::imencode(".jpg", testimg::random_colour(23, 37, 1), jpeg);
+    std::string padded(jpeg.begin(), jpeg.begin() + 2);
+    padded += std::string(5000, '\xff') + std::string(3000, '\0');  // fill bytes, then stray ones
+    for (int k = 0; k < 3000; ++k) padded += std::string("\xff\xfe\0\x02", 4);  // empty comments
+    padded += std::string(jpeg.begin() + 2, jpeg.end());
+    std::ofstream(dir + "/padded.jpg", std::ios::binary) << padded;
+    EXPECT_EQ(pairfit::image_size_from_header(dir + "/padded.jpg"), cv::Size(37, 23));
+    EXPECT_EQ(cv::imread(dir + "/padded.jpg").size(), cv::Size(37, 23));
+
+    std::ofstream(dir + "/comment.ppm", std::ios::binary)
+        << "P6\n#" << std::string(100000, 'c') << "\r 30000 #\n 20000\n255\n";
+    EXPECT_EQ(pairfit::image_size_from_header(dir + "/comment.ppm"), cv::Size(30000, 20000));
+    std::ofstream(dir + "/endless.pgm", std::ios::binary) << "P5\n#" << std::string(2 << 20, 'c');
+    EXPECT_FALSE(pairfit::image_size_from_header(dir + "/endless.pgm"));
+
+    std::ofstream(dir + "/five.j2k", std::ios::binary)
+        << std::string("\xff\x4f\xff\x51\0\x2f\0\0\0\0\0\x40\0\0\0\x40", 16) << std::string(24, '\0')
+        << std::string("\0\x05", 2);
+    EXPECT_FALSE(pairfit::image_size_from_header(dir + "/five.j2k"));
 }
 
 TEST(PixelLimit, EitherImageAboveTheLimitIsRefusedByNameBeforeDecoding) {

@@ -132,3 +132,118 @@ def save(rgb: np.ndarray, path, quality: int = 92) -> None:
 def load(path) -> np.ndarray:
     """Reads an image as an RGB array."""
     return np.asarray(Image.open(path).convert("RGB"))
+
+
+# --- Hostile files: a header claiming width x height over little data -----
+
+def _sparse(path, header: bytes, data_bytes: int):
+    """`header`, then `data_bytes` zero bytes that take no disk space."""
+    with open(path, "wb") as f:
+        f.write(header)
+        f.truncate(len(header) + data_bytes)
+    return path
+
+
+def _patched_jpeg(width, height, fill_bytes):
+    import io
+    buffer = io.BytesIO()
+    Image.new("RGB", (16, 16), PAPER).save(buffer, "JPEG")
+    data = bytearray(buffer.getvalue())
+    frame = data.index(b"\xff\xc0")
+    data[frame + 5:frame + 9] = height.to_bytes(2, "big") + width.to_bytes(2, "big")
+    return bytes(data[:2]) + b"\xff" * fill_bytes + bytes(data[2:])
+
+
+def _patched_webp(width, height):
+    import io
+    buffer = io.BytesIO()
+    Image.new("RGB", (16, 16), PAPER).save(buffer, "WEBP")
+    data = bytearray(buffer.getvalue())
+    assert data[12:16] == b"VP8 "
+    data[26:30] = width.to_bytes(2, "little") + height.to_bytes(2, "little")
+    return bytes(data)
+
+
+def _big_tiff(width, height):
+    # Tag, type (3 SHORT, 4 LONG, 16 LONG8), value; one uncompressed grey strip.
+    data_offset = 16 + 8 + 9 * 20 + 8
+    entries = [(256, 4, width), (257, 4, height), (258, 3, 8), (259, 3, 1), (262, 3, 1),
+               (273, 16, data_offset), (277, 3, 1), (278, 4, height), (279, 16, width * height)]
+    table = b"".join(t.to_bytes(2, "little") + k.to_bytes(2, "little") + (1).to_bytes(8, "little")
+                     + v.to_bytes(8, "little") for t, k, v in entries)
+    return b"II+\0\x08\0\0\0" + (16).to_bytes(8, "little") + len(entries).to_bytes(8, "little") \
+        + table + bytes(8)
+
+
+def _jpeg_2000(width, height):
+    import io
+    buffer = io.BytesIO()
+    Image.new("RGB", (16, 16), PAPER).save(buffer, "JPEG2000", no_jp2=True)
+    data = bytearray(buffer.getvalue())
+    size = width.to_bytes(4, "big") + height.to_bytes(4, "big")
+    data[8:16] = size      # the image area
+    data[24:32] = size     # one tile covering it
+    return bytes(data)
+
+
+def _exr_header(width, height):
+    def attribute(name, kind, value):
+        return name.encode() + b"\0" + kind.encode() + b"\0" + len(value).to_bytes(4, "little") + value
+    window = b"".join(v.to_bytes(4, "little") for v in (0, 0, width - 1, height - 1))
+    channels = b"".join(c + b"\0" + (1).to_bytes(4, "little") + bytes(4) + (1).to_bytes(4, "little") * 2
+                        for c in (b"B", b"G", b"R")) + b"\0"
+    header = (b"\x76\x2f\x31\x01\x02\0\0\0" + attribute("channels", "chlist", channels)
+              + attribute("compression", "compression", b"\0")
+              + attribute("dataWindow", "box2i", window) + attribute("displayWindow", "box2i", window)
+              + attribute("lineOrder", "lineOrder", b"\0")
+              + attribute("pixelAspectRatio", "float", bytes.fromhex("0000803f"))
+              + attribute("screenWindowCenter", "v2f", bytes(8))
+              + attribute("screenWindowWidth", "float", bytes.fromhex("0000803f")) + b"\0")
+    first_line = len(header) + 8 * height
+    line_bytes = 8 + width * 3 * 2
+    offsets = b"".join((first_line + y * line_bytes).to_bytes(8, "little") for y in range(height))
+    return header + offsets
+
+
+def hostile_image(folder, kind, width, height):
+    """A small (mostly sparse) file of format `kind` whose header claims
+    width x height pixels, as an attacker would send it."""
+    path = folder / f"hostile-{kind}"
+    if kind == "jpeg-after-fill-bytes":
+        path.write_bytes(_patched_jpeg(width, height, 4100))
+        return path
+    if kind == "webp":
+        path.write_bytes(_patched_webp(width, height))
+        return path
+    if kind == "jpeg-2000":
+        path.write_bytes(_jpeg_2000(width, height))
+        return path
+    if kind == "bigtiff":
+        return _sparse(path, _big_tiff(width, height), width * height)
+    if kind == "openexr":
+        return _sparse(path, _exr_header(width, height), height * (8 + width * 6))
+    text = {
+        "ppm-comment": (b"P6\n# " + b"c" * 4000 + b"\n%d %d\n255\n", 3),
+        "pgm": (b"P5\n%d\n%d 255\n", 1),
+        "pbm": (b"P4 %d %d\n", 1 / 8),
+        "pam": (b"P7\nWIDTH %d\nHEIGHT %d\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n", 3),
+        "pfm": (b"PF\n%d %d\n-1.0\n", 12),
+        "radiance-hdr": (b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y %d +X %d\n", 4),
+    }
+    if kind in text:
+        pattern, bytes_per_pixel = text[kind]
+        values = (height, width) if kind == "radiance-hdr" else (width, height)
+        return _sparse(path, pattern % values, int(width * height * bytes_per_pixel) + 1)
+    if kind == "bmp":
+        info = (40).to_bytes(4, "little") + width.to_bytes(4, "little") + height.to_bytes(4, "little") \
+            + (1).to_bytes(2, "little") + (24).to_bytes(2, "little") + bytes(24)
+        return _sparse(path, b"BM" + bytes(8) + (54).to_bytes(4, "little") + info, width * height * 3)
+    if kind == "sun-raster":
+        header = b"".join(v.to_bytes(4, "big") for v in (0x59A66A95, width, height, 24,
+                                                         width * height * 3, 1, 0, 0))
+        return _sparse(path, header, width * height * 3)
+    raise AssertionError(kind)
+
+
+HOSTILE_KINDS = ["jpeg-after-fill-bytes", "bigtiff", "ppm-comment", "pgm", "pbm", "pam", "pfm",
+                 "radiance-hdr", "jpeg-2000", "openexr", "webp", "bmp", "sun-raster"]

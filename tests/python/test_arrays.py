@@ -76,6 +76,37 @@ class TestSameAsFiles:
                     pairfit.align(reference, np.repeat(grey[..., None], 3, axis=2), None))
 
 
+    @pytest.mark.parametrize("channels", ["bgr", "rgb"])
+    @pytest.mark.parametrize("planes", [1, 3, 4])
+    def test_every_channel_layout_in_either_order_gives_the_numbers_of_packed_bgr(
+            self, rgb_pair, planes, channels):
+        reference, camera = bgr(rgb_pair[0]), bgr(rgb_pair[1])
+        if planes == 1:
+            camera = np.repeat(camera[..., 1:2], 3, axis=2)
+        in_order = (lambda a: a) if channels == "bgr" else (lambda a: a[..., ::-1])
+        alpha = np.full(camera.shape[:2], 7, np.uint8)
+        layout = {1: camera[..., 0], 3: in_order(camera),
+                  4: np.dstack([in_order(camera), alpha])}[planes]
+        expected = pairfit.align(reference, camera, None, refine=False)
+        result = pairfit.align(in_order(reference), layout, None, refine=False, channels=channels)
+        assert_same(result, expected, but=("files", "reference_crop", "camera_crop"))
+        assert np.array_equal(in_order(result["camera_crop"]), expected["camera_crop"])
+
+    @pytest.mark.parametrize("as_files", [False, True])
+    def test_an_image_exactly_at_max_pixels_is_taken_and_one_pixel_more_is_not(
+            self, tmp_path, rgb_pair, as_files):
+        reference, camera = bgr(rgb_pair[0]), bgr(rgb_pair[1])
+        if as_files:
+            imagegen.save(rgb_pair[0], tmp_path / "r.png")
+            imagegen.save(rgb_pair[1], tmp_path / "c.png")
+            reference, camera = tmp_path / "r.png", tmp_path / "c.png"
+        at_limit = 800 * 700
+        result = pairfit.align(reference, camera, None, refine=False, max_pixels=at_limit)
+        assert result["outcome"] == "aligned"
+        with pytest.raises(ValueError, match=f"{at_limit}.*more than.*{at_limit - 1}"):
+            pairfit.align(reference, camera, None, refine=False, max_pixels=at_limit - 1)
+
+
 class TestOutputs:
     def test_none_writes_nothing_and_arrays_are_written_as_reference_and_camera(
             self, tmp_path, rgb_pair, monkeypatch):

@@ -2,7 +2,9 @@
 a crash, a hang, a half-written file or a wrong result."""
 
 import concurrent.futures
+import json
 import os
+import pathlib
 import random
 import resource
 import shutil
@@ -18,7 +20,9 @@ from PIL import Image
 
 import imagegen
 import pairfit
-from faults import need_root, small_file_system
+import sys
+
+from faults import need_root, peak_of, small_file_system
 
 MISSING = dict.fromkeys(["score", "theta", "s", "t_x", "t_y"], 0.0)
 
@@ -81,7 +85,36 @@ class TestUnreadableFiles:
         out = tmp_path / "out"
         args = (bad, camera) if role == "reference" else (reference, bad)
         assert align(*args, out) == MISSING
+        reason = "not a regular file" if kind in ("directory", "fifo") else "cannot be decoded"
+        result = pairfit.align(*args, out)
+        assert result["outcome"] == "missing"
+        assert result["error"].startswith(f"{role} image '{bad}': {reason}")
         assert not out.exists()
+
+    def test_an_unreadable_image_says_permission_denied_in_align_and_batch(self, tmp_path,
+                                                                           program):
+        need_root("running as another user")
+        shared = pathlib.Path(tempfile.mkdtemp())  # under /tmp, which every user may pass through
+        try:
+            shared.chmod(0o777)
+            reference = shared / "p.jpg"
+            imagegen.save(imagegen.make_reference(400, 300), reference)
+            shutil.copy(reference, shared / "p.png")
+            (shared / "p.png").chmod(0o600)
+            nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+            show_error = "import sys, pairfit; print(pairfit.align(*sys.argv[1:3], None)['error'])"
+            done = subprocess.run([*nobody, sys.executable, "-c", show_error, reference,
+                                   shared / "p.png"], capture_output=True, text=True, timeout=60,
+                                  env=dict(os.environ, PYTHONPATH=os.path.dirname(pairfit.__file__)))
+            expected = f"camera image '{shared / 'p.png'}': permission denied"
+            assert done.stdout == expected + "\n"
+            batch = os.path.join(os.path.dirname(program), "pairfit-batch")
+            subprocess.run([*nobody, batch, shared, "-o", shared / "out"], capture_output=True,
+                           timeout=60)
+            record = json.loads((shared / "out" / "pairfit-report.jsonl").read_text())
+            assert (record["outcome"], record["error"]) == ("missing", expected)
+        finally:
+            shutil.rmtree(shared)
 
     def test_truncated_jpeg_is_decoded_as_far_as_it_goes_and_aligned(self, tmp_path, reference,
                                                                      camera):
@@ -109,6 +142,18 @@ class TestImageKinds:
         assert result["s"] > 0
         assert (tmp_path / "out" / "cam_aligned.png").exists()
 
+    def test_names_that_are_not_utf8_are_taken_by_both_entries(self, tmp_path, reference_rgb):
+        # os.fsdecode gives such a name as a str with surrogate escapes.
+        folder = tmp_path / os.fsdecode(b"caf\xe9")
+        folder.mkdir()
+        imagegen.save(reference_rgb, folder / "r.jpg")
+        imagegen.save(imagegen.make_camera(reference_rgb, 1.0, 0.0, 0.0), folder / "c.png")
+        exact = align(folder / "r.jpg", folder / "c.png", folder / "out")
+        assert exact["s"] > 0
+        assert sorted(os.listdir(folder / "out")) == ["c_aligned.png", "r_aligned.jpg"]
+        precise = pairfit.align(folder / "r.jpg", folder / "c.png", folder / "out", refine=False)
+        assert [precise[k] for k in exact] == list(exact.values())
+
     @pytest.mark.parametrize("folder", ["with space", "ünïcødé ✓", "a.b c"])
     def test_paths_with_spaces_and_non_ascii_characters(self, tmp_path, reference_rgb, folder):
         base = tmp_path / folder
@@ -118,6 +163,57 @@ class TestImageKinds:
         result = align(base / "réf 1.jpg", base / "cäm 1.png", base / "sortie ü")
         assert result["s"] > 0
         assert sorted(os.listdir(base / "sortie ü")) == ["cäm 1_aligned.png", "réf 1_aligned.jpg"]
+
+
+class TestHostileHeaders:
+    """A small file whose header claims more pixels than the limit is refused
+    before it is decoded, in every format and every face: the peak memory is
+    that of refusing a bare PNG header."""
+
+    LIMIT = 10_000_000  # lowered, so that the test stays small even when it fails
+    SIDE = 5000  # 25 megapixels: 75 MB decoded as 8-bit colour, 300 MB as floats
+
+    def header_only_png(self, path, width, height):
+        return write_bytes(path, b"\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR" + width.to_bytes(4, "big")
+                           + height.to_bytes(4, "big"))
+
+    @pytest.mark.parametrize("kind", imagegen.HOSTILE_KINDS)
+    def test_every_format_is_measured_before_it_is_decoded(self, program, tmp_path, camera, kind):
+        peaks = []
+        for hostile in [self.header_only_png(tmp_path / "header.png", self.SIDE, self.SIDE),
+                        imagegen.hostile_image(tmp_path, kind, self.SIDE, self.SIDE)]:
+            status, errors, peak = peak_of([program, camera, hostile],
+                                           {"PAIRFIT_MAX_PIXELS": str(self.LIMIT)})
+            assert status == 2 and f"camera image '{hostile}' is 5000x5000 px" in errors, errors
+            peaks.append(peak)
+        print(f"{kind}: peak {peaks[1]:.0f} MB, refusing a bare PNG header {peaks[0]:.0f} MB")
+        assert peaks[1] < peaks[0] + 20
+
+    @pytest.mark.parametrize("face", ["align", "ICpair_Aligning", "pairfit-batch"])
+    def test_every_face_refuses_before_decoding(self, program, tmp_path, camera, face):
+        # 105 megapixels: above the default limit, which ICpair_Aligning cannot lower.
+        width, height = 10_500, 10_000
+        calls = {"align": "pairfit.align(*sys.argv[1:3], None)",
+                 "ICpair_Aligning": "pairfit.ICpair_Aligning(*sys.argv[1:3])"}
+        peaks = []
+        for kind in ["header.png", "radiance-hdr"]:  # Radiance decodes to 12 bytes a pixel
+            folder = tmp_path / kind
+            folder.mkdir()
+            hostile = (self.header_only_png(folder / "h.jpg", width, height) if kind == "header.png"
+                       else imagegen.hostile_image(folder, kind, width, height).rename(folder / "h.jpg"))
+            shutil.copy(camera, folder / "h.png")
+            if face == "pairfit-batch":
+                status, errors, peak = peak_of([os.path.join(os.path.dirname(program), face),
+                                                folder, "-o", folder / "out"])
+                errors = json.loads((folder / "out" / "pairfit-report.jsonl").read_text())["error"]
+            else:
+                code = f"import sys, pairfit\ntry:\n    {calls[face]}\nexcept ValueError as e:\n    sys.exit(str(e))"
+                status, errors, peak = peak_of([sys.executable, "-c", code, folder / "h.jpg", folder / "h.png"],
+                                               {"PYTHONPATH": os.path.dirname(pairfit.__file__)})
+            assert status != 0 and f"reference image '{hostile}' is 10500x10000 px" in errors, errors
+            peaks.append(peak)
+        print(f"{face}: peak {peaks[1]:.0f} MB, refusing a bare PNG header {peaks[0]:.0f} MB")
+        assert peaks[1] < peaks[0] + 20
 
 
 class TestSizeErrors:

@@ -24,8 +24,10 @@ SimMat alignment_ICpair(const char* img_path, const char* cam_path, const char* 
 
 namespace pairfit {
 
-/// alignment_ICpair for a request.
-SimMat align_exact(const AlignRequest& request);
+/// alignment_ICpair for a request. For the missing outcome, `unreadable`
+/// (when given) receives which image could not be read and why, as
+/// ExactSearch::unreadable says it.
+SimMat align_exact(const AlignRequest& request, std::string* unreadable = nullptr);
 
 /// What the exact search found for one request, before the final warp: the
 /// stages that the exact and the precise entries share.
@@ -38,6 +40,10 @@ struct ExactSearch {
     double scale_2 = 1.0;                        ///< fine frame over full resolution
     cv::Mat img_300, cam_300;                    ///< the fine pass's reduced binary images
     cv::Size camera_size;                        ///< the camera image as loaded
+    /// For the missing stage: the image that could not be read and why, as
+    /// "camera image 'in/p.png': permission denied" (not found, permission
+    /// denied, not a regular file, cannot be decoded).
+    std::string unreadable;
 };
 
 /// Called with the two images as loaded, before they are binarised, so that
@@ -47,15 +53,15 @@ using LoadedHook = std::function<void(const cv::Mat& img, const cv::Mat& cam)>;
 /// Called with the camera image as soon as it is decoded, and the size the
 /// reference's header declares, on the thread that decoded the camera while
 /// the reference may still be decoding: work on the camera alone can start
-/// there. It must return at once (the search waits for it). Not called for
-/// an image whose size no header declared.
+/// there. It must return at once (the search waits for it).
 using CameraHook = std::function<void(const cv::Mat& cam, cv::Size reference)>;
 
 /// Loads, binarises and searches a pair as alignment_ICpair does, without
 /// the final warp and the files. Both images' sizes are read from their
-/// headers first: an image above request.max_pixels (or the image library's
-/// own limit) is refused with pairfit::InvalidInput before either is decoded,
-/// and a wrong out_size before the reference is decoded. request.checkpoint
+/// headers first: an image above request.max_pixels (or OpenCV's own limit)
+/// is refused with pairfit::InvalidInput before either is decoded, a file
+/// whose size cannot be read is missing without being decoded, and a wrong
+/// out_size is refused before the reference is decoded. request.checkpoint
 /// runs after decoding, after the reference's clean-up and between the
 /// passes. Throws as alignment_ICpair does, except that image-library errors
 /// arrive as cv::Exception.

@@ -26,6 +26,9 @@ struct PreciseOptions {
 struct PreciseResult {
     SimMat transform{0, 0, 0, 0};  ///< score, theta, s, t_x, t_y, mat: as alignment_ICpair reports them
     Outcome outcome = Outcome::missing;
+    /// For the missing outcome: which image could not be read and why (see
+    /// ExactSearch::unreadable); empty otherwise.
+    std::string unreadable;
     /// The estimate that won, "exact", "features" or "correlation" (the
     /// correlation search, where features match nothing), "+ecc" when refined;
     /// with the homography model ":homography", or ":similarity (homography
