@@ -57,17 +57,21 @@ long long max_pixels_from_environment() {
     return std::stoll(value);
 }
 
-SimMat align_quietly(const std::string& img_path, const std::string& cam_path) {
+SimMat align_quietly(const std::string& img_path, const std::string& cam_path, std::string& unreadable) {
     pairfit::AlignRequest request{img_path, cam_path, "", 600, true};
     request.max_pixels = max_pixels_from_environment();
     const QuietStandardError quiet;
-    return pairfit::align_exact(request);
+    return pairfit::align_exact(request, &unreadable);
 }
 
-void report(const SimMat& best, const std::string& img_path, const std::string& cam_path) {
+// The first line of a missing pair names the reference whichever image
+// failed, as scripts read it; the second says which one and why.
+void report(const SimMat& best, const std::string& img_path, const std::string& cam_path,
+            const std::string& unreadable) {
     switch (pairfit::outcome_of(best)) {
         case pairfit::Outcome::missing:
             std::cerr << img_path << " is not exist" << std::endl;
+            std::cerr << "pairfit: " << unreadable << std::endl;
             break;
         case pairfit::Outcome::special:
             std::cout << img_path << " is special!" << std::endl;
@@ -79,12 +83,35 @@ void report(const SimMat& best, const std::string& img_path, const std::string& 
     }
 }
 
+const char kUsage[] =
+    "usage: pairfit REFERENCE [CAMERA]\n"
+    "Aligns the reference image with its camera photograph (REFERENCE with its\n"
+    "last .jpg replaced by .png when CAMERA is not given), writes\n"
+    "<stem>_aligned.jpg and <stem>_aligned.png beside the reference and prints\n"
+    "the accuracy. PAIRFIT_MAX_PIXELS sets the largest image in pixels\n"
+    "(default 100000000).\n"
+    "Exit status: 1 after an alignment, whatever its outcome; 2 after an error.\n";
+
+// --help, -h and --version are answered, not taken for an image name.
+bool answered_option(const std::string& argument) {
+    if (argument == "--help" || argument == "-h") {
+        std::cout << kUsage << std::flush;
+        return true;
+    }
+    if (argument == "--version") {
+        std::cout << "pairfit " << PAIRFIT_VERSION << std::endl;
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     std::string img_path;
     std::string cam_path;
+    if (argc == 2 && answered_option(argv[1])) return kExitAfterUsageError;
     if (argc == 2) {
         img_path = argv[1];
         cam_path = path_img2cam(img_path);
@@ -96,8 +123,9 @@ int main(int argc, char** argv) {
         return kExitAfterUsageError;
     }
     try {
-        const SimMat best = align_quietly(img_path, cam_path);
-        report(best, img_path, cam_path);
+        std::string unreadable;
+        const SimMat best = align_quietly(img_path, cam_path, unreadable);
+        report(best, img_path, cam_path, unreadable);
     } catch (const std::exception& e) {
         std::cerr << "pairfit: error: " << e.what() << std::endl;
         return kExitAfterError;

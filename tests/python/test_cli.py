@@ -1,14 +1,17 @@
 """The command-line program: messages, streams and exit statuses."""
 
 import os
+import pathlib
 import shutil
 import struct
 import subprocess
+import tempfile
 import zlib
 
 import pytest
 
 import pairfit
+from faults import need_root
 
 
 def run(program, *args, cwd=None, env=None):
@@ -33,17 +36,55 @@ def test_wrong_argument_count_prints_usage_and_exits_zero(program, tmp_path, arg
     assert list(tmp_path.iterdir()) == []
 
 
+@pytest.mark.parametrize("option", ["--help", "-h", "--version"])
+def test_help_and_version_are_answered_not_taken_for_an_image(program, tmp_path, option):
+    done = run(program, option, cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout.startswith("pairfit 0." if option == "--version" else "usage: pairfit ")
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_missing_reference_is_reported_on_stderr_with_status_one(program, tmp_path):
     done = run(program, "scans/page1.jpg", cwd=tmp_path)
     assert done.returncode == 1
     assert done.stdout == ""
-    assert done.stderr == "scans/page1.jpg is not exist\n"  # and no image-library log lines
+    # The first line as scripts read it, then which image and why; no OpenCV log lines.
+    assert done.stderr == ("scans/page1.jpg is not exist\n"
+                           "pairfit: reference image 'scans/page1.jpg': not found\n")
 
 
-def test_missing_camera_names_the_reference(program, pair, tmp_path):
-    img, _ = pair
-    done = run(program, img, tmp_path / "none.png")
-    assert (done.returncode, done.stderr) == (1, f"{img} is not exist\n")
+@pytest.mark.parametrize("fault, reason", [("absent", "not found"),
+                                           ("fifo", "not a regular file"),
+                                           ("garbage", "cannot be decoded: its PNG header "
+                                                       "holds no size that OpenCV would take"),
+                                           ("unreadable", "permission denied")])
+def test_a_camera_that_cannot_be_read_is_named_with_the_reason(program, pair, fault, reason):
+    if fault == "unreadable":
+        need_root("running as another user")
+    shared = tempfile.mkdtemp()  # under /tmp, which every user may pass through
+    try:
+        os.chmod(shared, 0o755)
+        img, cam = (pathlib.Path(shutil.copy(path, shared)) for path in pair)
+        check_camera_fault(program, img, cam, fault, reason)
+    finally:
+        shutil.rmtree(shared)
+
+
+def check_camera_fault(program, img, cam, fault, reason):
+    if fault == "absent":
+        cam.unlink()
+    elif fault == "fifo":
+        cam.unlink()
+        os.mkfifo(cam)  # opening it for reading would wait for ever
+    elif fault == "garbage":
+        cam.write_bytes(b"\x89PNG\r\n\x1a\n" + bytes(100))
+    command = [program, str(img), str(cam)]
+    if fault == "unreadable":
+        cam.chmod(0o600)
+        command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *command]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1
+    assert done.stderr == f"{img} is not exist\npairfit: camera image '{cam}': {reason}\n"
 
 
 def test_pair_that_cannot_be_binarised_is_special(program, white_camera):
