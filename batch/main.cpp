@@ -110,6 +110,7 @@ PairResult align_one(const PairJob& job, const Options& o) {
         pairfit::AlignRequest request{job.img, job.cam, o.output_dir, o.size, !o.no_mask};
         request.max_pixels = o.max_pixels;
         SimMat m(0, 0, 0, 0);
+        std::string unreadable;
         if (o.refine) {
             pairfit::PreciseOptions options;
             options.model = o.model;
@@ -118,10 +119,12 @@ PairResult align_one(const PairJob& job, const Options& o) {
             r.method = precise.method;
             r.correlation = precise.correlation;
             r.matrix.assign(precise.matrix.val, precise.matrix.val + 9);
+            unreadable = precise.unreadable;
         } else {
-            m = pairfit::align_exact(request);
+            m = pairfit::align_exact(request, &unreadable);
         }
         r.outcome = pairfit::outcome_name(pairfit::outcome_of(m));
+        r.error = unreadable;  // a missing pair says which image could not be read and why
         r.score = m.score;
         r.theta = m.theta;
         r.s = m.s;

@@ -13,7 +13,7 @@ struct PairResult {
     std::string cam;
     std::string outcome;  ///< "aligned", "missing", "special" or "error"
     double score = 0, theta = 0, s = 0, t_x = 0, t_y = 0;
-    std::string error;    ///< the message of an "error" outcome, empty otherwise
+    std::string error;    ///< the message of an "error" outcome, or which image of a "missing" one could not be read and why
     double seconds = 0;
     std::string method;   ///< with --refine: the estimate that won; otherwise empty
     std::vector<double> matrix;  ///< with --refine: the 3x3 map, row by row; otherwise empty
