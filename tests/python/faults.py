@@ -41,10 +41,7 @@ def peak_of(command, env=None):
     """Runs `command`; its exit status, standard error and peak resident
     memory in MB (of that process alone)."""
     import sys
-    command = [str(c) for c in command]
-    if not os.path.isabs(command[0]):
-        command[0] = sys.executable
-    done = subprocess.run([sys.executable, "-c", _MEASURE, *command], capture_output=True,
+    done = subprocess.run([sys.executable, "-c", _MEASURE, *map(str, command)], capture_output=True,
                           env=dict(os.environ, **(env or {})), timeout=300)
     status, peak_kb = (int(v) for v in done.stdout.split()[-2:])
     return status, done.stderr.decode(errors="replace"), peak_kb / 1024
