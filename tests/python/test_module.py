@@ -220,7 +220,8 @@ class TestPreciseEntry:
         exact = pairfit.ICpair_Aligning(str(tmp_path / "r.jpg"), str(tmp_path / "r.png"),
                                         str(tmp_path / "exact"), 500)
         assert list(precise) == ["score", "theta", "s", "t_x", "t_y", "outcome", "method",
-                                 "matrix", "files", "correlation", "reference_crop", "camera_crop"]
+                                 "matrix", "files", "correlation", "reference_crop", "camera_crop",
+                                 "error"]
         assert precise["outcome"] == "aligned"
         assert precise["method"].endswith("+ecc")
         assert self.corner_error(precise, truth, 1600, 1200, 500) < 0.5
