@@ -191,24 +191,21 @@ class TestHostileHeaders:
 
     @pytest.mark.parametrize("face", ["align", "ICpair_Aligning", "pairfit-batch"])
     def test_every_face_refuses_before_decoding(self, program, tmp_path, camera, face):
-        # 105 megapixels: above the default limit, which ICpair_Aligning cannot lower.
-        width, height = 10_500, 10_000
-        calls = {"align": "pairfit.align(*sys.argv[1:3], None)",
-                 "ICpair_Aligning": "pairfit.ICpair_Aligning(*sys.argv[1:3])"}
+        # 105 megapixels, above the default limit; Radiance decodes to 12 bytes a pixel.
+        call = {"align": "align(*sys.argv[1:3], None)", "ICpair_Aligning": "ICpair_Aligning(*sys.argv[1:3])"}
         peaks = []
-        for kind in ["header.png", "radiance-hdr"]:  # Radiance decodes to 12 bytes a pixel
+        for kind in ["header.png", "radiance-hdr"]:
             folder = tmp_path / kind
             folder.mkdir()
-            hostile = (self.header_only_png(folder / "h.jpg", width, height) if kind == "header.png"
-                       else imagegen.hostile_image(folder, kind, width, height).rename(folder / "h.jpg"))
+            hostile = (self.header_only_png(folder / "h.jpg", 10_500, 10_000) if kind == "header.png"
+                       else imagegen.hostile_image(folder, kind, 10_500, 10_000).rename(folder / "h.jpg"))
             shutil.copy(camera, folder / "h.png")
             if face == "pairfit-batch":
-                status, errors, peak = peak_of([os.path.join(os.path.dirname(program), face),
-                                                folder, "-o", folder / "out"])
+                status, _, peak = peak_of([os.path.join(os.path.dirname(program), face), folder, "-o", folder / "out"])
                 errors = json.loads((folder / "out" / "pairfit-report.jsonl").read_text())["error"]
             else:
-                code = f"import sys, pairfit\ntry:\n    {calls[face]}\nexcept ValueError as e:\n    sys.exit(str(e))"
-                status, errors, peak = peak_of([sys.executable, "-c", code, folder / "h.jpg", folder / "h.png"],
+                code = f"import sys, pairfit\ntry: pairfit.{call[face]}\nexcept ValueError as e: sys.exit(str(e))"
+                status, errors, peak = peak_of([sys.executable, "-c", code, hostile, folder / "h.png"],
                                                {"PYTHONPATH": os.path.dirname(pairfit.__file__)})
             assert status != 0 and f"reference image '{hostile}' is 10500x10000 px" in errors, errors
             peaks.append(peak)
