@@ -265,10 +265,9 @@ class TestOutputSafety:
             assert not (out / "index.html").exists()
 
     def test_a_deleted_output_folder_stops_the_run(self, tmp_path, reference_rgb, batch_program):
-        big = np.kron(reference_rgb, np.ones((3, 3, 1), np.uint8))  # slower pairs
-        folder = make_folder(tmp_path / "in", big, good=6, broken=False, lonely=False, small=False)
+        folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 40)
         out = tmp_path / "out"
-        proc = subprocess.Popen([batch_program, str(folder), "-o", str(out), "-j", "1"],
+        proc = subprocess.Popen([batch_program, str(folder), "-o", str(out), "-j", "1", "-s", "200"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         deadline = time.time() + 120
         while time.time() < deadline and not list(out.glob("*_aligned.png")):
