@@ -4,6 +4,7 @@
 
 #include <map>
 #include <set>
+#include <unordered_map>
 #include <utility>
 
 #include "paths.h"
@@ -25,21 +26,41 @@ bool may_write(const PairJob& p) {
     return stat(p.img.c_str(), &st) == 0 && stat(p.cam.c_str(), &st) == 0;
 }
 
+// Most outputs share one folder: each folder is resolved once.
+class CanonicalFolders {
+public:
+    const std::string& of(const std::string& folder) {
+        auto known = folders_.find(folder);
+        if (known == folders_.end()) known = folders_.emplace(folder, canonical_path(folder)).first;
+        return known->second;
+    }
+
+private:
+    std::map<std::string, std::string> folders_;
+};
+
+std::string folder_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string overlay_path(const std::string& output_dir, const PairJob& p) {
+    return output_folder_for(output_dir, p.img) + "/" + stem_of(p.img) + "_overlay.png";
+}
+
 }  // namespace
 
 std::vector<OutputCollision> output_collisions(const std::vector<PairJob>& pairs,
                                                const std::string& output_dir) {
-    std::map<std::string, std::string> canonical_folders;  // most pairs share one folder
+    CanonicalFolders canonical_folders;
     std::map<std::string, Writers> writers;
     for (const PairJob& p : pairs) {
         if (!may_write(p)) continue;
-        const std::string folder = output_folder_for(output_dir, p.img);
-        auto known = canonical_folders.find(folder);
-        if (known == canonical_folders.end()) known = canonical_folders.emplace(folder, canonical_path(folder)).first;
+        const std::string& folder = canonical_folders.of(output_folder_for(output_dir, p.img));
         const auto [img_out, cam_out] = aligned_file_paths(output_dir, p.img, p.cam);
         const std::pair<std::string, std::string> outputs[2] = {{img_out, p.img}, {cam_out, p.cam}};
         for (const auto& [output, source] : outputs) {
-            Writers& w = writers[known->second + "/" + file_name_of(output)];
+            Writers& w = writers[folder + "/" + file_name_of(output)];
             if (w.output.empty()) w.output = output;
             if (w.pairs.insert({p.img_canonical, p.cam_canonical}).second) w.sources.push_back(source);
         }
@@ -57,6 +78,45 @@ std::string describe(const std::vector<OutputCollision>& collisions) {
         text += "  " + c.output + ":";
         for (std::size_t k = 0; k < c.sources.size(); ++k) text += (k == 0 ? " " : ", ") + c.sources[k];
         text += "\n";
+    }
+    if (!text.empty()) text.pop_back();
+    return text;
+}
+
+std::vector<RunFile> planned_outputs(const std::vector<PairJob>& pairs, const std::string& output_dir,
+                                     bool overlays) {
+    std::vector<RunFile> outputs;
+    for (const PairJob& p : pairs) {
+        if (!may_write(p)) continue;
+        const auto [img_out, cam_out] = aligned_file_paths(output_dir, p.img, p.cam);
+        outputs.push_back({img_out, "the aligned reference of " + p.img});
+        outputs.push_back({cam_out, "the aligned camera image of " + p.cam});
+        if (overlays) outputs.push_back({overlay_path(output_dir, p), "the overlay of " + p.img});
+    }
+    return outputs;
+}
+
+std::vector<OutputClash> output_input_clashes(const std::vector<RunFile>& outputs,
+                                              const std::vector<RunFile>& inputs) {
+    std::unordered_map<std::string, const RunFile*> read;
+    for (const RunFile& input : inputs) {
+        read.emplace(input.canonical.empty() ? canonical_path(input.path) : input.canonical, &input);
+    }
+    CanonicalFolders canonical_folders;
+    std::vector<OutputClash> clashes;
+    for (const RunFile& output : outputs) {
+        const std::string& folder = canonical_folders.of(folder_of(output.path));
+        const std::string place = (folder == "/" ? "" : folder) + "/" + file_name_of(output.path);
+        const auto input = read.find(place);
+        if (input != read.end()) clashes.push_back({output, *input->second});
+    }
+    return clashes;
+}
+
+std::string describe(const std::vector<OutputClash>& clashes) {
+    std::string text;
+    for (const OutputClash& c : clashes) {
+        text += "  " + c.output.path + " (" + c.output.what + ") is " + c.input.what + " " + c.input.path + "\n";
     }
     if (!text.empty()) text.pop_back();
     return text;

@@ -3,30 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "utf8_text.h"
+
 namespace {
-
-bool is_continuation(const std::string& s, std::size_t at) {
-    return at < s.size() && (static_cast<unsigned char>(s[at]) & 0xC0) == 0x80;
-}
-
-// The length of the valid UTF-8 sequence at `at`, or 0 when its byte starts
-// none (overlong forms and surrogates are not valid).
-std::size_t utf8_length(const std::string& s, std::size_t at) {
-    const unsigned char lead = static_cast<unsigned char>(s[at]);
-    if (lead < 0x80) return 1;
-    const std::size_t n = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                        : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
-    for (std::size_t k = 1; k < n; ++k) {
-        if (!is_continuation(s, at + k)) return 0;
-    }
-    if (n < 3) return n;
-    const unsigned char second = static_cast<unsigned char>(s[at + 1]);
-    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) ||
-        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second >= 0x90)) {
-        return 0;
-    }
-    return n;
-}
 
 std::string unicode_escape(unsigned code) {
     char text[8];

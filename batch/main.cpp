@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -23,6 +24,8 @@
 #include <opencv2/core/utils/logger.hpp>
 
 #include "collisions.h"
+#include "errors.h"
+#include "folder_watch.h"
 #include "overlay.h"
 #include "pairfit/pipeline.h"
 #include "pairs.h"
@@ -31,6 +34,7 @@
 #include "prepare.h"
 #include "progress.h"
 #include "report.h"
+#include "utf8_text.h"
 #include "utils.h"
 
 namespace fs = std::filesystem;
@@ -65,6 +69,42 @@ extern "C" void on_interrupt(int) {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
 }
+
+// File names reach these messages: each line is made safe for a terminal.
+void print_error(std::FILE* out, const std::string& text, const char* kind = "error") {
+    std::size_t start = 0;
+    for (std::size_t end = text.find('\n'); ; end = text.find('\n', start)) {
+        const std::string line = printable(text.substr(start, end - start));
+        if (start == 0) {
+            std::fprintf(out, "pairfit-batch: %s: %s\n", kind, line.c_str());
+        } else {
+            std::fprintf(out, "%s\n", line.c_str());
+        }
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+}
+
+// The first failure to write into the output folder. The run then takes no
+// new pair: every later one would fail alike.
+class OutputFailure {
+public:
+    void set(const std::string& reason) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!failed_) reason_ = reason;
+        failed_ = true;
+    }
+    bool failed() const { return failed_; }
+    std::string reason() const {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return reason_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::atomic<bool> failed_{false};
+    std::string reason_;
+};
 
 // The program's own messages go to the standard error it was started with;
 // the decoders' complaints about damaged files would garble the progress
@@ -103,6 +143,7 @@ PairResult align_one(const PairJob& job, const Options& o) {
     r.cam_canonical = job.cam_canonical;
     const auto start = std::chrono::steady_clock::now();
     try {
+        if (!job.problem.empty()) throw std::runtime_error(job.problem);
         for (const std::string& path : {job.img, job.cam}) {
             const std::string problem = unresolvable_link(path);
             if (!problem.empty()) throw std::runtime_error(problem);
@@ -130,6 +171,8 @@ PairResult align_one(const PairJob& job, const Options& o) {
         r.s = m.s;
         r.t_x = m.t_x;
         r.t_y = m.t_y;
+    } catch (const pairfit::FileError&) {
+        throw;  // the output folder's fault, not the pair's
     } catch (const std::exception& e) {
         r.outcome = "error";
         r.error = e.what();
@@ -138,26 +181,44 @@ PairResult align_one(const PairJob& job, const Options& o) {
     return r;
 }
 
-// Aligns `pending` on o.jobs threads until done, interrupted or the report
-// fails; reports each pair as it finishes and shows progress. Adds the
-// records written to `recorded` and returns how many pairs were done.
+// Aligns a pair and writes its overlay. Nothing when a file could not be
+// written into the output folder or the folder went away: the failure is
+// kept and the pair gets no record, so that --resume aligns it again.
+std::optional<PairResult> finish_pair(const PairJob& job, const Options& o, const FolderWatch& watch,
+                                      OutputFailure& failure) {
+    try {
+        const std::string before = watch.problem();
+        if (!before.empty()) throw pairfit::FileError(before);
+        const PairResult r = align_one(job, o);
+        if (o.overlay && r.outcome == "aligned") write_overlay(output_folder_for(o.output_dir, r.img), r);
+        const std::string after = watch.problem();
+        if (!after.empty()) throw pairfit::FileError(after);
+        return r;
+    } catch (const pairfit::FileError& e) {
+        failure.set(e.what());
+        return std::nullopt;
+    }
+}
+
+// Aligns `pending` on o.jobs threads until done, interrupted, or the report
+// or the output folder fails; reports each pair as it finishes and shows
+// progress. Adds the records written to `recorded` and returns how many
+// pairs were taken.
 int run_pairs(const std::vector<PairJob>& pending, const Options& o, ReportWriter& report,
-              const MessageStream& messages, std::vector<PairResult>& recorded) {
+              const FolderWatch& watch, OutputFailure& failure, const MessageStream& messages,
+              std::vector<PairResult>& recorded) {
     std::atomic<std::size_t> next{0};
     std::atomic<int> done{0};
     std::mutex recorded_mutex;
-    const auto stopping = [&report] { return interrupted || report.failed(); };
+    const auto stopping = [&] { return interrupted || report.failed() || failure.failed(); };
     auto work = [&] {
         while (!stopping()) {
             const std::size_t k = next++;
             if (k >= pending.size()) return;
-            const PairResult r = align_one(pending[k], o);
-            if (o.overlay && r.outcome == "aligned") {
-                write_overlay(output_folder_for(o.output_dir, r.img), r);
-            }
-            if (report.write(r)) {
+            const std::optional<PairResult> r = finish_pair(pending[k], o, watch, failure);
+            if (r && report.write(*r)) {
                 const std::lock_guard<std::mutex> lock(recorded_mutex);
-                recorded.push_back(r);
+                recorded.push_back(*r);
             }
             ++done;
         }
@@ -190,16 +251,18 @@ void print_summary(const std::vector<PairResult>& all, int done_now, double seco
               [](const PairResult& a, const PairResult& b) { return a.score < b.score; });
     if (!aligned.empty()) std::printf("lowest scores:\n");
     for (std::size_t k = 0; k < aligned.size() && k < 5; ++k) {
-        std::printf("  %.4f  %s\n", aligned[k].score, aligned[k].img.c_str());
+        std::printf("  %.4f  %s\n", aligned[k].score, printable(aligned[k].img).c_str());
     }
     for (const PairResult& r : all) {
         if (is_suspect(r)) {
             std::printf("suspect (correlation %.3f below %.2f: not the same subject?): %s\n",
-                        r.correlation, pairfit::kPairCorrelation, r.img.c_str());
+                        r.correlation, pairfit::kPairCorrelation, printable(r.img).c_str());
         }
     }
     for (const PairResult& r : all) {
-        if (r.outcome == "error") std::printf("error: %s: %s\n", r.img.c_str(), r.error.c_str());
+        if (r.outcome == "error") {
+            std::printf("error: %s: %s\n", printable(r.img).c_str(), printable(r.error).c_str());
+        }
     }
     std::fflush(stdout);
 }
@@ -214,7 +277,8 @@ std::vector<PairJob> pairs_of_input(const std::string& input, std::string& home)
         if (home.empty()) home = ".";
         pairs = pairs_in_csv(input);
     } else {
-        throw std::runtime_error("'" + input + "' is neither a folder nor a CSV file");
+        throw std::runtime_error("'" + input + "' is neither a folder nor a CSV file (a regular "
+                                 "file; a FIFO or a device is not read)");
     }
     for (PairJob& p : pairs) {
         p.img_canonical = canonical_path(p.img);
@@ -232,6 +296,30 @@ void refuse_output_collisions(const std::vector<PairJob>& pairs, const std::stri
                              describe(collisions));
 }
 
+// Files that the run reads and that an output would replace: the images,
+// the pair list, the report, and a page of the user's where index.html goes.
+void refuse_outputs_over_inputs(const std::vector<PairJob>& pairs, const Options& o,
+                                const std::string& page) {
+    std::vector<RunFile> outputs = planned_outputs(pairs, o.output_dir, o.overlay);
+    if (o.overlay) outputs.push_back({page, "the index page"});
+    std::vector<RunFile> inputs;
+    for (const PairJob& p : pairs) {
+        inputs.push_back({p.img, "the reference image", p.img_canonical});
+        inputs.push_back({p.cam, "the camera image", p.cam_canonical});
+    }
+    if (!fs::is_directory(o.input)) inputs.push_back({o.input, "the pair list"});
+    if (o.overlay && is_foreign_page(page)) inputs.push_back({page, "a page pairfit-batch did not make,"});
+    std::vector<OutputClash> clashes = output_input_clashes(outputs, {{o.report, "the report"}});
+    outputs.push_back({o.report, "the report"});
+    const std::vector<OutputClash> more = output_input_clashes(outputs, inputs);
+    clashes.insert(clashes.end(), more.begin(), more.end());
+    if (clashes.empty()) return;
+    throw std::runtime_error(std::to_string(clashes.size()) +
+                             " output files would replace files this run reads; nothing was "
+                             "aligned. Choose another output folder (-o) or report (-r):\n" +
+                             describe(clashes));
+}
+
 // Locks the report, then keeps it (--resume), empties it (--overwrite or a
 // report with nothing in it) or refuses to touch it.
 std::unique_ptr<ReportWriter> open_report(const Options& o) {
@@ -247,6 +335,18 @@ std::unique_ptr<ReportWriter> open_report(const Options& o) {
     return report;
 }
 
+// The records of a report being resumed; a line that cannot be read is
+// named, and its pair aligned again.
+std::vector<PairResult> records_to_resume(const std::string& report) {
+    const ReportContents contents = read_report(report);
+    for (const int line : contents.unreadable_lines) {
+        print_error(stderr, "line " + std::to_string(line) + " of the report '" + report +
+                                "' is not a record pairfit-batch can read; it is skipped, so its "
+                                "pair is aligned again", "warning");
+    }
+    return contents.records;
+}
+
 std::vector<PairJob> pairs_not_in(const std::vector<PairJob>& pairs,
                                   const std::vector<PairResult>& records) {
     const std::set<std::pair<std::string, std::string>> done_before = pairs_in_report(records);
@@ -257,15 +357,20 @@ std::vector<PairJob> pairs_not_in(const std::vector<PairJob>& pairs,
     return pending;
 }
 
-}  // namespace
+// What parse() leaves for the run: the options, or the status to end with.
+struct Parsed {
+    Options options;
+    std::optional<int> exit_status;
+};
 
-int main(int argc, char** argv) {
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-    Options o;
+Parsed parse(int argc, char** argv) {
+    Parsed parsed;
+    Options& o = parsed.options;
     CLI::App app{"Aligns every reference/camera pair of a folder (NAME.jpg with NAME.png) or of a "
                  "CSV file (columns img,cam), several pairs at a time, and reports each pair in "
                  "JSON Lines as it finishes.",
                  "pairfit-batch"};
+    app.set_version_flag("--version", "pairfit-batch " PAIRFIT_VERSION);
     app.add_option("input", o.input, "folder of pairs, or CSV file with columns img,cam")->required();
     app.add_option("-o,--output", o.output_dir,
                    "folder for the aligned images (default: beside each reference)");
@@ -291,79 +396,126 @@ int main(int argc, char** argv) {
     const std::map<std::string, pairfit::Model> models = {
         {"similarity", pairfit::Model::similarity}, {"homography", pairfit::Model::homography}};
     app.add_option("--model", o.model,
-                   "with the precise entry: the motion fitted, similarity or homography (a camera "
-                   "at an angle); implies --refine")
-        ->transform(CLI::CheckedTransformer(models, CLI::ignore_case))
+                   "with the precise entry: the motion fitted, similarity (default) or homography "
+                   "(a camera at an angle); implies --refine")
+        ->transform(CLI::CheckedTransformer(models, CLI::ignore_case).description(""))
+        ->option_text("similarity|homography")
         ->each([&o](const std::string&) { o.refine = true; });
     app.add_flag("--overlay", o.overlay,
                  "write NAME_overlay.png for each aligned pair and an index.html of all pairs");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
+        parsed.exit_status = app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        parsed.exit_status = app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
-        return kExitUsage;
+        parsed.exit_status = kExitUsage;
     }
+    return parsed;
+}
 
+// The pairs to align and where the run's own files go, checked before
+// anything is aligned or any file touched.
+struct Plan {
     std::vector<PairJob> pairs;
+    std::string page_dir;  ///< where the report (by default) and index.html go
+    std::string page() const { return page_dir + "/index.html"; }
+};
+
+Plan plan(Options& o) {
+    Plan p;
     std::string home;
-    try {
-        pairs = pairs_of_input(o.input, home);
-        refuse_output_collisions(pairs, o.output_dir);
-        if (!o.output_dir.empty()) fs::create_directories(o.output_dir);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "pairfit-batch: error: %s\n", e.what());
-        return kExitUsage;
-    }
-    const std::string page_dir = o.output_dir.empty() ? home : o.output_dir;
-    if (o.report.empty()) o.report = page_dir + "/pairfit-report.jsonl";
+    p.pairs = pairs_of_input(o.input, home);
+    p.page_dir = o.output_dir.empty() ? home : o.output_dir;
+    if (o.report.empty()) o.report = p.page_dir + "/pairfit-report.jsonl";
+    refuse_output_collisions(p.pairs, o.output_dir);
+    refuse_outputs_over_inputs(p.pairs, o, p.page());
+    if (!o.output_dir.empty()) fs::create_directories(o.output_dir);
+    return p;
+}
 
-    std::unique_ptr<ReportWriter> report;
-    std::vector<PairResult> all;
-    try {
-        report = open_report(o);
-        if (o.resume) all = read_report(o.report);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "pairfit-batch: error: %s\n", e.what());
-        return kExitUsage;
-    }
-    const std::vector<PairJob> pending = pairs_not_in(pairs, all);
+// What a run leaves for the summary.
+struct RunResult {
+    std::vector<PairResult> all;  ///< every record of the report, earlier ones first
+    std::size_t pending = 0;      ///< pairs this run set out to align
+    std::size_t recorded_now = 0;
+    int done_now = 0;
+    double seconds = 0;
+    std::vector<std::string> failures;  ///< why the run stopped early or its files are incomplete
+};
 
+RunResult run(const Options& o, const Plan& p, ReportWriter& report, std::vector<PairResult> earlier) {
+    RunResult result;
+    result.all = std::move(earlier);
+    const std::vector<PairJob> pending = pairs_not_in(p.pairs, result.all);
+    result.pending = pending.size();
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGTERM, on_interrupt);
     const auto start = std::chrono::steady_clock::now();
-    int done_now = 0;
-    const std::size_t recorded_before = all.size();
-    try {
+    const std::size_t recorded_before = result.all.size();
+    const FolderWatch watch(p.page_dir);
+    OutputFailure output_failure;
+    {
         const MessageStream messages;
-        done_now = run_pairs(pending, o, *report, messages, all);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "pairfit-batch: error: %s\n", e.what());
-        return kExitUsage;
+        result.done_now = run_pairs(pending, o, report, watch, output_failure, messages, result.all);
     }
-    const std::string report_failure = report->close();
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.recorded_now = result.all.size() - recorded_before;
+    for (const std::string& failure : {report.close(), output_failure.reason()}) {
+        if (!failure.empty()) result.failures.push_back(failure);
+    }
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return result;
+}
 
+int summarise(const Options& o, const Plan& p, const RunResult& result) {
+    std::string page_failure;
     if (o.overlay) {
         try {
-            write_index_html(page_dir + "/index.html", all, o.output_dir);
+            write_index_html(p.page(), result.all, o.output_dir);
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "pairfit-batch: error: %s\n", e.what());
+            page_failure = e.what();
         }
     }
-    print_summary(all, done_now, seconds);
-    if (!report_failure.empty()) {
-        std::fprintf(stderr, "pairfit-batch: error: %s; %zu pairs left for --resume\n",
-                     report_failure.c_str(), pending.size() - (all.size() - recorded_before));
-        return kExitUsage;
+    print_summary(result.all, result.done_now, result.seconds);
+    const std::size_t left = result.pending - result.recorded_now;
+    for (const std::string& failure : result.failures) {
+        print_error(stderr, failure + "; " + std::to_string(left) + " pairs left for --resume");
     }
+    if (!page_failure.empty()) print_error(stderr, page_failure);
+    if (!result.failures.empty() || !page_failure.empty()) return kExitUsage;
     if (interrupted) {
-        std::fprintf(stderr, "pairfit-batch: interrupted; %zu pairs left for --resume\n",
-                     pending.size() - static_cast<std::size_t>(done_now));
+        std::fprintf(stderr, "pairfit-batch: interrupted; %zu pairs left for --resume\n", left);
         return kExitInterrupted;
     }
-    const bool any_error = std::any_of(all.begin(), all.end(),
+    const bool any_error = std::any_of(result.all.begin(), result.all.end(),
                                        [](const PairResult& r) { return r.outcome == "error"; });
     return any_error ? kExitSomeErrors : kExitAllProcessed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    Parsed parsed = parse(argc, argv);
+    if (parsed.exit_status) return *parsed.exit_status;
+    Options& o = parsed.options;
+    Plan p;
+    std::unique_ptr<ReportWriter> report;
+    std::vector<PairResult> earlier;
+    try {
+        p = plan(o);
+        report = open_report(o);
+        if (o.resume) earlier = records_to_resume(o.report);
+    } catch (const std::exception& e) {
+        print_error(stderr, e.what());
+        return kExitUsage;
+    }
+    try {
+        return summarise(o, p, run(o, p, *report, std::move(earlier)));
+    } catch (const std::exception& e) {
+        print_error(stderr, e.what());
+        return kExitUsage;
+    }
 }

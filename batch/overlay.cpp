@@ -1,17 +1,22 @@
 #include "overlay.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "errors.h"
 #include "pairfit/precise.h"
 #include "prepare.h"
+#include "utf8_text.h"
 #include "utils.h"
 
 namespace fs = std::filesystem;
@@ -19,10 +24,13 @@ namespace fs = std::filesystem;
 namespace {
 
 const cv::Vec3b kOutline(255, 0, 255);  // magenta: rare in prints and photos alike
+// Every page begins its title so: a later run knows its own page from a
+// user's file of the same name.
+const char* const kPageTitle = "pairfit batch: ";
 
 std::string escape_html(const std::string& text) {
     std::string out;
-    for (const char c : text) {
+    for (const char c : printable(text)) {
         switch (c) {
             case '&': out += "&amp;"; break;
             case '<': out += "&lt;"; break;
@@ -70,11 +78,19 @@ cv::Mat overlay_image(const cv::Mat& reference_crop, const cv::Mat& camera_crop)
 }
 
 std::string write_overlay(const std::string& dir, const PairResult& result) {
-    const cv::Mat reference = cv::imread(dir + "/" + stem_of(result.img) + "_aligned.jpg", cv::IMREAD_COLOR);
-    const cv::Mat camera = cv::imread(dir + "/" + stem_of(result.cam) + "_aligned.png", cv::IMREAD_COLOR);
-    if (reference.empty() || camera.empty() || reference.size() != camera.size()) return "";
+    const auto [reference_path, camera_path] = aligned_file_paths(dir, result.img, result.cam);
+    const cv::Mat reference = cv::imread(reference_path, cv::IMREAD_COLOR);
+    const cv::Mat camera = cv::imread(camera_path, cv::IMREAD_COLOR);
     const std::string path = dir + "/" + stem_of(result.img) + "_overlay.png";
-    if (!cv::imwrite(path, overlay_image(reference, camera))) return "";
+    if (reference.empty() || camera.empty() || reference.size() != camera.size()) {
+        throw pairfit::FileError("cannot write '" + path + "': its crops '" + reference_path +
+                                 "' and '" + camera_path + "' cannot be read back");
+    }
+    std::vector<uchar> png;
+    if (!cv::imencode(".png", overlay_image(reference, camera), png)) {
+        throw pairfit::FileError("cannot write '" + path + "': OpenCV cannot encode it as PNG");
+    }
+    save_file(path, std::string(png.begin(), png.end()));
     return path;
 }
 
@@ -83,10 +99,9 @@ void write_index_html(const std::string& path, std::vector<PairResult> results,
     std::stable_sort(results.begin(), results.end(),
                      [](const PairResult& a, const PairResult& b) { return a.score < b.score; });
     const fs::path page_dir = fs::absolute(fs::path(path)).parent_path();
-    std::ofstream html(path);
-    if (!html) throw std::runtime_error("cannot write '" + path + "'");
+    std::ostringstream html;
     html << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-            "<title>pairfit batch: " << results.size() << " pairs</title>\n"
+            "<title>" << kPageTitle << results.size() << " pairs</title>\n"
             "<style>body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}"
             "td,th{border:1px solid #ccc;padding:4px 8px;text-align:left;vertical-align:middle}"
             "img{width:200px;height:200px;object-fit:contain;background:#eee}"
@@ -97,9 +112,11 @@ void write_index_html(const std::string& path, std::vector<PairResult> results,
         html << "<p class=\"suspect\">" << suspects << " suspect pairs: their correlation is below "
              << number(pairfit::kPairCorrelation, 2) << ", the camera image may show another subject.</p>\n";
     }
-    html <<
-            "<table><thead><tr><th>overlay</th><th>reference</th><th>camera</th><th>outcome</th>"
-            "<th>score</th><th>s</th><th>t_x</th><th>t_y</th><th>error</th></tr></thead><tbody>\n";
+    const bool precise = std::any_of(results.begin(), results.end(),
+                                     [](const PairResult& r) { return !r.method.empty(); });
+    html << "<table><thead><tr><th>overlay</th><th>reference</th><th>camera</th><th>outcome</th>"
+            "<th>score</th><th>s</th><th>t_x</th><th>t_y</th>"
+         << (precise ? "<th>method</th><th>correlation</th>" : "") << "<th>error</th></tr></thead><tbody>\n";
     for (const PairResult& r : results) {
         const fs::path overlay =
             fs::path(output_folder_for(output_dir, r.img)) / (stem_of(r.img) + "_overlay.png");
@@ -113,7 +130,12 @@ void write_index_html(const std::string& path, std::vector<PairResult> results,
         html << "</td><td>" << escape_html(r.img) << "</td><td>" << escape_html(r.cam) << "</td><td>"
              << escape_html(outcome) << "</td><td>" << number(r.score, 4) << "</td><td>"
              << number(r.s, 2) << "</td><td>" << number(r.t_x, 1) << "</td><td>" << number(r.t_y, 1)
-             << "</td><td>" << escape_html(r.error) << "</td></tr>\n";
+             << "</td><td>";
+        if (precise) {
+            html << escape_html(r.method) << "</td><td>"
+                 << (r.method.empty() ? "" : number(r.correlation, 3)) << "</td><td>";
+        }
+        html << escape_html(r.error) << "</td></tr>\n";
     }
     // Marks each thumbnail once it has loaded (or failed), for a glance at
     // missing files and for automated checks of the page.
@@ -121,4 +143,15 @@ void write_index_html(const std::string& path, std::vector<PairResult> results,
             "  const mark = () => { img.dataset.state = img.naturalWidth > 0 ? 'loaded' : 'broken'; };\n"
             "  if (img.complete) mark(); else { img.addEventListener('load', mark); "
             "img.addEventListener('error', mark); }\n}\n</script>\n</body></html>\n";
+    save_file(path, html.str());
+}
+
+bool is_foreign_page(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    std::ifstream page(path, std::ios::binary);
+    std::string start(512, '\0');
+    page.read(start.data(), static_cast<std::streamsize>(start.size()));
+    start.resize(static_cast<std::size_t>(page.gcount()));
+    return start.find("<title>" + std::string(kPageTitle)) == std::string::npos;
 }

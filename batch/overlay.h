@@ -12,11 +12,20 @@
 /// areas drawn over it in magenta. Both crops have the same size.
 cv::Mat overlay_image(const cv::Mat& reference_crop, const cv::Mat& camera_crop);
 
-/// Writes <dir>/<stem>_overlay.png from the two crops written there; returns
-/// its path, or "" when the crops cannot be read.
+/// Writes <dir>/<stem>_overlay.png from the two crops written there, as the
+/// crops are written (see save_file); returns its path. Throws
+/// pairfit::FileError naming the overlay and the reason when the crops
+/// cannot be read or the overlay cannot be written.
 std::string write_overlay(const std::string& dir, const PairResult& result);
 
 /// Writes an HTML page listing every result, worst score first, with the
-/// overlay of each pair that has one as a thumbnail (paths relative to the page).
+/// overlay of each pair that has one as a thumbnail (paths relative to the
+/// page), and the method and correlation when the records have them. Names
+/// are shown as printable() shows them: the page is valid UTF-8. Written as
+/// the crops are; throws pairfit::FileError naming the page and the reason.
 void write_index_html(const std::string& path, std::vector<PairResult> results,
                       const std::string& output_dir);
+
+/// True when `path` is a regular file that is not a page write_index_html
+/// made: a file of the user's that a run must not replace.
+bool is_foreign_page(const std::string& path);

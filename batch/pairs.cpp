@@ -1,12 +1,15 @@
 #include "pairs.h"
 
 #include <csv.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <stdexcept>
 
@@ -102,10 +105,32 @@ std::string without_byte_order_mark(const std::string& text) {
     return text.compare(0, mark.size(), mark) == 0 ? text.substr(mark.size()) : text;
 }
 
+std::string cannot_read_list(const std::string& path, const std::string& reason) {
+    return "cannot read the pair list '" + path + "': " + reason;
+}
+
+// Opened without waiting and read only when it is a regular file: a FIFO
+// or a terminal would block the run before it starts.
 std::string file_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read the pair list '" + path + "'");
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error(cannot_read_list(path, std::strerror(errno)));
+    struct stat st;
+    std::string text;
+    std::string problem = fstat(fd, &st) != 0 ? std::strerror(errno)
+                          : !S_ISREG(st.st_mode) ? "it is not a regular file" : "";
+    char buffer[65536];
+    while (problem.empty()) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        } else if (errno != EINTR) {
+            problem = std::strerror(errno);
+        }
+    }
+    close(fd);
+    if (!problem.empty()) throw std::runtime_error(cannot_read_list(path, problem));
+    return text;
 }
 
 // Fed a line at a time, so that each row knows its line.
@@ -151,6 +176,19 @@ std::string relative_to(const fs::path& folder, const std::string& path) {
     return p.is_absolute() ? path : (folder / p).lexically_normal().string();
 }
 
+bool has_nul(const std::string& field) { return field.find('\0') != std::string::npos; }
+
+// A NUL byte would end the name where the system reads it: shown instead.
+std::string without_nul(const std::string& field) {
+    std::string out;
+    for (const char c : field) out += c == '\0' ? std::string("\\x00") : std::string(1, c);
+    return out;
+}
+
+PairJob pair_of_row(const std::string& img, const std::string& cam, const fs::path& folder) {
+    return {relative_to(folder, without_nul(img)), relative_to(folder, without_nul(cam))};
+}
+
 }  // namespace
 
 std::vector<PairJob> pairs_in_csv(const std::string& csv_path) {
@@ -168,7 +206,11 @@ std::vector<PairJob> pairs_in_csv(const std::string& csv_path) {
             throw std::runtime_error("line " + std::to_string(csv.lines[k]) + " of '" + csv_path +
                                      "' has " + std::to_string(row.size()) + " fields");
         }
-        pairs.push_back({relative_to(folder, row[img_column]), relative_to(folder, row[cam_column])});
+        pairs.push_back(pair_of_row(row[img_column], row[cam_column], folder));
+        if (has_nul(row[img_column]) || has_nul(row[cam_column])) {
+            pairs.back().problem = "line " + std::to_string(csv.lines[k]) + " of '" + csv_path +
+                                   "' holds a NUL byte in a file name, which no file name can hold";
+        }
     }
     return pairs;
 }

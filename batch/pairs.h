@@ -9,6 +9,7 @@ struct PairJob {
     std::string cam;  ///< camera image path
     std::string img_canonical = {};  ///< img as canonical_path resolves it
     std::string cam_canonical = {};  ///< cam likewise
+    std::string problem = {};  ///< why the pair cannot be aligned as listed (its error record)
 };
 
 /// Every NAME.jpg in `dir` (not its subfolders; also NAME.JPG, NAME.jpeg)
@@ -19,7 +20,9 @@ std::vector<PairJob> pairs_in_folder(const std::string& dir);
 
 /// The rows of a CSV file with a header naming the columns `img` and `cam`
 /// (in any order, other columns ignored). Relative paths are taken relative
-/// to the CSV file's folder; a UTF-8 byte-order mark is skipped. Throws
-/// std::runtime_error naming the file and its physical line for a missing
-/// column or an unreadable file.
+/// to the CSV file's folder; a UTF-8 byte-order mark is skipped. A field
+/// holding a NUL byte (which no file name holds) gives its pair a problem,
+/// the byte shown as \x00. Throws std::runtime_error naming the file and its
+/// physical line for a missing column, and for a file that cannot be read
+/// or is not a regular file.
 std::vector<PairJob> pairs_in_csv(const std::string& csv_path);

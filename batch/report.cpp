@@ -68,10 +68,25 @@ std::string path_field(const json& record, const char* key) {
     return field != record.end() && field->is_string() ? restore_escaped_bytes(field->get<std::string>()) : "";
 }
 
+// A field that is there must have its type: a record with "score":null or
+// "seconds":"1" was not written by pairfit and cannot be trusted.
+bool fields_have_their_types(const json& record) {
+    const auto has = [&record](const char* key, bool (json::*is_type)() const noexcept) {
+        const auto field = record.find(key);
+        return field == record.end() || ((*field).*is_type)();
+    };
+    for (const char* key : pairfit::kNumberKeys) {
+        if (!has(key, &json::is_number)) return false;
+    }
+    return has("seconds", &json::is_number) && has("correlation", &json::is_number) &&
+           has("outcome", &json::is_string) && has("method", &json::is_string);
+}
+
 bool parse_record(const std::string& line, PairResult& r) {
     const json record = json::parse(readable_json(line), nullptr, false);
     if (record.is_discarded() || !record.is_object() || !record.contains("img") ||
-        !record.contains("cam") || !record["img"].is_string() || !record["cam"].is_string()) {
+        !record.contains("cam") || !record["img"].is_string() || !record["cam"].is_string() ||
+        !fields_have_their_types(record)) {
         return false;
     }
     r.img = path_field(record, "img");
@@ -103,16 +118,20 @@ bool is_regular_file(const std::string& path) {
 
 }  // namespace
 
-std::vector<PairResult> read_report(const std::string& path) {
-    std::vector<PairResult> results;
-    if (!is_regular_file(path)) return results;
+ReportContents read_report(const std::string& path) {
+    ReportContents contents;
+    if (!is_regular_file(path)) return contents;
     std::ifstream in(path);
     std::string line;
-    while (std::getline(in, line)) {
+    for (int number = 1; std::getline(in, line); ++number) {
         PairResult r;
-        if (parse_record(line, r)) results.push_back(r);
+        if (parse_record(line, r)) {
+            contents.records.push_back(r);
+        } else if (!line.empty()) {
+            contents.unreadable_lines.push_back(number);
+        }
     }
-    return results;
+    return contents;
 }
 
 std::set<std::pair<std::string, std::string>> pairs_in_report(const std::vector<PairResult>& records) {
@@ -161,11 +180,45 @@ std::string report_in_use(const std::string& path, long holder) {
            "); wait for it to end, or give another report with -r";
 }
 
+bool is_symbolic_link(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string unopenable_report(const std::string& path, int error) {
+    if (error == ELOOP && is_symbolic_link(path)) {
+        return "the report '" + path + "' is a symbolic link; pairfit-batch writes no file through "
+               "a link: remove it, or give the file it leads to with -r";
+    }
+    if (error == ENXIO) return "the report '" + path + "' is not a regular file (a FIFO); give a file with -r";
+    return cannot_write_report(path, std::strerror(error));
+}
+
+// A report is a regular file, or a device such as /dev/null; a FIFO or a
+// socket would block the run or take its records away.
+std::string unsuitable_report(int fd, const std::string& path) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return cannot_write_report(path, std::strerror(errno));
+    if (S_ISREG(st.st_mode) || S_ISCHR(st.st_mode)) return "";
+    const char* kind = S_ISFIFO(st.st_mode) ? "a FIFO" : S_ISSOCK(st.st_mode) ? "a socket" : "not a file";
+    return "the report '" + path + "' is not a regular file (" + kind + "); give a file with -r";
+}
+
 }  // namespace
 
 ReportWriter::ReportWriter(const std::string& path) : path_(path) {
-    fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd_ < 0) throw std::runtime_error(cannot_write_report(path, std::strerror(errno)));
+    // Never through a link: one planted in the output folder would have the
+    // report appended to, or --overwrite empty, a file elsewhere. Without
+    // waiting: opening a FIFO would block until someone reads it.
+    fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    if (fd_ < 0) throw std::runtime_error(unopenable_report(path, errno));
+    const std::string problem = unsuitable_report(fd_, path);
+    if (!problem.empty() || fcntl(fd_, F_SETFL, O_APPEND) != 0) {
+        const std::string reason = problem.empty() ? cannot_write_report(path, std::strerror(errno)) : problem;
+        ::close(fd_);
+        fd_ = -1;
+        throw std::runtime_error(reason);
+    }
     // A file system without locks (ENOLCK, EINVAL) is written unlocked.
     if (flock(fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         const long holder = lock_holder(fd_);
@@ -202,6 +255,12 @@ bool ReportWriter::write(const PairResult& result) {
     const std::string line = to_json_line(result) + '\n';
     const std::lock_guard<std::mutex> lock(mutex_);
     if (failed_) return false;
+    // Records written into a deleted report would be lost with it.
+    struct stat st;
+    if (fstat(fd_, &st) == 0 && st.st_nlink == 0) {
+        fail("it was deleted during the run");
+        return false;
+    }
     append(line);
     return !failed_;
 }

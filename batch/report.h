@@ -31,10 +31,16 @@ bool is_suspect(const PairResult& result);
 /// that is not UTF-8 with replacement characters, as they always have.
 std::string to_json_line(const PairResult& result);
 
-/// Every complete record of a report (a regular file; nothing for any other);
-/// a torn last line (an interrupted write) and lines that are not records
-/// are skipped.
-std::vector<PairResult> read_report(const std::string& path);
+struct ReportContents {
+    std::vector<PairResult> records;
+    std::vector<int> unreadable_lines;  ///< 1-based numbers of the lines skipped
+};
+
+/// Every complete record of a report (a regular file; nothing for any other).
+/// A torn last line (an interrupted write), lines that are not records and
+/// records whose fields have the wrong type ("score":null) are skipped and
+/// their numbers kept, so that their pairs are aligned again.
+ReportContents read_report(const std::string& path);
 
 /// The canonical (img, cam) pairs the records hold. Records without
 /// canonical paths (earlier versions) are resolved from "img" and "cam";
@@ -48,7 +54,8 @@ class ReportWriter {
 public:
     /// Opens `path`, creating it, and locks it. Throws std::runtime_error
     /// naming the report and the system's reason, or naming the process that
-    /// holds it.
+    /// holds it; also for a symbolic link (never followed) and for a file
+    /// that is neither a regular file nor a device (a FIFO would block).
     explicit ReportWriter(const std::string& path);
     ~ReportWriter();
     ReportWriter(const ReportWriter&) = delete;
@@ -61,7 +68,8 @@ public:
     /// Ends a last line torn by an interrupted run, so that the next record
     /// is not glued to it.
     void end_torn_line();
-    /// Appends the record; false when it could not be written. After a
+    /// Appends the record; false when it could not be written (also once
+    /// the report was deleted: its records would be lost). After a
     /// failure, nothing more is written and a partly written line is taken
     /// back where the file allows it.
     bool write(const PairResult& result);

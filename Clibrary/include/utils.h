@@ -23,6 +23,13 @@ std::string path_img2cam(std::string img_path);
 void save_imgcam(cv::InputArray img, cv::InputArray cam, std::string output_dir,
                  std::string img_path, std::string cam_path);
 
+/// Writes `bytes` as the file `path` the way save_imgcam writes a crop:
+/// under a temporary name beside it, then renamed into place. A symbolic
+/// link at `path` is replaced, never followed, and a failed write leaves
+/// any earlier file whole. Throws pairfit::FileError naming the path and
+/// the system's reason.
+void save_file(const std::string& path, const std::string& bytes);
+
 /// The two paths save_imgcam writes for this request.
 std::pair<std::string, std::string> aligned_file_paths(std::string output_dir,
                                                        const std::string& img_path,

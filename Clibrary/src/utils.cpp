@@ -170,21 +170,21 @@ void remove_stale_temporaries_once(const std::string& dir) {
     remove_stale_temporaries(dir);
 }
 
-void write_all(int fd, const std::vector<uchar>& bytes, const std::string& target) {
+void write_all(int fd, const uchar* bytes, std::size_t size, const std::string& target) {
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    while (done < size) {
+        const ssize_t n = ::write(fd, bytes + done, size - done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw pairfit::FileError(cannot_write(target, std::strerror(errno)));
         done += static_cast<std::size_t>(n);
     }
 }
 
-void write_file(const std::string& path, const std::vector<uchar>& bytes, const std::string& target) {
+void write_file(const std::string& path, const uchar* bytes, std::size_t size, const std::string& target) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) throw pairfit::FileError(cannot_write(target, std::strerror(errno)));
     try {
-        write_all(fd, bytes, target);
+        write_all(fd, bytes, size, target);
     } catch (...) {
         close(fd);
         throw;
@@ -297,7 +297,7 @@ public:
         std::string reason = "the image library cannot encode this image as " + ext_;
         try {
             if (cv::imencode(ext_, image, bytes)) {
-                write_file(temporary_, bytes, target_);
+                write_file(temporary_, bytes.data(), bytes.size(), target_);
                 return;
             }
         } catch (const cv::Exception& e) {
@@ -364,6 +364,20 @@ std::pair<std::string, std::string> aligned_file_paths(std::string output_dir,
     output_dir = output_folder_for(output_dir, img_path);
     return {output_dir + "/" + stem_of(img_path) + alignment_img_suffix,
             output_dir + "/" + stem_of(cam_path) + alignment_cam_suffix};
+}
+
+void save_file(const std::string& path, const std::string& bytes) {
+    const std::string dir = directory_of(path);
+    remove_stale_temporaries_once(dir);
+    const std::string staged = temporary_name_for(dir, extension_of(file_name_of(path)));
+    try {
+        write_file(staged, reinterpret_cast<const uchar*>(bytes.data()), bytes.size(), path);
+        Replacement in_place(staged, path);
+        in_place.finish();
+    } catch (...) {
+        unlink(staged.c_str());
+        throw;
+    }
 }
 
 void save_imgcam(cv::InputArray img, cv::InputArray cam, std::string output_dir,

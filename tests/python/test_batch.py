@@ -156,10 +156,14 @@ class TestReportSafety:
         folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 40)
         with small_file_system(tmp_path / "small", 4096) as small:
             report = small / "r.jsonl"
-            done = run_batch(batch_program, folder, "-o", tmp_path / "out", "-r", report, "-s", 200)
+            done = run_batch(batch_program, folder, "-o", tmp_path / "out", "-r", report, "-s", 200,
+                             "-j", 2)
             assert done.returncode == 2
             assert f"cannot write the report '{report}': No space left on device" in done.stderr
             assert report.read_text().endswith("\n") and 0 < len(records(report)) < 40
+            # No pair starts after the failure: only those in flight wrote crops.
+            crops = len(list((tmp_path / "out").glob("*_aligned.png")))
+            assert crops <= len(records(report)) + 2
             (small / "filler").unlink()
             assert run_batch(batch_program, folder, "-o", tmp_path / "out", "-r", report, "-s", 200,
                              "--resume").returncode == 0
@@ -181,6 +185,96 @@ class TestReportSafety:
         assert report.read_text() == earlier
         again = run_batch(batch_program, folder, "-r", report, "-s", 200, "--overwrite")
         assert again.returncode == 0 and len(records(report)) == 2
+
+
+class TestOutputSafety:
+    def test_links_planted_in_the_output_folder_are_replaced_never_followed(
+            self, tmp_path, reference_rgb, batch_program):
+        folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 1)
+        out = tmp_path / "out"
+        out.mkdir()
+        for name in ["p0_overlay.png", "index.html", "pairfit-report.jsonl"]:
+            (tmp_path / f"victim-{name}").write_text("keep")
+            os.symlink(tmp_path / f"victim-{name}", out / name)
+        refused = run_batch(batch_program, folder, "-o", out, "--overlay", "--overwrite", "-s", 200)
+        assert refused.returncode == 2 and "is a symbolic link" in refused.stderr
+        (out / "pairfit-report.jsonl").unlink()
+        assert run_batch(batch_program, folder, "-o", out, "--overlay", "-s", 200).returncode == 0
+        assert all(p.read_text() == "keep" for p in tmp_path.glob("victim-*"))
+        assert not any(os.path.islink(p) for p in out.iterdir())
+
+    @pytest.mark.parametrize("case", ["overlay", "csv-camera", "report-image", "report-list"])
+    def test_outputs_that_would_replace_inputs_are_refused_before_aligning(
+            self, tmp_path, reference_rgb, batch_program, case):
+        folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 2)
+        os.rename(folder / "p1.jpg", folder / "p0_overlay.jpg")
+        os.rename(folder / "p1.png", folder / "p0_overlay.png")
+        (folder / "index.html").write_text("<p>my own page</p>")
+        (tmp_path / "out").mkdir()
+        shutil.copy(folder / "p0.png", tmp_path / "out" / "p0_aligned.png")
+        (tmp_path / "pairs.csv").write_text(
+            "img,cam\nin/p0.jpg,in/p0.png\nin/p0_overlay.jpg,out/p0_aligned.png\n")
+        args, clashes = {
+            "overlay": ([folder, "--overlay"], ["in/p0_overlay.png", "in/index.html"]),
+            "csv-camera": ([tmp_path / "pairs.csv", "-o", tmp_path / "out"], ["out/p0_aligned.png"]),
+            "report-image": ([folder, "-r", folder / "p0.png", "--overwrite"], ["in/p0.png"]),
+            "report-list": ([tmp_path / "pairs.csv", "-r", tmp_path / "pairs.csv", "--overwrite"],
+                            ["pairs.csv"])}[case]
+        before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
+        done = run_batch(batch_program, *args, "-s", 200)
+        assert done.returncode == 2 and "would replace files this run reads" in done.stderr
+        assert all(f"is the camera image {tmp_path}/{c}" in done.stderr or
+                   f"{tmp_path}/{c}" in done.stderr for c in clashes)
+        assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
+
+    @pytest.mark.parametrize("role", ["report", "list"])
+    def test_a_fifo_is_refused_without_waiting(self, tmp_path, reference_rgb, batch_program, role):
+        folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 1)
+        os.mkfifo(tmp_path / "fifo")
+        args = [folder, "-r", tmp_path / "fifo"] if role == "report" else [tmp_path / "fifo"]
+        done = subprocess.run([batch_program, *map(str, args)], capture_output=True, text=True,
+                              timeout=30)
+        assert done.returncode == 2 and "FIFO" in done.stderr
+
+    def test_a_full_output_folder_stops_the_run_and_resume_writes_every_file(
+            self, tmp_path, reference_rgb, batch_program):
+        folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 5)
+        report = tmp_path / "r.jsonl"
+        with small_file_system(tmp_path / "small", 200000) as out:
+            run = lambda *more: run_batch(batch_program, folder, "-o", out, "-r", report, "-s", 200,
+                                          "--overlay", "-j", 1, *more)
+            done = run()
+            assert done.returncode == 2 and "No space left on device" in done.stderr
+            assert f"{5 - len(records(report))} pairs left for --resume" in done.stderr
+            assert {r["outcome"] for r in records(report)} == {"aligned"}
+            (out / "filler").unlink()
+            assert run("--resume").returncode == 0
+            assert len(records(report)) == 5 and len(list(out.glob("*_overlay.png"))) == 5
+
+    def test_an_index_that_cannot_be_written_whole_is_an_error(self, tmp_path, reference_rgb,
+                                                               batch_program):
+        folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 1)
+        report = tmp_path / "r.jsonl"
+        report.write_text("".join(json.dumps({"img": f"x{k}.jpg", "cam": f"x{k}.png",
+                                              "outcome": "missing"}) + "\n" for k in range(300)))
+        with small_file_system(tmp_path / "small", 4096) as out:
+            done = run_batch(batch_program, folder, "-o", out, "-r", report, "-s", 200, "--overlay",
+                             "--resume")
+            assert done.returncode == 2
+            assert f"cannot write '{out}/index.html': No space left on device" in done.stderr
+            assert not (out / "index.html").exists()
+
+    def test_a_deleted_output_folder_stops_the_run(self, tmp_path, reference_rgb, batch_program):
+        folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 40)
+        out = tmp_path / "out"
+        proc = subprocess.Popen([batch_program, str(folder), "-o", str(out), "-j", "1", "-s", "200"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.time() + 120
+        while time.time() < deadline and not list(out.glob("*_aligned.png")):
+            time.sleep(0.02)
+        shutil.rmtree(out)
+        _, err = proc.communicate(timeout=120)
+        assert proc.returncode == 2 and "was deleted during the run" in err
 
 
 class TestRefine:
@@ -285,6 +379,17 @@ class TestResume:
         in_folder = os.fsencode(os.path.realpath(tmp_path / "in"))
         assert len(canonical) == 3 and in_folder + b"/\xff.jpg" in canonical
 
+    def test_a_record_with_a_wrong_type_is_skipped_with_a_warning(self, tmp_path, reference_rgb,
+                                                                   batch_program):
+        copies_of_one_pair(tmp_path / "in", reference_rgb, 2)
+        report = tmp_path / "r.jsonl"
+        assert run_batch(batch_program, tmp_path / "in", "-r", report, "-s", 200).returncode == 0
+        lines = report.read_text().splitlines()
+        report.write_text(lines[0] + "\n" + lines[1].replace('"score":', '"score":null,"x":') + "\n")
+        done = run_batch(batch_program, tmp_path / "in", "-r", report, "-s", 200, "--resume")
+        assert done.returncode == 0 and "1 pairs processed in this run" in done.stdout
+        assert f"warning: line 2 of the report '{report}' is not a record" in done.stderr
+
     def test_reports_without_canonical_paths_resume_too(self, tmp_path, reference_rgb,
                                                         batch_program):
         # As the Dask recipe and earlier versions wrote them: the CSV's folder
@@ -353,6 +458,16 @@ class TestCsv:
         assert f"out/p0_aligned.png: {tmp_path}/a/p0.png, {tmp_path}/b/p0.png" in done.stderr
         assert not (tmp_path / "out").exists()
 
+    def test_a_nul_byte_in_a_name_gives_an_error_record(self, tmp_path, reference_rgb,
+                                                        batch_program):
+        copies_of_one_pair(tmp_path / "in", reference_rgb, 1)
+        (tmp_path / "pairs.csv").write_bytes(b"img,cam\nin/p0.jpg\0EVIL,in/p0.png\n")
+        done = run_batch(batch_program, tmp_path / "pairs.csv", "-s", 200)
+        assert done.returncode == 1
+        (rec,) = records(tmp_path / "pairfit-report.jsonl")
+        assert rec["outcome"] == "error" and "NUL byte" in rec["error"]
+        assert rec["img"].endswith("p0.jpg\\x00EVIL") and not (tmp_path / "in" / "p0_aligned.jpg").exists()
+
     def test_images_above_the_pixel_limit_are_error_records(self, tmp_path, reference_rgb,
                                                            batch_program):
         copies_of_one_pair(tmp_path / "in", reference_rgb, 1)
@@ -372,6 +487,11 @@ class TestUsage:
     def test_help_exits_with_zero(self, batch_program):
         done = run_batch(batch_program, "--help")
         assert done.returncode == 0 and "--resume" in done.stdout and "--overlay" in done.stdout
+        assert "--model similarity|homography" in done.stdout
+
+    def test_version(self, batch_program):
+        done = run_batch(batch_program, "--version")
+        assert done.returncode == 0 and done.stdout.startswith("pairfit-batch 0.")
 
 
 class TestOverlay:
@@ -389,6 +509,19 @@ class TestOverlay:
         assert order == sorted(order)  # score 0 before a real score
         for name in ["p0", "p1", "p2", "broken", "lonely", "small"]:
             assert f"{name}.jpg" in html
+
+    def test_names_are_shown_safely_on_the_terminal_and_in_the_page(self, tmp_path, reference_rgb,
+                                                                     batch_program):
+        folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 1)
+        for stem in [b"\x1b[31mred", b"\xff"]:
+            for ext in [b".jpg", b".png"]:
+                shutil.copy(folder / f"p0{ext.decode()}", os.fsdecode(bytes(folder) + b"/" + stem + ext))
+        done = subprocess.run([batch_program, str(folder), "-s", "200", "--overlay"],
+                              capture_output=True, timeout=300)
+        assert done.returncode == 0 and b"\x1b" not in done.stdout
+        assert b"\\x1B[31mred" in done.stdout and b"\\xFF" in done.stdout
+        page = (folder / "index.html").read_bytes().decode("utf-8")  # valid UTF-8
+        assert "\\xFF.jpg" in page and "\x1b" not in page
 
     def test_index_thumbnails_load_in_a_browser(self, tmp_path, reference_rgb, batch_program):
         browser = shutil.which("chromium") or shutil.which("chromium-browser")
