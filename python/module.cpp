@@ -167,8 +167,9 @@ const char kAlignDoc[] =
     "the square, -1 to 1) and the two crops.\n\n"
     "model is 'similarity' or 'homography'. An image with more than\n"
     "max_pixels pixels is refused with ValueError before it is decoded.\n"
-    "Ctrl-C stops the call between its stages with KeyboardInterrupt, and\n"
-    "nothing is written once it has. Raises TypeError or ValueError for\n"
+    "Ctrl-C stops the call with KeyboardInterrupt within a fraction of a\n"
+    "second, inside its long stages too, and nothing is written once it\n"
+    "has. Raises TypeError or ValueError for\n"
     "arguments it cannot take, OSError when an output cannot be written.";
 
 // Thrown by the checkpoint when a signal handler has raised (Ctrl-C). The
