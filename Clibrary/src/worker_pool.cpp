@@ -11,11 +11,19 @@
 namespace pairfit {
 namespace {
 
+// Far longer than a thread needs to come back from signalling its work's
+// end, far shorter than the work itself.
+constexpr std::chrono::milliseconds kReturnWait{2};
+
 class Pool {
 public:
     void submit(std::function<void()> task) {
         std::unique_lock<std::mutex> lock(mutex_);
         queue_.push_back(std::move(task));
+        // A thread whose work has just signalled its end is about to come
+        // back for more: waiting for it a moment keeps a busy machine's
+        // scheduling delays from growing the pool call after call.
+        returned_.wait_for(lock, kReturnWait, [this] { return static_cast<int>(queue_.size()) <= idle_; });
         if (static_cast<int>(queue_.size()) <= idle_) {
             lock.unlock();
             work_.notify_one();
@@ -36,6 +44,7 @@ private:
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 ++idle_;
+                returned_.notify_all();
                 work_.wait(lock, [this] { return !queue_.empty(); });
                 --idle_;
                 task = std::move(queue_.front());
@@ -47,6 +56,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable work_;
+    std::condition_variable returned_;
     std::deque<std::function<void()>> queue_;
     int idle_ = 0;  ///< threads waiting for work, which a queued task may count on
 };
