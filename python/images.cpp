@@ -144,7 +144,9 @@ PyObject* numpy_function(const char* name) {
 }  // namespace
 
 ImageArgument::~ImageArgument() {
-    if (held_) PyBuffer_Release(&view_);
+    // A daemon thread ended by the interpreter's shutdown unwinds through
+    // here without the lock: the buffer is then left to the dying process.
+    if (held_ && PyGILState_Check()) PyBuffer_Release(&view_);
 }
 
 bool path_of(PyObject* object, std::string& path) {

@@ -3,9 +3,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <array>
+#include <exception>
 #include <functional>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -40,24 +44,32 @@ const char kAligningDoc[] =
     "200 px, out_size that does not fit), OSError when an output cannot be\n"
     "written, RuntimeError for other image-library failures.";
 
-// Releases the interpreter lock for its lifetime, so that other Python
-// threads run while an alignment works; it is taken back before anything
-// touches a Python object again, also when the alignment throws.
-class ReleasedInterpreterLock {
-public:
-    ReleasedInterpreterLock() : state_(PyEval_SaveThread()) {}
-    ~ReleasedInterpreterLock() { PyEval_RestoreThread(state_); }
-    ReleasedInterpreterLock(const ReleasedInterpreterLock&) = delete;
-    ReleasedInterpreterLock& operator=(const ReleasedInterpreterLock&) = delete;
-
-private:
-    PyThreadState* state_;
-};
+// Runs `work` without the interpreter lock, so that other Python threads run
+// while an alignment works, and takes the lock back before anything touches a
+// Python object again, also when the work throws. Taking it back is plain
+// code, not a destructor: once the interpreter is shutting down, taking the
+// lock ends a daemon thread by unwinding its stack, which must meet neither a
+// noexcept frame (a destructor) nor an exception already in flight.
+template <class Work>
+auto without_the_lock(const Work& work) -> decltype(work()) {
+    PyThreadState* const state = PyEval_SaveThread();
+    std::optional<decltype(work())> result;
+    std::exception_ptr error;
+    try {
+        result.emplace(work());
+    } catch (const abi::__forced_unwind&) {
+        throw;  // the thread is being ended (its check took the lock): let it end
+    } catch (...) {
+        error = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    if (error) std::rethrow_exception(error);
+    return std::move(*result);
+}
 
 // Arguments are copied out of their Python objects before the lock is released.
 SimMat align_without_the_lock(const pairfit::AlignRequest& request) {
-    const ReleasedInterpreterLock released;
-    return pairfit::align_exact(request);
+    return without_the_lock([&request] { return pairfit::align_exact(request); });
 }
 
 // A new dict holding the five numbers under their keys, in their order.
@@ -148,6 +160,8 @@ PyObject* Wrappalignment_ICpair(PyObject* /*self*/, PyObject* args) {
         const SimMat result = align_without_the_lock(
             {img_path.str(), cam_path.str(), output_dir.str(), out_size, is_masked != 0});
         return numbers_of(result);
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         return raise_python_error();
     }
@@ -186,8 +200,9 @@ const char kAlignDoc[] =
     "denied, not a regular file, cannot be decoded; None otherwise).\n\n"
     "model is 'similarity' or 'homography'. An image with more than\n"
     "max_pixels pixels is refused with ValueError before it is decoded.\n"
-    "Ctrl-C stops the call between its stages with KeyboardInterrupt, and\n"
-    "nothing is written once it has. Raises TypeError or ValueError for\n"
+    "Ctrl-C stops the call with KeyboardInterrupt within a fraction of a\n"
+    "second, inside its long stages too, and nothing is written once it\n"
+    "has. Raises TypeError or ValueError for\n"
     "arguments it cannot take, OSError when an output cannot be written.";
 
 // Thrown by the checkpoint when a signal handler has raised (Ctrl-C). The
@@ -195,8 +210,10 @@ const char kAlignDoc[] =
 // be raised once the lock is back.
 struct InterruptedByPython {};
 
-// Runs the interpreter's signal handlers between the stages of an alignment.
-// Handlers only run on the main thread; elsewhere this finds nothing.
+// Runs the interpreter's signal handlers between the stages of an alignment
+// and inside them, on the thread that called align only (the one whose lock
+// it takes). Handlers only run on the main thread; elsewhere this finds
+// nothing.
 void check_for_signals() {
     const PyGILState_STATE state = PyGILState_Ensure();
     const bool raised = PyErr_CheckSignals() != 0;
@@ -284,10 +301,11 @@ pairfit::PreciseResult align_precise_without_the_lock(const ImageArgument& refer
                                                       const ImageArgument& camera, Channels order,
                                                       pairfit::AlignRequest& request,
                                                       const pairfit::PreciseOptions& options) {
-    const ReleasedInterpreterLock released;
-    request.reference = source_of(reference, order);
-    request.camera = source_of(camera, order);
-    return pairfit::align_precise(request, options);
+    return without_the_lock([&] {
+        request.reference = source_of(reference, order);
+        request.camera = source_of(camera, order);
+        return pairfit::align_precise(request, options);
+    });
 }
 
 PyObject* matrix_of(const cv::Matx33d& m) {
@@ -343,11 +361,14 @@ PyObject* precise_result_of(const pairfit::PreciseResult& r, Channels order) {
 PyObject* aligned(const ImageArgument& reference, const ImageArgument& camera, Channels order,
                   pairfit::AlignRequest& request, const pairfit::PreciseOptions& options) {
     request.checkpoint = check_for_signals;
+    request.checkpoint_within_stages = true;
     pairfit::PreciseResult r;
     try {
         r = align_precise_without_the_lock(reference, camera, order, request, options);
     } catch (const InterruptedByPython&) {
         return nullptr;
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         return raise_python_error();
     }

@@ -10,8 +10,8 @@
 #include "work_split.h"
 
 /// Calls fn(first_row, end_row) for `bands` consecutive horizontal bands of
-/// `rows` rows, cut by consecutive_runs, on their own threads (the first on
-/// the caller's). Every band has ended when it returns; the first error
+/// `rows` rows, cut by consecutive_runs, at once (the first on the caller's
+/// thread, the others on the worker pool's). Every band has ended when it returns; the first error
 /// raised by a band is rethrown.
 void for_each_band(int rows, int bands, const std::function<void(int, int)>& fn);
 

@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "errors.h"
+#include "interruption.h"
 #include "median_filter.h"
 #include "prepare.h"
 #include "utils.h"
@@ -19,6 +20,9 @@ const int kMinUniformPixels = 10;  // a usable camera binary has more of each co
 const int kMedianAperture = 17;
 const int kMinReferenceSide = 200;  // the smaller structuring element is side/200
 const int kNoData = 127;
+// A band of the camera's binarisation: a few milliseconds of work at the
+// widest images OpenCV decodes.
+const int kCameraBandRows = 256;
 
 std::string size_text(int cols, int rows) {
     return std::to_string(cols) + "x" + std::to_string(rows);
@@ -88,11 +92,21 @@ bool ICPair::binarize_ICPair() {
 }
 
 bool ICPair::binarize_camera() {
-    cam_gray = red_plane(cam_ori);
-    cv::threshold(cam_gray, cam_bin, kCamThreshold, 255, cv::THRESH_BINARY);
-    const int NonZero_num = cv::countNonZero(cam_bin);
+    // In bands of rows, each its own pixels, so that a stop is seen between
+    // them on a camera image of a hundred megapixels.
+    cam_gray = cv::Mat(cam_ori.size(), CV_8UC1);
+    cam_bin = cv::Mat(cam_ori.size(), CV_8UC1);
+    long long NonZero_num = 0;
+    for (int first = 0; first < cam_ori.rows; first += kCameraBandRows) {
+        pairfit::interruption_point();
+        const cv::Range rows(first, std::min(cam_ori.rows, first + kCameraBandRows));
+        cv::Mat gray = cam_gray.rowRange(rows), bin = cam_bin.rowRange(rows);
+        cv::extractChannel(cam_ori.rowRange(rows), gray, 2);
+        cv::threshold(gray, bin, kCamThreshold, 255, cv::THRESH_BINARY);
+        NonZero_num += cv::countNonZero(bin);
+    }
     return NonZero_num > kMinUniformPixels &&
-           cam_bin.rows * cam_bin.cols - NonZero_num > kMinUniformPixels;
+           static_cast<long long>(cam_bin.rows) * cam_bin.cols - NonZero_num > kMinUniformPixels;
 }
 
 void ICPair::binarize_reference(const ReferencePlanes& prepared) {

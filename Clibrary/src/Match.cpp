@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -11,6 +10,7 @@
 #include "fast_search.h"
 #include "utils.h"
 #include "work_split.h"
+#include "worker_pool.h"
 
 namespace {
 
@@ -178,16 +178,6 @@ void Match::run_worker(const double* shift_x_range, int len_of_shift_x,
     }
 }
 
-namespace {
-
-void join_all(std::vector<std::thread>& threads) {
-    for (std::thread& t : threads) {
-        if (t.joinable()) t.join();
-    }
-}
-
-}  // namespace
-
 double Match::matching_multi(int NUM_THREADS) {
     if (NUM_THREADS < 1) {
         throw pairfit::InvalidInput("the search needs at least one worker, got " +
@@ -217,21 +207,12 @@ double Match::matching_multi(int NUM_THREADS) {
     // add their start-up cost. Which thread runs a worker changes nothing:
     // each has its own promise and results are read in worker order.
     const int thread_count = std::min(NUM_THREADS, worker_count());
-    std::vector<std::thread> thread_vec;
-    thread_vec.reserve(thread_count);
-    auto run_workers = [&](int first) {
+    pairfit::run_parts(thread_count, [&](int first) {
         for (int i = first; i < NUM_THREADS; i += thread_count) {
             run_worker(shift_x_range_split[i].get(), len_of_shift_x_range[i], promiseObj[i],
                        scorer.get());
         }
-    };
-    try {
-        for (int t = 0; t < thread_count; ++t) thread_vec.emplace_back(run_workers, t);
-    } catch (...) {
-        join_all(thread_vec);
-        throw;
-    }
-    join_all(thread_vec);
+    });
 
     // Every result is read before any is used, so a worker's error leaves
     // best_modifications and the transform as they were.

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "interruption.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -19,6 +21,10 @@ namespace {
 
 using Word = uint64_t;
 constexpr int kWordBits = 64;
+
+// A row of words costs well under a microsecond: an interruption point (a
+// clock read) every this many keeps its cost out of sight.
+constexpr int kRowsPerPoint = 64;
 
 enum class Op { and_, or_ };
 
@@ -101,6 +107,7 @@ inline Word pack_word(const uchar* p, int n, int threshold) {
 BitImage pack_above(const cv::Mat& grey, int threshold) {
     BitImage bits(grey.rows, grey.cols);
     for (int y = 0; y < grey.rows; ++y) {
+        pairfit::interruption_point();
         const uchar* p = grey.ptr<uchar>(y);
         Word* w = bits.row(y);
         for (int i = 0; i < bits.words(); ++i) {
@@ -131,6 +138,7 @@ inline void unpack_word(Word w, int n, uchar* p) {
 cv::Mat unpack(const BitImage& bits) {
     cv::Mat binary(bits.rows(), bits.cols(), CV_8UC1);
     for (int y = 0; y < bits.rows(); ++y) {
+        pairfit::interruption_point();
         const Word* w = bits.row(y);
         uchar* p = binary.ptr<uchar>(y);
         for (int i = 0; i < bits.words(); ++i) {
@@ -152,6 +160,7 @@ void filter_rows(BitImage& img, int k, int anchor, Op op) {
     const Word past_end = tail == 0 ? 0 : ~Word(0) << tail;
     std::vector<Word> span(span_words), window(span_words), shifted(span_words), out(span_words);
     for (int y = 0; y < img.rows(); ++y) {
+        pairfit::interruption_point();
         Word* w = img.row(y);
         std::fill(span.begin(), span.end(), fill);
         std::copy(w, w + img.words(), span.begin() + margin_words);
@@ -182,6 +191,7 @@ void filter_columns(BitImage& img, int k, int anchor, Op op) {
     for (int width = 1; width <= k; width *= 2) {
         if (k & width) {
             for (int i = 0; i + offset < count; ++i) {
+                if (i % kRowsPerPoint == 0) pairfit::interruption_point();
                 Word* r = row_of(result, i);
                 const Word* s = row_of(span, i + offset);
                 for (int j = 0; j < words; ++j) r[j] = combine(op, r[j], s[j]);
@@ -190,6 +200,7 @@ void filter_columns(BitImage& img, int k, int anchor, Op op) {
         }
         if (width * 2 <= k) {
             for (int i = 0; i + width < count; ++i) {
+                if (i % kRowsPerPoint == 0) pairfit::interruption_point();
                 Word* s = row_of(span, i);
                 const Word* t = row_of(span, i + width);
                 for (int j = 0; j < words; ++j) s[j] = combine(op, s[j], t[j]);

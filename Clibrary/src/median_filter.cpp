@@ -11,6 +11,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "interruption.h"
 #include "prepare.h"
 
 // The median of each square window is found in two steps on 16-bin
@@ -179,6 +180,7 @@ PAIRFIT_WIDE_VECTORS void median_stripe(const cv::Mat& padded, int radius, int f
     for (int y = first - radius; y <= first + radius; ++y) hist.add_row(row(y), columns);
     RowSweep sweep(hist, radius);
     for (int y = first; y < end; ++y) {
+        pairfit::interruption_point();
         if (y > first) {
             hist.replace_row(row(y - radius - 1), row(y + radius), columns);
         }

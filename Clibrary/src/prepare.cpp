@@ -1,12 +1,11 @@
 #include "prepare.h"
 
 #include "binary_morphology.h"
+#include "worker_pool.h"
 
 #include <algorithm>
 #include <cfloat>
 #include <cstdint>
-#include <exception>
-#include <thread>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -16,27 +15,7 @@ void for_each_band(int rows, int bands, const std::function<void(int, int)>& fn)
     const std::vector<int> lengths = consecutive_runs(rows, bands);
     std::vector<int> firsts(bands + 1, 0);
     for (int b = 0; b < bands; ++b) firsts[b + 1] = firsts[b] + lengths[b];
-    std::vector<std::exception_ptr> errors(bands);
-    auto run_band = [&](int b) {
-        try {
-            fn(firsts[b], firsts[b + 1]);
-        } catch (...) {
-            errors[b] = std::current_exception();
-        }
-    };
-    std::vector<std::thread> threads;
-    threads.reserve(bands - 1);
-    try {
-        for (int b = 1; b < bands; ++b) threads.emplace_back(run_band, b);
-    } catch (...) {
-        for (std::thread& t : threads) t.join();
-        throw;
-    }
-    run_band(0);
-    for (std::thread& t : threads) t.join();
-    for (const std::exception_ptr& e : errors) {
-        if (e) std::rethrow_exception(e);
-    }
+    pairfit::run_parts(bands, [&](int b) { fn(firsts[b], firsts[b + 1]); });
 }
 
 cv::Mat value_plane(const cv::Mat& bgr, int bands, int margin) {
@@ -44,6 +23,7 @@ cv::Mat value_plane(const cv::Mat& bgr, int bands, int margin) {
     cv::Mat value(bgr.rows, bgr.cols + 2 * margin, CV_8UC1);
     for_each_band(bgr.rows, bands, [&](int first, int end) {
         for (int y = first; y < end; ++y) {
+            pairfit::interruption_point();
             const uchar* p = bgr.ptr<uchar>(y);
             uchar* v = value.ptr<uchar>(y) + margin;
             for (int x = 0; x < bgr.cols; ++x, p += 3) v[x] = std::max(p[0], std::max(p[1], p[2]));
@@ -72,6 +52,7 @@ Histogram histogram_in_bands(const cv::Mat& grey, int bands) {
         };
         long long tallied = 0;
         for (int y = first; y < end; ++y) {
+            pairfit::interruption_point();
             if (tallied > (1LL << 31)) {  // far below what 32 bits hold
                 empty_tallies();
                 tallied = 0;

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <future>
 #include <mutex>
 #include <new>
 #include <set>
@@ -22,6 +21,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "errors.h"
+#include "worker_pool.h"
 
 namespace {
 
@@ -162,7 +162,9 @@ void remove_stale_temporaries(const std::string& dir) {
 // few, and a batch saves thousands of pairs into one folder.
 void remove_stale_temporaries_once(const std::string& dir) {
     static std::mutex mutex;
-    static std::set<std::string> swept;
+    // Never destroyed: a thread of the caller may still be saving while the
+    // process exits (Python's daemon threads).
+    static std::set<std::string>& swept = *new std::set<std::string>;
     {
         const std::lock_guard<std::mutex> lock(mutex);
         if (!swept.insert(dir).second) return;
@@ -390,14 +392,8 @@ void save_imgcam(cv::InputArray img, cv::InputArray cam, std::string output_dir,
     // The two encodes run at once; the files appear only when both succeeded.
     const cv::Mat img_image = img.getMat();
     const cv::Mat cam_image = cam.getMat();
-    std::future<void> cam_writing =
-        std::async(std::launch::async, [&cam_file, &cam_image] { cam_file.write(cam_image); });
-    try {
-        img_file.write(img_image);
-    } catch (...) {
-        cam_writing.wait();
-        throw;
-    }
+    pairfit::Job<void> cam_writing = pairfit::start_job([&cam_file, &cam_image] { cam_file.write(cam_image); });
+    img_file.write(img_image);  // on an error, the job is waited for as it is dropped
     cam_writing.get();
     place_both(img_file, cam_file, output_dir);
 }

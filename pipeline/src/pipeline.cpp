@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <future>
 #include <optional>
 #include <string>
 
@@ -14,6 +13,7 @@
 #include "pairfit/passes.h"
 #include "errors.h"
 #include "utils.h"
+#include "worker_pool.h"
 
 namespace {
 
@@ -21,10 +21,10 @@ namespace {
 // tested. Only a reference that can be binarised at all is started early: a
 // smaller one is rejected by binarize_ICPair, and only once the camera
 // image has passed its test.
-std::future<ReferencePlanes> start_reference(const cv::Mat& img_ori) {
+pairfit::Job<ReferencePlanes> start_reference(const cv::Mat& img_ori) {
     const int min_side = 200;
     if (img_ori.empty() || img_ori.cols < min_side || img_ori.rows < min_side) return {};
-    return std::async(std::launch::async, ICPair::prepare_reference, img_ori);
+    return pairfit::start_job([img_ori] { return ICPair::prepare_reference(img_ori); });
 }
 
 
@@ -47,10 +47,6 @@ std::string unreadable(const char* role, const pairfit::ImageSource& source, con
 }
 
 const char kCannotBeDecoded[] = "cannot be decoded";
-
-void pass_checkpoint(const pairfit::AlignRequest& request) {
-    if (request.checkpoint) request.checkpoint();
-}
 
 // --- Sizes before decoding ---------------------------------------------------
 
@@ -148,7 +144,7 @@ pairfit::ExactSearch camera_outcome_or_out_size_error(const pairfit::AlignReques
         found.unreadable = unreadable("camera image", request.camera, kCannotBeDecoded);
         return found;
     }
-    pass_checkpoint(request);
+    pairfit::stage_checkpoint();
     ICPair camera_only(cv::Mat(), cam_ori, request.out_size, request.is_masked);
     if (!camera_only.binarize_camera()) {
         found.stage = pairfit::ExactSearch::Stage::not_binarisable;
@@ -174,6 +170,15 @@ void release_grey_planes(ICPair& pair) {
 
 namespace pairfit {
 
+RequestInterruption::RequestInterruption(const AlignRequest& request)
+    : own_(request.checkpoint, request.checkpoint_within_stages),
+      in_flight_(current_interruption() ? std::nullopt : std::make_optional<InFlight>()),
+      scope_(current_interruption() ? current_interruption() : &own_) {}
+
+void stage_checkpoint() {
+    if (Interruption* i = current_interruption()) i->stage_end();
+}
+
 double run_pass(const SearchPass& pass, SimMat& transform, const cv::Mat& img_scaled,
                 const cv::Mat& cam_scaled, bool fast_scoring) {
     Match match(&transform, pass.shift_max, pass.match_step, kThresholdErr, pass.with_scales);
@@ -197,6 +202,7 @@ SimMat unaligned_result(ExactSearch::Stage stage) {
 }
 
 ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_loaded, const CameraHook& on_camera) {
+    const RequestInterruption interruption(request);
     const DeclaredSizes declared = check_declared_sizes(request);
     ExactSearch found;
     found.unreadable = declared.problem(request);
@@ -212,16 +218,16 @@ ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_l
         if (on_camera && !cam.empty()) on_camera(cam, *declared.reference.size);
         return cam;
     };
-    std::future<cv::Mat> cam_loading = std::async(std::launch::async, load_camera);
+    pairfit::Job<cv::Mat> cam_loading = pairfit::start_job(load_camera);
     const cv::Mat img_ori = load_source(request.reference);
-    std::future<ReferencePlanes> reference = start_reference(img_ori);
+    pairfit::Job<ReferencePlanes> reference = start_reference(img_ori);
     const cv::Mat cam_ori = cam_loading.get();
     if (img_ori.empty() || cam_ori.empty()) {
         found.unreadable = unreadable(img_ori.empty() ? "reference image" : "camera image",
                                       img_ori.empty() ? request.reference : request.camera, kCannotBeDecoded);
         return found;
     }
-    pass_checkpoint(request);
+    pairfit::stage_checkpoint();
     if (on_loaded) on_loaded(img_ori, cam_ori);
 
     found.camera_size = cam_ori.size();
@@ -230,7 +236,7 @@ ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_l
     const bool Is_Normal = ICpair.binarize_camera();
     if (Is_Normal) {
         ICpair.binarize_reference(reference.valid() ? reference.get() : ReferencePlanes());
-        pass_checkpoint(request);
+        pairfit::stage_checkpoint();
     }
     ICpair.camMakeBorder();
     if (!Is_Normal) {
@@ -245,7 +251,7 @@ ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_l
     cv::Mat img_100, cam_100;
     const double scale_1 = ICpair.scaling_ICPair(img_100, cam_100, kCoarsePass.size_max);
     run_pass(kCoarsePass, Sim_Mat, img_100, cam_100);
-    pass_checkpoint(request);
+    pairfit::stage_checkpoint();
 
     found.scale_2 = ICpair.scaling_ICPair(found.img_300, found.cam_300, kFinePass.size_max);
     release_binaries(ICpair);
@@ -259,13 +265,15 @@ ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_l
 }
 
 void write_crops(const cv::Mat& img_aligned, const cv::Mat& cam_aligned, const AlignRequest& request) {
-    pass_checkpoint(request);
+    const RequestInterruption interruption(request);
+    stage_checkpoint();
     if (!request.write_files) return;
     save_imgcam(img_aligned, cam_aligned, request.output_dir, request.reference.path,
                 request.camera.path);
 }
 
 SimMat finish_exact(ExactSearch& found, const AlignRequest& request) {
+    const RequestInterruption interruption(request);
     SimMat Sim_Mat = found.transform;
     found.pair.align_ICPair(Sim_Mat);
     write_crops(found.pair.img_aligned, found.pair.cam_aligned, request);
@@ -274,6 +282,7 @@ SimMat finish_exact(ExactSearch& found, const AlignRequest& request) {
 }
 
 SimMat align_exact(const AlignRequest& request, std::string* unreadable) {
+    const RequestInterruption interruption(request);
     try {
         ExactSearch found = run_exact_search(request);
         if (unreadable != nullptr) *unreadable = found.unreadable;

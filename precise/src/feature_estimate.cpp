@@ -1,3 +1,4 @@
+#include "interruption.h"
 #include "feature_estimate.h"
 
 #include <algorithm>
@@ -46,6 +47,7 @@ cv::Mat grey_halved(const cv::Mat& bgr) {
     const int band = 64;  // output rows
     cv::Mat half((bgr.rows + 1) / 2, (bgr.cols + 1) / 2, CV_8U), grey, down;
     for (int first = 0; first < half.rows; first += band) {
+        pairfit::interruption_point();
         const int last = std::min(half.rows, first + band);
         const int from = std::max(0, 2 * first - 2), to = std::min(bgr.rows, 2 * last + 1);
         cv::cvtColor(bgr.rowRange(from, to), grey, cv::COLOR_BGR2GRAY);
@@ -98,7 +100,10 @@ cv::Mat reduced_grey(const cv::Mat& bgr, int halvings) {
         return g;
     }
     g = grey_halved(bgr);
-    for (int k = 1; k < halvings; ++k) cv::pyrDown(g, g);
+    for (int k = 1; k < halvings; ++k) {
+        pairfit::interruption_point();
+        cv::pyrDown(g, g);
+    }
     return g;
 }
 

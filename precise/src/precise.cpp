@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -22,6 +21,7 @@
 #include "prepare.h"
 #include "refinement.h"
 #include "utils.h"
+#include "worker_pool.h"
 
 namespace pairfit {
 namespace {
@@ -103,9 +103,7 @@ struct Scene {
     CanvasMap canvas_map_of(const CameraMap& camera_from_reference) const {
         return camera_from_canvas(f).inverse() * camera_from_reference;
     }
-    void checkpoint() const {
-        if (request.checkpoint) request.checkpoint();
-    }
+    void checkpoint() const { stage_checkpoint(); }
 };
 
 // The five numbers of a map: the similarity that matches it best around the
@@ -309,8 +307,8 @@ Choice precise_choice(const Scene& s, Model model) {
     std::vector<Candidate> similar_candidates;
     std::copy_if(projective_candidates.begin(), projective_candidates.end(), std::back_inserter(similar_candidates),
                  [](const Candidate& c) { return !c.projective; });
-    std::future<GlobalStage> similar_job = std::async(std::launch::async, global_stage, std::cref(s),
-                                                      Motion::similarity, std::cref(similar_candidates));
+    Job<GlobalStage> similar_job =
+        start_job([&s, &similar_candidates] { return global_stage(s, Motion::similarity, similar_candidates); });
     const GlobalStage projective = global_stage(s, Motion::homography, projective_candidates);
     const GlobalStage similar = similar_job.get();
     s.checkpoint();
@@ -411,7 +409,7 @@ void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, Preci
     const cv::Mat img_masked = warped_square(pair.img_ori, square_from_reference, out, cv::Scalar());
     const cv::Mat cam_cropped = pair.cam_ori(s.f.fitted_square);
     // The correlation is made beside the mask and the files.
-    std::future<double> correlation = std::async(std::launch::async, [&] {
+    Job<double> correlation = start_job([&] {
         return crop_correlation(img_aligned, cam_cropped, content_of(pair.img_ori, square_from_reference, out), [&] {
             return whole_pair_correlation(
                 s.estimate.img_small.empty() ? reduced_pair(pair.img_ori, s.view.camera) : s.estimate,
@@ -444,21 +442,22 @@ void describe(const Frames& f, const CanvasMap& crops_from_reference, const Came
 
 PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& options) {
     const bool refine = options.refine;
+    const RequestInterruption interruption(request);
     try {
         PreciseResult r;
         r.method = "exact";
         // The feature estimate needs only the loaded images: it runs beside
         // the exact search, its camera part from when the camera is decoded
         // (a core is often idle until the reference is).
-        std::future<CameraFeatures> camera_job;
-        std::future<Estimates> features_job;
+        Job<CameraFeatures> camera_job;
+        Job<Estimates> features_job;
         cv::Mat camera_loaded;
         const CameraHook start_camera = [&](const cv::Mat& cam, cv::Size reference) {
-            camera_job = std::async(std::launch::async, camera_features, cam, halvings_for(reference));
+            camera_job = start_job([cam, reference] { return camera_features(cam, halvings_for(reference)); });
         };
         const LoadedHook start_features = [&](const cv::Mat& img, const cv::Mat& cam) {
             camera_loaded = cam;
-            features_job = std::async(std::launch::async, [img, cam, &camera_job, &options] {
+            features_job = start_job([img, cam, &camera_job, &options] {
                 return estimates_of(img, cam, options.model == Model::homography,
                                     camera_job.valid() ? camera_job.get() : CameraFeatures());
             });

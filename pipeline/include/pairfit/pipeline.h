@@ -3,12 +3,14 @@
 // transform with its score out.
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include <opencv2/core.hpp>
 
 #include "ICPair.h"
 #include "SimMat.h"
+#include "interruption.h"
 #include "pairfit/outcome.h"
 #include "pairfit/request.h"
 
@@ -28,6 +30,24 @@ namespace pairfit {
 /// (when given) receives which image could not be read and why, as
 /// ExactSearch::unreadable says it.
 SimMat align_exact(const AlignRequest& request, std::string* unreadable = nullptr);
+
+/// The request's checkpoint as the interruption of the alignment on this
+/// thread, for the lifetime of the object; an entry called inside another
+/// entry's alignment keeps the outer one.
+class RequestInterruption {
+public:
+    explicit RequestInterruption(const AlignRequest& request);
+    RequestInterruption(const RequestInterruption&) = delete;
+    RequestInterruption& operator=(const RequestInterruption&) = delete;
+
+private:
+    Interruption own_;
+    std::optional<InFlight> in_flight_;  ///< only the outermost entry's
+    InterruptionScope scope_;
+};
+
+/// The end of a stage of the current alignment: its checkpoint runs.
+void stage_checkpoint();
 
 /// What the exact search found for one request, before the final warp: the
 /// stages that the exact and the precise entries share.

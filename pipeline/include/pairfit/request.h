@@ -37,9 +37,14 @@ struct AlignRequest {
     bool write_files = true; ///< false keeps the two crops in memory only
     /// Images with more pixels than this are refused before they are decoded.
     long long max_pixels = 100'000'000;
-    /// Called between the stages of an alignment; it may throw to stop the
-    /// alignment there (nothing is written after it has thrown).
+    /// Called between the stages of an alignment, on the calling thread; it
+    /// may throw to stop the alignment there (nothing is written after it
+    /// has thrown).
     std::function<void()> checkpoint;
+    /// Also call `checkpoint` inside the long stages, at most every 50 ms of
+    /// work, so that a stop takes effect within a fraction of a second at
+    /// any image size.
+    bool checkpoint_within_stages = false;
 };
 
 }  // namespace pairfit

@@ -1,0 +1,89 @@
+#include "interruption.h"
+
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace pairfit {
+namespace {
+
+thread_local Interruption* current = nullptr;
+
+// Never destroyed: they are used while the process exits.
+std::atomic<bool> exiting{false};
+std::mutex& flight_mutex = *new std::mutex;
+std::condition_variable& landed = *new std::condition_variable;
+int in_flight = 0;
+
+// An alignment stops within a fraction of a second; a thread stuck in a
+// single OpenCV call (decoding a huge image) is not waited for beyond this.
+constexpr std::chrono::seconds kExitWait{5};
+
+void stop_all_and_wait() {
+    exiting.store(true, std::memory_order_release);
+    std::unique_lock<std::mutex> lock(flight_mutex);
+    landed.wait_for(lock, kExitWait, [] { return in_flight == 0; });
+}
+
+void stop_if_exiting() {
+    if (exiting.load(std::memory_order_acquire)) throw Interrupted();
+}
+
+}  // namespace
+
+InFlight::InFlight() {
+    // Registered after OpenCV's libraries have made their global objects, so
+    // that it runs before those are destroyed.
+    static std::once_flag registered;
+    std::call_once(registered, [] { std::atexit(stop_all_and_wait); });
+    stop_if_exiting();
+    const std::lock_guard<std::mutex> lock(flight_mutex);
+    ++in_flight;
+}
+
+InFlight::~InFlight() {
+    const std::lock_guard<std::mutex> lock(flight_mutex);
+    if (--in_flight == 0) landed.notify_all();
+}
+
+Interruption::Interruption(std::function<void()> check, bool within_stages)
+    : check_(std::move(check)), within_stages_(within_stages && check_),
+      owner_(std::this_thread::get_id()), last_check_(std::chrono::steady_clock::now()) {}
+
+void Interruption::run_check() {
+    last_check_ = std::chrono::steady_clock::now();
+    try {
+        check_();
+    } catch (...) {
+        // Also a thread ended by its runtime on the way (a forced unwind):
+        // the workers stop either way, and the exception goes on.
+        stopped_.store(true, std::memory_order_release);
+        throw;
+    }
+}
+
+void Interruption::stage_end() {
+    stop_if_exiting();
+    if (check_ && std::this_thread::get_id() == owner_) run_check();
+}
+
+void Interruption::poll() {
+    stop_if_exiting();
+    if (std::this_thread::get_id() != owner_) {
+        if (stopped()) throw Interrupted();
+        return;
+    }
+    if (within_stages_ && std::chrono::steady_clock::now() - last_check_ >= kPollInterval) run_check();
+}
+
+Interruption* current_interruption() { return current; }
+
+InterruptionScope::InterruptionScope(Interruption* interruption) : previous_(current) {
+    current = interruption;
+}
+
+InterruptionScope::~InterruptionScope() { current = previous_; }
+
+}  // namespace pairfit
