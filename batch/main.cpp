@@ -1,7 +1,6 @@
 // pairfit-batch: aligns every pair of a folder or a CSV file, several at a
 // time, with a JSON Lines report, progress, a summary and optional overlays.
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,11 +23,12 @@
 
 #include "collisions.h"
 #include "overlay.h"
+#include "pairfit/core.h"
 #include "pairfit/pipeline.h"
 #include "pairs.h"
 #include "paths.h"
 #include "pairfit/precise.h"
-#include "prepare.h"
+#include "pairfit/quiet_stderr.h"
 #include "progress.h"
 #include "report.h"
 #include "utils.h"
@@ -48,7 +48,7 @@ struct Options {
     std::string report;
     int size = 600;
     bool no_mask = false;
-    int jobs = worker_count();
+    int jobs = pairfit::worker_count();
     bool resume = false;
     bool overwrite = false;
     bool overlay = false;
@@ -72,18 +72,12 @@ extern "C" void on_interrupt(int) {
 class MessageStream {
 public:
     MessageStream() {
-        const int copy = dup(STDERR_FILENO);
+        const int copy = quiet_.saved() >= 0 ? dup(quiet_.saved()) : -1;
         stream_ = copy >= 0 ? fdopen(copy, "w") : nullptr;
-        terminal_ = isatty(STDERR_FILENO);
-        const int null_fd = open("/dev/null", O_WRONLY);
-        if (stream_ != nullptr && null_fd >= 0) dup2(null_fd, STDERR_FILENO);
-        if (null_fd >= 0) close(null_fd);
+        terminal_ = quiet_.saved() >= 0 && isatty(quiet_.saved());
     }
     ~MessageStream() {
-        if (stream_ == nullptr) return;
-        std::fflush(stream_);
-        dup2(fileno(stream_), STDERR_FILENO);
-        std::fclose(stream_);
+        if (stream_ != nullptr) std::fclose(stream_);
     }
     MessageStream(const MessageStream&) = delete;
     MessageStream& operator=(const MessageStream&) = delete;
@@ -91,6 +85,7 @@ public:
     bool terminal() const { return terminal_; }
 
 private:
+    pairfit::QuietStandardError quiet_;
     FILE* stream_ = nullptr;
     bool terminal_ = false;
 };

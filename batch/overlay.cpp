@@ -11,7 +11,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "pairfit/precise.h"
-#include "prepare.h"
 #include "utils.h"
 
 namespace fs = std::filesystem;
@@ -60,8 +59,10 @@ std::string number(double v, int decimals) {
 
 cv::Mat overlay_image(const cv::Mat& reference_crop, const cv::Mat& camera_crop) {
     CV_Assert(reference_crop.size() == camera_crop.size() && camera_crop.type() == CV_8UC3);
-    cv::Mat dark;
-    cv::threshold(value_plane(reference_crop, 1), dark, 0, 255, cv::THRESH_BINARY_INV | cv::THRESH_OTSU);
+    cv::Mat hsv, value, dark;
+    cv::cvtColor(reference_crop, hsv, cv::COLOR_BGR2HSV);
+    cv::extractChannel(hsv, value, 2);
+    cv::threshold(value, dark, 0, 255, cv::THRESH_BINARY_INV | cv::THRESH_OTSU);
     cv::Mat outline;
     cv::morphologyEx(dark, outline, cv::MORPH_GRADIENT, cv::getStructuringElement(cv::MORPH_RECT, {3, 3}));
     cv::Mat picture = camera_crop.clone();
@@ -70,8 +71,9 @@ cv::Mat overlay_image(const cv::Mat& reference_crop, const cv::Mat& camera_crop)
 }
 
 std::string write_overlay(const std::string& dir, const PairResult& result) {
-    const cv::Mat reference = cv::imread(dir + "/" + stem_of(result.img) + "_aligned.jpg", cv::IMREAD_COLOR);
-    const cv::Mat camera = cv::imread(dir + "/" + stem_of(result.cam) + "_aligned.png", cv::IMREAD_COLOR);
+    const auto [reference_file, camera_file] = aligned_file_paths(dir, result.img, result.cam);
+    const cv::Mat reference = cv::imread(reference_file, cv::IMREAD_COLOR);
+    const cv::Mat camera = cv::imread(camera_file, cv::IMREAD_COLOR);
     if (reference.empty() || camera.empty() || reference.size() != camera.size()) return "";
     const std::string path = dir + "/" + stem_of(result.img) + "_overlay.png";
     if (!cv::imwrite(path, overlay_image(reference, camera))) return "";

@@ -5,39 +5,11 @@
 #include <algorithm>
 #include <cfloat>
 #include <cstdint>
-#include <exception>
-#include <thread>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
 
-void for_each_band(int rows, int bands, const std::function<void(int, int)>& fn) {
-    bands = std::max(1, std::min(bands, rows));
-    const std::vector<int> lengths = consecutive_runs(rows, bands);
-    std::vector<int> firsts(bands + 1, 0);
-    for (int b = 0; b < bands; ++b) firsts[b + 1] = firsts[b] + lengths[b];
-    std::vector<std::exception_ptr> errors(bands);
-    auto run_band = [&](int b) {
-        try {
-            fn(firsts[b], firsts[b + 1]);
-        } catch (...) {
-            errors[b] = std::current_exception();
-        }
-    };
-    std::vector<std::thread> threads;
-    threads.reserve(bands - 1);
-    try {
-        for (int b = 1; b < bands; ++b) threads.emplace_back(run_band, b);
-    } catch (...) {
-        for (std::thread& t : threads) t.join();
-        throw;
-    }
-    run_band(0);
-    for (std::thread& t : threads) t.join();
-    for (const std::exception_ptr& e : errors) {
-        if (e) std::rethrow_exception(e);
-    }
-}
+namespace pairfit::detail {
 
 cv::Mat value_plane(const cv::Mat& bgr, int bands, int margin) {
     CV_Assert(bgr.type() == CV_8UC3 && !bgr.empty() && margin >= 0);
@@ -97,7 +69,7 @@ Histogram histogram_in_bands(const cv::Mat& grey, int bands) {
 }
 
 int otsu_threshold(const Histogram& h) {
-    // The image library's arithmetic, operation for operation, so that the
+    // OpenCV's arithmetic, operation for operation, so that the
     // threshold is the one cv::threshold(THRESH_OTSU) picks.
     long long pixels = 0;
     for (long long n : h) pixels += n;
@@ -153,3 +125,5 @@ cv::Mat open_close_dilate_in_bands(const cv::Mat& grey, int threshold, const cv:
         return open_close_dilate_above(band, threshold, small, large);
     });
 }
+
+}  // namespace pairfit::detail

@@ -1,11 +1,49 @@
 #include "work_split.h"
 
+#include <algorithm>
+#include <exception>
 #include <thread>
+
+#include "pairfit/core.h"
+
+namespace pairfit {
 
 int worker_count() {
     const unsigned n = std::thread::hardware_concurrency();
     return n == 0 ? 1 : static_cast<int>(n);
 }
+
+void for_each_band(int rows, int bands, const std::function<void(int, int)>& fn) {
+    bands = std::max(1, std::min(bands, rows));
+    const std::vector<int> lengths = detail::consecutive_runs(rows, bands);
+    std::vector<int> firsts(bands + 1, 0);
+    for (int b = 0; b < bands; ++b) firsts[b + 1] = firsts[b] + lengths[b];
+    std::vector<std::exception_ptr> errors(bands);
+    auto run_band = [&](int b) {
+        try {
+            fn(firsts[b], firsts[b + 1]);
+        } catch (...) {
+            errors[b] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(bands - 1);
+    try {
+        for (int b = 1; b < bands; ++b) threads.emplace_back(run_band, b);
+    } catch (...) {
+        for (std::thread& t : threads) t.join();
+        throw;
+    }
+    run_band(0);
+    for (std::thread& t : threads) t.join();
+    for (const std::exception_ptr& e : errors) {
+        if (e) std::rethrow_exception(e);
+    }
+}
+
+}  // namespace pairfit
+
+namespace pairfit::detail {
 
 std::vector<int> consecutive_runs(int items, int workers) {
     std::vector<int> lengths(workers);
@@ -14,3 +52,5 @@ std::vector<int> consecutive_runs(int items, int workers) {
     lengths[workers - 1] = items - (workers - 1) * n;
     return lengths;
 }
+
+}  // namespace pairfit::detail

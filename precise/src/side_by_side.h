@@ -1,12 +1,12 @@
 #pragma once
 // Two independent pieces of work on the two cores the precise entry can
 // count on, in a fixed split, so that the result does not depend on how
-// many threads run them. Our own threads, not the image library's pool, so
+// many threads run them. Our own threads, not OpenCV's pool, so
 // that the thread checker sees every hand-over.
 
 #include <functional>
 
-#include "prepare.h"
+#include "pairfit/core.h"
 
 namespace pairfit {
 

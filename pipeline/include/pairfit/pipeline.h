@@ -53,11 +53,11 @@ using CameraHook = std::function<void(const cv::Mat& cam, cv::Size reference)>;
 
 /// Loads, binarises and searches a pair as alignment_ICpair does, without
 /// the final warp and the files. Both images' sizes are read from their
-/// headers first: an image above request.max_pixels (or the image library's
+/// headers first: an image above request.max_pixels (or OpenCV's
 /// own limit) is refused with pairfit::InvalidInput before either is decoded,
 /// and a wrong out_size before the reference is decoded. request.checkpoint
 /// runs after decoding, after the reference's clean-up and between the
-/// passes. Throws as alignment_ICpair does, except that image-library errors
+/// passes. Throws as alignment_ICpair does, except that OpenCV's errors
 /// arrive as cv::Exception.
 ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_loaded = LoadedHook(),
                              const CameraHook& on_camera = CameraHook());
