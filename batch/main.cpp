@@ -72,9 +72,9 @@ extern "C" void on_interrupt(int) {
 class MessageStream {
 public:
     MessageStream() {
-        const int copy = quiet_.saved() >= 0 ? dup(quiet_.saved()) : -1;
+        const int copy = dup(quiet_.saved());  // -1 when there is none to keep
         stream_ = copy >= 0 ? fdopen(copy, "w") : nullptr;
-        terminal_ = quiet_.saved() >= 0 && isatty(quiet_.saved());
+        terminal_ = isatty(quiet_.saved());
     }
     ~MessageStream() {
         if (stream_ != nullptr) std::fclose(stream_);
