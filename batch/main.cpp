@@ -1,7 +1,6 @@
 // pairfit-batch: aligns every pair of a folder or a CSV file, several at a
 // time, with a JSON Lines report, progress, a summary and optional overlays.
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,11 +26,12 @@
 #include "errors.h"
 #include "folder_watch.h"
 #include "overlay.h"
+#include "pairfit/core.h"
 #include "pairfit/pipeline.h"
 #include "pairs.h"
 #include "paths.h"
 #include "pairfit/precise.h"
-#include "prepare.h"
+#include "pairfit/quiet_stderr.h"
 #include "progress.h"
 #include "report.h"
 #include "utf8_text.h"
@@ -52,7 +52,7 @@ struct Options {
     std::string report;
     int size = 600;
     bool no_mask = false;
-    int jobs = worker_count();
+    int jobs = pairfit::worker_count();
     bool resume = false;
     bool overwrite = false;
     bool overlay = false;
@@ -112,18 +112,12 @@ private:
 class MessageStream {
 public:
     MessageStream() {
-        const int copy = dup(STDERR_FILENO);
+        const int copy = dup(quiet_.saved());  // -1 when there is none to keep
         stream_ = copy >= 0 ? fdopen(copy, "w") : nullptr;
-        terminal_ = isatty(STDERR_FILENO);
-        const int null_fd = open("/dev/null", O_WRONLY);
-        if (stream_ != nullptr && null_fd >= 0) dup2(null_fd, STDERR_FILENO);
-        if (null_fd >= 0) close(null_fd);
+        terminal_ = isatty(quiet_.saved());
     }
     ~MessageStream() {
-        if (stream_ == nullptr) return;
-        std::fflush(stream_);
-        dup2(fileno(stream_), STDERR_FILENO);
-        std::fclose(stream_);
+        if (stream_ != nullptr) std::fclose(stream_);
     }
     MessageStream(const MessageStream&) = delete;
     MessageStream& operator=(const MessageStream&) = delete;
@@ -131,6 +125,7 @@ public:
     bool terminal() const { return terminal_; }
 
 private:
+    pairfit::QuietStandardError quiet_;
     FILE* stream_ = nullptr;
     bool terminal_ = false;
 };

@@ -15,7 +15,6 @@
 
 #include "errors.h"
 #include "pairfit/precise.h"
-#include "prepare.h"
 #include "utf8_text.h"
 #include "utils.h"
 
@@ -68,8 +67,10 @@ std::string number(double v, int decimals) {
 
 cv::Mat overlay_image(const cv::Mat& reference_crop, const cv::Mat& camera_crop) {
     CV_Assert(reference_crop.size() == camera_crop.size() && camera_crop.type() == CV_8UC3);
-    cv::Mat dark;
-    cv::threshold(value_plane(reference_crop, 1), dark, 0, 255, cv::THRESH_BINARY_INV | cv::THRESH_OTSU);
+    cv::Mat hsv, value, dark;
+    cv::cvtColor(reference_crop, hsv, cv::COLOR_BGR2HSV);
+    cv::extractChannel(hsv, value, 2);
+    cv::threshold(value, dark, 0, 255, cv::THRESH_BINARY_INV | cv::THRESH_OTSU);
     cv::Mat outline;
     cv::morphologyEx(dark, outline, cv::MORPH_GRADIENT, cv::getStructuringElement(cv::MORPH_RECT, {3, 3}));
     cv::Mat picture = camera_crop.clone();

@@ -13,6 +13,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "pairfit/core.h"
 
 namespace fs = std::filesystem;
 
@@ -23,15 +24,16 @@ std::string lower_case(std::string text) {
     return text;
 }
 
-bool ends_with(const std::string& text, const std::string& end) {
-    return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+// NAME followed by `extension`: a file called just ".jpg" is hidden, not an image.
+bool named_with(const std::string& name, const std::string& extension) {
+    return name.size() > extension.size() && pairfit::ends_with(name, extension);
 }
 
 // NAME.jpg, NAME.JPG, NAME.jpeg, ...; an earlier run that wrote beside the
 // references left its aligned references here too: they are outputs.
 bool has_reference_name(const std::string& name) {
     const std::string lower = lower_case(name);
-    return (ends_with(lower, ".jpg") || ends_with(lower, ".jpeg")) && !ends_with(name, "_aligned.jpg");
+    return (named_with(lower, ".jpg") || named_with(lower, ".jpeg")) && !pairfit::ends_with(name, "_aligned.jpg");
 }
 
 // A regular file, or a link that leads nowhere: the pair's record says why.
@@ -48,9 +50,9 @@ std::string stem_of_name(const std::string& name) { return name.substr(0, name.r
 std::map<std::string, std::string> camera_names(const std::vector<std::string>& names) {
     std::map<std::string, std::string> cameras;
     for (const std::string& name : names) {
-        if (!ends_with(lower_case(name), ".png")) continue;
+        if (!named_with(lower_case(name), ".png")) continue;
         const std::string stem = stem_of_name(name);
-        if (!cameras.count(stem) || ends_with(name, ".png")) cameras[stem] = name;
+        if (!cameras.count(stem) || pairfit::ends_with(name, ".png")) cameras[stem] = name;
     }
     return cameras;
 }

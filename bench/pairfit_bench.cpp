@@ -27,6 +27,9 @@
 #include "prepare.h"
 #include "synthetic_pair.h"
 
+using namespace pairfit::detail;  // the core's inside, tested and timed directly
+using pairfit::worker_count;
+
 namespace {
 
 double median_ms(int repetitions, const std::function<void()>& work) {

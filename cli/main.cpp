@@ -1,8 +1,5 @@
 // The command-line face of the pipeline: aligns one pair and prints one line.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
@@ -12,6 +9,7 @@
 
 #include "errors.h"
 #include "pairfit/pipeline.h"
+#include "pairfit/quiet_stderr.h"
 #include "utils.h"
 
 namespace {
@@ -19,28 +17,6 @@ namespace {
 const int kExitAfterAlignment = 1;
 const int kExitAfterUsageError = 0;
 const int kExitAfterError = 2;
-
-// The decoders behind the image library print their own complaints
-// ("Premature end of JPEG file", "libpng error: ...") to standard error; the
-// program's one line is its whole output, so they go to /dev/null meanwhile.
-class QuietStandardError {
-public:
-    QuietStandardError() : saved_(dup(STDERR_FILENO)) {
-        const int null_fd = open("/dev/null", O_WRONLY);
-        if (saved_ >= 0 && null_fd >= 0) dup2(null_fd, STDERR_FILENO);
-        if (null_fd >= 0) close(null_fd);
-    }
-    ~QuietStandardError() {
-        if (saved_ < 0) return;
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-    }
-    QuietStandardError(const QuietStandardError&) = delete;
-    QuietStandardError& operator=(const QuietStandardError&) = delete;
-
-private:
-    int saved_;
-};
 
 // PAIRFIT_MAX_PIXELS raises or lowers the size limit of the two images.
 long long max_pixels_from_environment() {
@@ -60,7 +36,8 @@ long long max_pixels_from_environment() {
 SimMat align_quietly(const std::string& img_path, const std::string& cam_path, std::string& unreadable) {
     pairfit::AlignRequest request{img_path, cam_path, "", 600, true};
     request.max_pixels = max_pixels_from_environment();
-    const QuietStandardError quiet;
+    // The program's one line is its whole output.
+    const pairfit::QuietStandardError quiet;
     return pairfit::align_exact(request, &unreadable);
 }
 

@@ -45,6 +45,12 @@ public:
     /// pairfit::InvalidInput for a reference below 200 px in either direction.
     static ReferencePlanes prepare_reference(const cv::Mat& img);
 
+    /// Where camMakeBorder puts a camera image of size `camera` beside a
+    /// reference of size `reference`: the rectangle its resized pixels fill
+    /// in the bordered image (the camera itself at the origin when it is not
+    /// smaller than the reference in either direction).
+    static cv::Rect fitted_camera(cv::Size camera, cv::Size reference);
+
     /// Scales a camera image smaller than the reference in either direction
     /// to fit it and centres it on a no-data border of the reference's size.
     void camMakeBorder();

@@ -10,7 +10,11 @@
 #include <opencv2/core.hpp>
 
 #include "SimMat.h"
-#include "dif_ratio.h"
+
+/// Share of the region `roi` where the two images differ, plus a penalty of
+/// 0.3 times the share of the image outside the region; 1.0 when the region
+/// holds 2500 pixels or fewer.
+double dif_ratio(cv::Mat imageA, cv::Mat imageB, cv::Mat roi);
 
 /// One scored candidate correction.
 struct Modifications {
@@ -24,7 +28,9 @@ struct Modifications {
         : shift_x(a), shift_y(b), scale_deta(c), dif_ratio(d) {}
 };
 
+namespace pairfit::detail {
 class FastScorer;
+}
 
 /// The settings, reduced images and best candidate of one search pass.
 class Match {
@@ -76,12 +82,12 @@ private:
     // The fast scorer of this pass as it stands, or nullptr when the
     // straightforward evaluation must score it. A search makes its own and
     // drops it on return, since the search changes the transform it copies.
-    std::unique_ptr<FastScorer> make_scorer() const;
+    std::unique_ptr<pairfit::detail::FastScorer> make_scorer() const;
 
     // The column and worker searches, scoring with `scorer` when not null.
-    Modifications best_of_column(double shift_x, const FastScorer* scorer) const;
+    Modifications best_of_column(double shift_x, const pairfit::detail::FastScorer* scorer) const;
     void run_worker(const double* shift_x_range, int len_of_shift_x,
-                    std::promise<Modifications>& promiseObj, const FastScorer* scorer) const;
+                    std::promise<Modifications>& promiseObj, const pairfit::detail::FastScorer* scorer) const;
 
     class CandidateColumn;
 };

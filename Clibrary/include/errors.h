@@ -26,7 +26,7 @@ public:
     using Error::Error;
 };
 
-/// A failure inside the image library, re-raised with its message.
+/// A failure inside OpenCV, re-raised with its message.
 class LibraryError : public Error {
 public:
     using Error::Error;

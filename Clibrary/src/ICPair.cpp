@@ -7,26 +7,27 @@
 #include <opencv2/imgproc.hpp>
 
 #include "errors.h"
-#include "interruption.h"
+#include "pairfit/interruption.h"
 #include "median_filter.h"
+#include "pairfit/core.h"
 #include "prepare.h"
 #include "utils.h"
 #include "warp_crop.h"
+
+using pairfit::kMinReferenceSide;
+using pairfit::kNoData;
+using pairfit::size_text;
+using pairfit::worker_count;
+namespace detail = pairfit::detail;
 
 namespace {
 
 const double kCamThreshold = 150;
 const int kMinUniformPixels = 10;  // a usable camera binary has more of each colour
 const int kMedianAperture = 17;
-const int kMinReferenceSide = 200;  // the smaller structuring element is side/200
-const int kNoData = 127;
 // A band of the camera's binarisation: a few milliseconds of work at the
 // widest images OpenCV decodes.
 const int kCameraBandRows = 256;
-
-std::string size_text(int cols, int rows) {
-    return std::to_string(cols) + "x" + std::to_string(rows);
-}
 
 // Truncation toward zero, as the size arithmetic of the pair always does.
 cv::Size scaled_size(const cv::Mat& m, double scale) {
@@ -35,9 +36,9 @@ cv::Size scaled_size(const cv::Mat& m, double scale) {
 
 void require_nonempty_size(const cv::Size& size, const cv::Mat& from, const char* what) {
     if (size.width <= 0 || size.height <= 0) {
-        throw pairfit::InvalidInput(std::string(what) + " of " + size_text(from.cols, from.rows) +
+        throw pairfit::InvalidInput(std::string(what) + " of " + size_text(from.size()) +
                                     " px is too elongated: scaling it gives " +
-                                    size_text(size.width, size.height) + " px");
+                                    size_text(size) + " px");
     }
 }
 
@@ -57,12 +58,12 @@ cv::Mat bordered(const cv::Mat& src, int top, int bottom, int left, int right,
 
 cv::Mat threshold_and_clean_up(const cv::Mat& img_gray) {
     // Otsu's threshold, its histogram counted on every core.
-    const int otsu = otsu_threshold(histogram_in_bands(img_gray, worker_count()));
+    const int otsu = detail::otsu_threshold(detail::histogram_in_bands(img_gray, worker_count()));
     const cv::Size small(img_gray.cols / 200, img_gray.rows / 200);
     const cv::Size large(img_gray.cols / 100, img_gray.rows / 100);
     // Remove specks and close gaps of about 1/200 of the image, then grow
     // the white areas so that thin strokes survive the search's reduction.
-    return open_close_dilate_in_bands(img_gray, otsu, small, large, worker_count());
+    return detail::open_close_dilate_in_bands(img_gray, otsu, small, large, worker_count());
 }
 
 }  // namespace
@@ -72,7 +73,7 @@ ICPair::ICPair(cv::Mat img, cv::Mat cam, int o_size, bool is_mask)
 
 ReferencePlanes ICPair::prepare_reference(const cv::Mat& img) {
     if (img.cols < kMinReferenceSide || img.rows < kMinReferenceSide) {
-        throw pairfit::InvalidInput("reference image is " + size_text(img.cols, img.rows) +
+        throw pairfit::InvalidInput("reference image is " + size_text(img.size()) +
                                     " px; it must be at least " +
                                     std::to_string(kMinReferenceSide) + " px in each direction");
     }
@@ -80,7 +81,7 @@ ReferencePlanes ICPair::prepare_reference(const cv::Mat& img) {
     // dominates the cost of the whole request: both run in bands on every core.
     const int bands = worker_count();
     ReferencePlanes planes;
-    planes.gray = median_of_padded(value_plane(img, bands, kMedianAperture / 2), kMedianAperture, bands);
+    planes.gray = detail::median_of_padded(detail::value_plane(img, bands, kMedianAperture / 2), kMedianAperture, bands);
     planes.bin = threshold_and_clean_up(planes.gray);
     return planes;
 }
@@ -115,24 +116,24 @@ void ICPair::binarize_reference(const ReferencePlanes& prepared) {
     img_bin = planes.bin;
 }
 
+cv::Rect ICPair::fitted_camera(cv::Size camera, cv::Size reference) {
+    if (camera.width >= reference.width && camera.height >= reference.height) return cv::Rect(cv::Point(), camera);
+    const double scale = std::min(static_cast<double>(reference.width) / camera.width,
+                                  static_cast<double>(reference.height) / camera.height);
+    const cv::Size fitted(static_cast<int>(camera.width * scale), static_cast<int>(camera.height * scale));
+    // Any odd pixel of the border goes after the image.
+    return cv::Rect(cv::Point((reference.width - fitted.width) / 2, (reference.height - fitted.height) / 2), fitted);
+}
+
 void ICPair::camMakeBorder() {
     if (cam_ori.cols >= img_ori.cols && cam_ori.rows >= img_ori.rows) return;
-    const double scale = std::min(static_cast<double>(img_ori.cols) / cam_ori.cols,
-                                  static_cast<double>(img_ori.rows) / cam_ori.rows);
-    const int h_cam = static_cast<int>(cam_bin.rows * scale);
-    const int w_cam = static_cast<int>(cam_bin.cols * scale);
-    const cv::Size fitted(w_cam, h_cam);
-    cam_bin = resized(cam_bin, fitted, cv::INTER_NEAREST, "camera image");
-    cam_gray = resized(cam_gray, fitted, cv::INTER_NEAREST, "camera image");
-    cam_ori = resized(cam_ori, fitted, cv::INTER_LINEAR, "camera image");
-
-    const int height_expand = img_ori.rows - cam_ori.rows;
-    const int width_expand = img_ori.cols - cam_ori.cols;
-    if (height_expand == 0 && width_expand == 0) return;
-    const int top = height_expand / 2;
-    const int bottom = height_expand - top;
-    const int left = width_expand / 2;
-    const int right = width_expand - left;
+    const cv::Rect fit = fitted_camera(cam_ori.size(), img_ori.size());
+    cam_bin = resized(cam_bin, fit.size(), cv::INTER_NEAREST, "camera image");
+    cam_gray = resized(cam_gray, fit.size(), cv::INTER_NEAREST, "camera image");
+    cam_ori = resized(cam_ori, fit.size(), cv::INTER_LINEAR, "camera image");
+    if (fit.size() == img_ori.size()) return;
+    const int top = fit.y, bottom = img_ori.rows - fit.br().y;
+    const int left = fit.x, right = img_ori.cols - fit.br().x;
     cam_bin = bordered(cam_bin, top, bottom, left, right, cv::Scalar(kNoData));
     cam_gray = bordered(cam_gray, top, bottom, left, right, cv::Scalar());
     cam_ori = bordered(cam_ori, top, bottom, left, right, cv::Scalar::all(kNoData));
@@ -160,7 +161,7 @@ void ICPair::check_out_size() const {
     if (out_size < 1 || out_size > img_ori.cols || out_size > img_ori.rows) {
         throw pairfit::InvalidInput("out_size " + std::to_string(out_size) +
                                     " does not fit the reference image of " +
-                                    size_text(img_ori.cols, img_ori.rows) +
+                                    size_text(img_ori.size()) +
                                     " px: it must be between 1 and the smaller side");
     }
 }
@@ -174,8 +175,8 @@ void ICPair::align_ICPair(SimMat Sim_Mat) {
     const cv::Rect rect_cam((cam_ori.cols - out_size) / 2, (cam_ori.rows - out_size) / 2, out_size,
                             out_size);
     // Only the kept squares of the two warps (grey fill, black fill) are computed.
-    img_aligned = warp_crop(img_ori, Sim_Mat.mat, rect_img, cv::Scalar::all(kNoData));
-    const cv::Mat img_masked = warp_crop(img_ori, Sim_Mat.mat, rect_img, cv::Scalar());
+    img_aligned = detail::warp_crop(img_ori, Sim_Mat.mat, rect_img, cv::Scalar::all(kNoData));
+    const cv::Mat img_masked = detail::warp_crop(img_ori, Sim_Mat.mat, rect_img, cv::Scalar());
     const cv::Mat cam_cropped = cam_ori(rect_cam);
     if (is_masked) {
         Get_Mask_ROI(img_masked, cam_cropped, cam_aligned, 0, kNoData);

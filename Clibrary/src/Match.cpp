@@ -8,9 +8,15 @@
 
 #include "errors.h"
 #include "fast_search.h"
+#include "pairfit/core.h"
 #include "utils.h"
 #include "work_split.h"
-#include "worker_pool.h"
+#include "pairfit/worker_pool.h"
+
+using pairfit::detail::FastScorer;
+using pairfit::detail::consecutive_runs;
+using pairfit::worker_count;
+using pairfit::size_text;
 
 namespace {
 
@@ -19,11 +25,6 @@ namespace {
 const double kScaleOffsets[] = {-0.05, -0.04, -0.03, -0.02, -0.01, 0.0,
                                 0.01,  0.02,  0.03,  0.04,  0.05};
 const double kNoScaleChange[] = {0.0};
-const int kNoData = 127;
-
-std::string size_text(const cv::Mat& m) {
-    return std::to_string(m.cols) + "x" + std::to_string(m.rows);
-}
 
 }  // namespace
 
@@ -77,35 +78,21 @@ std::vector<double> Match::shift_values() const {
 }
 
 double Match::evaluate_candidate(double shift_x, int scale_index, double shift_y) const {
-    const SimMat Sim_Mat_tmp =
-        Sim_Mat->Matrix_Sim_Modification(0, scale_range[scale_index], shift_x, shift_y);
-    cv::Mat img_warped;
-    cv::warpAffine(img_scaled, img_warped, Sim_Mat_tmp.mat, img_scaled.size(), cv::INTER_NEAREST,
-                   cv::BORDER_CONSTANT, cv::Scalar(kNoData, kNoData, kNoData, 0));
-    const cv::Mat img_cropped = img_warped;
-    cv::Mat cam_cropped = cam_scaled;
-    if (cam_scaled.cols > img_warped.cols || cam_scaled.rows > img_warped.rows) {
-        const cv::Rect rect_cam((cam_scaled.cols - img_warped.cols) / 2,
-                                (cam_scaled.rows - img_warped.rows) / 2, img_warped.cols,
-                                img_warped.rows);
-        cam_cropped = cam_scaled(rect_cam);
-    }
-    cv::Mat masked_cam;
-    const cv::Mat roi = Get_Mask_ROI(img_cropped, cam_cropped, masked_cam, kNoData, kNoData);
-    return dif_ratio(img_cropped, masked_cam, roi);
+    return pairfit::masked_ratio(img_scaled, cam_scaled,
+                                 Sim_Mat->Matrix_Sim_Modification(0, scale_range[scale_index], shift_x, shift_y));
 }
 
 void Match::check_images() const {
     if (img_scaled.empty() || cam_scaled.empty()) {
-        throw pairfit::InvalidInput("search images are empty: reference " + size_text(img_scaled) +
-                                    ", camera " + size_text(cam_scaled));
+        throw pairfit::InvalidInput("search images are empty: reference " + size_text(img_scaled.size()) +
+                                    ", camera " + size_text(cam_scaled.size()));
     }
     if (img_scaled.type() != CV_8UC1 || cam_scaled.type() != CV_8UC1) {
         throw pairfit::InvalidInput("search images must be 8-bit single-channel");
     }
     if (cam_scaled.cols < img_scaled.cols || cam_scaled.rows < img_scaled.rows) {
-        throw pairfit::InvalidInput("search camera image " + size_text(cam_scaled) +
-                                    " is smaller than the reference " + size_text(img_scaled));
+        throw pairfit::InvalidInput("search camera image " + size_text(cam_scaled.size()) +
+                                    " is smaller than the reference " + size_text(img_scaled.size()));
     }
 }
 
@@ -154,21 +141,12 @@ void Match::matching_cell(const double* shift_x_range, int len_of_shift_x,
 void Match::run_worker(const double* shift_x_range, int len_of_shift_x,
                        std::promise<Modifications>& promiseObj, const FastScorer* scorer) const {
     try {
+        // The columns of a worker are searched as matching searches them, so
+        // that both choose the same candidate whatever the threshold.
         Modifications modifications(0, 0, 0, 1.0);
         for (int k = 0; k < len_of_shift_x; ++k) {
-            const double shift_x = shift_x_range[k];
-            for (int i = 0; i < len_of_scale_range; ++i) {
-                const CandidateColumn column(*this, scorer, shift_x, i);
-                for (long long shift_y = -shift_max; shift_y <= shift_max; shift_y += match_step) {
-                    const double dif_r = column.ratio(static_cast<double>(shift_y));
-                    if (dif_r < modifications.dif_ratio) {
-                        modifications = Modifications(shift_x, static_cast<double>(shift_y),
-                                                      scale_range[i], dif_r);
-                    }
-                    // Unlike matching_core, only this scale offset's y shifts end here.
-                    if (dif_r <= threshold_err) break;
-                }
-            }
+            const Modifications column = best_of_column(shift_x_range[k], scorer);
+            if (column.dif_ratio < modifications.dif_ratio) modifications = column;
         }
         promiseObj.set_value(modifications);
     } catch (...) {

@@ -9,7 +9,7 @@ SimMat::SimMat(double Theta, double S, double T_X, double T_Y)
 
 void SimMat::build_matrix() {
     cv::Mat fresh(2, 3, CV_64FC1);
-    similarity_coefficients(theta, s, t_x, t_y, fresh.ptr<double>(0));
+    pairfit::detail::similarity_coefficients(theta, s, t_x, t_y, fresh.ptr<double>(0));
     mat = fresh;
 }
 

@@ -4,18 +4,20 @@
 #include <cstdint>
 #include <vector>
 
-#include "interruption.h"
+#include "pairfit/interruption.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+namespace pairfit::detail {
+
 // A binary image as bits, 64 pixels a word, bit x % 64 of word x / 64 of a
 // row holding pixel x. A rectangle's erosion (dilation) is the AND (OR) over
 // a window, first along rows and then along columns; a window of k is built
 // from windows of 1, 2, 4, ... so that a pass costs about log2(k) word
-// operations per 64 pixels. Pixels outside the image take no part, as the
-// image library's default border for erosion and dilation does.
+// operations per 64 pixels. Pixels outside the image take no part, as
+// OpenCV's default border for erosion and dilation does.
 
 namespace {
 
@@ -230,3 +232,5 @@ cv::Mat open_close_dilate_above(const cv::Mat& grey, int threshold, const cv::Si
     filter_rect(bits, large, Op::or_);
     return unpack(bits);
 }
+
+}  // namespace pairfit::detail

@@ -4,11 +4,13 @@
 
 #include "dif_ratio.h"
 #include "nearest_warp.h"
+#include "pairfit/core.h"
+
+namespace pairfit::detail {
 
 namespace {
 
-const uchar kNoData = 127;
-const uchar kWhite = 255;
+const int kWhite = 255;
 
 // The camera crop that every candidate is compared with, exactly as the
 // straightforward evaluation cuts it.
@@ -108,10 +110,10 @@ struct Counts {
     int dif_num = 0;
 };
 
-// Row index of output row y: the library's (round((m4*y + m5) * 1024) + 512
+// Row index of output row y: OpenCV's (round((m4*y + m5) * 1024) + 512
 // + delta) >> 10, with m4*y taken from `row_products`. When the first and
 // last rows stay within +-2^25 (the sequence is monotonic) nothing can wrap
-// or saturate, and the plain arithmetic below equals the library's.
+// or saturate, and the plain arithmetic below equals OpenCV's.
 inline bool rows_need_no_saturation(const double* row_products, int rows, double m5) {
     const double limit = 33554432.0;  // 2^25: 32767 * 1024 with room for the additions
     const double first = (row_products[0] + m5) * NearestWarp::kScale;
@@ -260,3 +262,5 @@ double FastScorer::Column::ratio(double shift_y) const {
         count_candidate(NearestWarp(forward), row_products_.data(), f.rows_, gathered_, f.camera_);
     return ratio_from_counts(counts.dif_num, counts.roi_num, f.rows_, f.cols_);
 }
+
+}  // namespace pairfit::detail

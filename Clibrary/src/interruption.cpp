@@ -1,4 +1,4 @@
-#include "interruption.h"
+#include "pairfit/interruption.h"
 
 #include <condition_variable>
 #include <cstdlib>

@@ -11,8 +11,10 @@
 #include <emmintrin.h>
 #endif
 
-#include "interruption.h"
+#include "pairfit/interruption.h"
 #include "prepare.h"
+
+namespace pairfit::detail {
 
 // The median of each square window is found in two steps on 16-bin
 // histograms: the coarse bin (the upper four bits) from the window's coarse
@@ -208,3 +210,5 @@ cv::Mat median_filter(const cv::Mat& src, int ksize, int bands) {
     cv::copyMakeBorder(src, padded, 0, 0, ksize / 2, ksize / 2, cv::BORDER_REPLICATE);
     return median_of_padded(padded, ksize, bands);
 }
+
+}  // namespace pairfit::detail

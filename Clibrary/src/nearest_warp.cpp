@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+namespace pairfit::detail {
+
 void similarity_coefficients(double theta, double s, double t_x, double t_y, double out[6]) {
     out[0] = s * std::cos(theta);
     out[1] = (-s) * std::sin(theta);
@@ -14,7 +16,7 @@ void similarity_coefficients(double theta, double s, double t_x, double t_y, dou
 NearestWarp::NearestWarp(const double forward[6]) {
     double M[6];
     for (int k = 0; k < 6; ++k) M[k] = forward[k];
-    // The library's inversion, operation for operation.
+    // OpenCV's inversion, operation for operation.
     double D = M[0] * M[4] - M[1] * M[3];
     D = D != 0 ? 1. / D : 0;
     const double A11 = M[4] * D, A22 = M[0] * D;
@@ -35,3 +37,5 @@ NearestWarp::NearestWarp(const cv::Mat& forward) {
     for (int k = 0; k < 6; ++k) f[k] = forward.at<double>(k / 3, k % 3);
     *this = NearestWarp(f);
 }
+
+}  // namespace pairfit::detail

@@ -1,7 +1,7 @@
 #include "prepare.h"
 
 #include "binary_morphology.h"
-#include "worker_pool.h"
+#include "pairfit/worker_pool.h"
 
 #include <algorithm>
 #include <cfloat>
@@ -10,13 +10,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-void for_each_band(int rows, int bands, const std::function<void(int, int)>& fn) {
-    bands = std::max(1, std::min(bands, rows));
-    const std::vector<int> lengths = consecutive_runs(rows, bands);
-    std::vector<int> firsts(bands + 1, 0);
-    for (int b = 0; b < bands; ++b) firsts[b + 1] = firsts[b] + lengths[b];
-    pairfit::run_parts(bands, [&](int b) { fn(firsts[b], firsts[b + 1]); });
-}
+namespace pairfit::detail {
 
 cv::Mat value_plane(const cv::Mat& bgr, int bands, int margin) {
     CV_Assert(bgr.type() == CV_8UC3 && !bgr.empty() && margin >= 0);
@@ -78,7 +72,7 @@ Histogram histogram_in_bands(const cv::Mat& grey, int bands) {
 }
 
 int otsu_threshold(const Histogram& h) {
-    // The image library's arithmetic, operation for operation, so that the
+    // OpenCV's arithmetic, operation for operation, so that the
     // threshold is the one cv::threshold(THRESH_OTSU) picks.
     long long pixels = 0;
     for (long long n : h) pixels += n;
@@ -134,3 +128,5 @@ cv::Mat open_close_dilate_in_bands(const cv::Mat& grey, int threshold, const cv:
         return open_close_dilate_above(band, threshold, small, large);
     });
 }
+
+}  // namespace pairfit::detail

@@ -21,7 +21,10 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "errors.h"
-#include "worker_pool.h"
+#include "pairfit/worker_pool.h"
+#include "pairfit/core.h"
+
+using pairfit::ends_with;
 
 namespace {
 
@@ -104,10 +107,6 @@ bool all_digits(const std::string& text) {
 
 bool starts_with(const std::string& text, const std::string& start) {
     return text.compare(0, start.size(), start) == 0;
-}
-
-bool ends_with(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 // The pid in "<pid>-<counter>", or 0.
@@ -433,3 +432,15 @@ std::unique_ptr<double[]> slice(const double* arr, const int n) {
     for (int k = 0; k < n; ++k) copy[k] = arr[k];
     return copy;
 }
+
+namespace pairfit {
+
+std::string size_text(cv::Size size) {
+    return std::to_string(size.width) + "x" + std::to_string(size.height);
+}
+
+bool ends_with(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+}  // namespace pairfit

@@ -5,6 +5,8 @@
 
 #include "nearest_warp.h"
 
+namespace pairfit::detail {
+
 cv::Mat warp_crop(const cv::Mat& src, const cv::Mat& forward, const cv::Rect& rect,
                   const cv::Scalar& fill) {
     CV_Assert(src.depth() == CV_8U && src.channels() <= 4);
@@ -15,7 +17,7 @@ cv::Mat warp_crop(const cv::Mat& src, const cv::Mat& forward, const cv::Rect& re
     uchar fill_pixel[4];
     for (int c = 0; c < channels; ++c) fill_pixel[c] = cv::saturate_cast<uchar>(fill[c]);
 
-    // The library's per-column parts, for the columns of the square only.
+    // OpenCV's per-column parts, for the columns of the square only.
     std::vector<int> delta_x(rect.width), delta_y(rect.width);
     for (int i = 0; i < rect.width; ++i) {
         delta_x[i] = warp.column_delta_x(rect.x + i);
@@ -39,3 +41,5 @@ cv::Mat warp_crop(const cv::Mat& src, const cv::Mat& forward, const cv::Rect& re
     }
     return out;
 }
+
+}  // namespace pairfit::detail

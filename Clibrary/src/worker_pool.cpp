@@ -1,4 +1,4 @@
-#include "worker_pool.h"
+#include "pairfit/worker_pool.h"
 
 #include <pthread.h>
 

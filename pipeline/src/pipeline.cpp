@@ -12,8 +12,9 @@
 #include "pairfit/image_header.h"
 #include "pairfit/passes.h"
 #include "errors.h"
+#include "pairfit/core.h"
 #include "utils.h"
-#include "worker_pool.h"
+#include "pairfit/worker_pool.h"
 
 namespace {
 
@@ -22,8 +23,9 @@ namespace {
 // smaller one is rejected by binarize_ICPair, and only once the camera
 // image has passed its test.
 pairfit::Job<ReferencePlanes> start_reference(const cv::Mat& img_ori) {
-    const int min_side = 200;
-    if (img_ori.empty() || img_ori.cols < min_side || img_ori.rows < min_side) return {};
+    if (img_ori.empty() || img_ori.cols < pairfit::kMinReferenceSide || img_ori.rows < pairfit::kMinReferenceSide) {
+        return {};
+    }
     return pairfit::start_job([img_ori] { return ICPair::prepare_reference(img_ori); });
 }
 
@@ -50,8 +52,8 @@ const char kCannotBeDecoded[] = "cannot be decoded";
 
 // --- Sizes before decoding ---------------------------------------------------
 
-// The image library's own limits (CV_IO_MAX_IMAGE_PIXELS, which the
-// environment may change as the library reads it, and the largest side):
+// OpenCV's own limits (CV_IO_MAX_IMAGE_PIXELS, which the
+// environment may change as OpenCV reads it, and the largest side):
 // above them it refuses to decode, which would otherwise read as a missing
 // image.
 long long library_pixel_limit() {
@@ -72,14 +74,10 @@ long long library_pixel_limit() {
 
 const long long kLibrarySideLimit = 1LL << 20;
 
-std::string size_text(cv::Size size) {
-    return std::to_string(size.width) + "x" + std::to_string(size.height) + " px";
-}
-
 void check_pixels(const char* role, const pairfit::ImageSource& source, cv::Size size,
                   long long max_pixels) {
     const long long pixels = static_cast<long long>(size.width) * size.height;
-    const std::string image = std::string(role) + " '" + source.path + "' is " + size_text(size) +
+    const std::string image = std::string(role) + " '" + source.path + "' is " + pairfit::size_text(size) + " px" +
                               " (" + std::to_string(pixels) + " pixels)";
     if (pixels > max_pixels && max_pixels <= library_pixel_limit()) {
         throw pairfit::InvalidInput(image + ", more than the limit of " + std::to_string(max_pixels) +
@@ -129,8 +127,8 @@ void check_out_size_of(cv::Size reference, int out_size) {
 }
 
 bool out_size_misfits(cv::Size reference, int out_size) {
-    const int min_reference_side = 200;  // below it the reference's own error comes first
-    return std::min(reference.width, reference.height) >= min_reference_side &&
+    // Below the shortest side the reference's own error comes first.
+    return std::min(reference.width, reference.height) >= pairfit::kMinReferenceSide &&
            (out_size < 1 || out_size > std::min(reference.width, reference.height));
 }
 

@@ -39,7 +39,7 @@ Working working_images(const FeatureEstimate& e, int side) {
     Working w;
     w.ref_scale = g * e.factor;
     w.cam_scale = g * fit * e.factor;
-    w.box = 2 * std::max(4, static_cast<int>(std::lround(g * std::max(r.width, r.height))) / 40) + 1;
+    w.box = band_pass_box(static_cast<int>(std::lround(g * std::max(r.width, r.height))));
     for (const auto& [from, to, f] : {std::tuple(&e.img_small, &w.ref, g), std::tuple(&e.cam_small, &w.cam, g * fit)}) {
         cv::Mat reduced;
         cv::resize(*from, reduced, cv::Size(), f, f, cv::INTER_AREA);

@@ -1,4 +1,4 @@
-#include "interruption.h"
+#include "pairfit/interruption.h"
 #include "feature_estimate.h"
 
 #include <algorithm>
@@ -64,8 +64,14 @@ cv::Mat grey_halved(const cv::Mat& bgr) {
 const int kFirstFeatures = 1500, kFirstLevels = 4;
 const int kSecondFeatures = 4000, kSecondLevels = 8;
 
+// RANSAC finds some consensus among a handful of random matches of an
+// unrelated pair; a dozen matches that agree within 3 px rarely happen by
+// chance, and a true pair at the reduced size gives far more.
 const int kMinInliers = 12;
 
+// A camera image shows its subject at a scale within a factor of two of the
+// reference's (the exact search tries only a few per cent): a fit outside
+// it has matched a repeated pattern at another size, or nothing.
 bool plausible_scale(const cv::Matx33d& m) {
     const double s = std::sqrt(std::abs(m(0, 0) * m(1, 1) - m(0, 1) * m(1, 0)));
     return s > 0.5 && s < 2.0;

@@ -11,14 +11,6 @@
 
 namespace pairfit {
 
-namespace frame {
-/// The reference and the camera as loaded, halved (Gaussian pyramid) until
-/// the longer side is at most 1400 px: full-resolution pixel x sits at
-/// `factor` * x.
-struct ReducedReference {};
-struct ReducedCamera {};
-}  // namespace frame
-
 struct FeatureEstimate {
     /// Reference to camera as loaded, a similarity; none when too few
     /// matches agree.
@@ -26,7 +18,9 @@ struct FeatureEstimate {
     /// The same from a homography fitted to the same matches, when asked
     /// for; none when too few matches agree with one.
     std::optional<CameraMap> homography;
-    double factor = 1;             ///< of the reduced images below
+    /// The images below are those as loaded halved (Gaussian pyramid) until
+    /// the longer side is at most 1400 px: pixel x as loaded sits at factor * x.
+    double factor = 1;
     cv::Mat img_small, cam_small;  ///< the two images reduced and grey, CV_8U; empty on failure
 };
 

@@ -9,16 +9,12 @@ namespace {
 // A camera image smaller than the reference was resized (pixel centres kept)
 // and centred on a border (ICPair::camMakeBorder); this undoes that.
 Map<frame::Camera, frame::Fitted> camera_from_fitted_of(cv::Size loaded, cv::Size reference) {
-    if (loaded.width >= reference.width && loaded.height >= reference.height) return {};
-    const double scale = std::min(static_cast<double>(reference.width) / loaded.width,
-                                  static_cast<double>(reference.height) / loaded.height);
-    const int w = static_cast<int>(loaded.width * scale);
-    const int h = static_cast<int>(loaded.height * scale);
-    const double fx = static_cast<double>(w) / loaded.width, fy = static_cast<double>(h) / loaded.height;
-    const int left = (reference.width - w) / 2, top = (reference.height - h) / 2;
+    const cv::Rect fit = ICPair::fitted_camera(loaded, reference);
+    if (fit == cv::Rect(cv::Point(), loaded)) return {};
+    const double fx = static_cast<double>(fit.width) / loaded.width, fy = static_cast<double>(fit.height) / loaded.height;
     // fitted = (loaded + 0.5) * f - 0.5 + border
     const Map<frame::Fitted, frame::Camera> fitted_from_camera(
-        cv::Matx33d(fx, 0, 0.5 * fx - 0.5 + left, 0, fy, 0.5 * fy - 0.5 + top, 0, 0, 1));
+        cv::Matx33d(fx, 0, 0.5 * fx - 0.5 + fit.x, 0, fy, 0.5 * fy - 0.5 + fit.y, 0, 0, 1));
     return fitted_from_camera.inverse();
 }
 
@@ -88,17 +84,6 @@ Frames frames_of(const ExactSearch& found) {
 
 Map<frame::Camera, frame::Canvas> camera_from_canvas(const Frames& f) {
     return f.camera_from_fitted * f.fitted_from_canvas;
-}
-
-cv::Point2d square_centre(const Frames& f) {
-    const cv::Rect& q = f.reference_square;
-    return {q.x + q.width / 2.0, q.y + q.height / 2.0};
-}
-
-std::vector<cv::Point2d> square_corners(const Frames& f) {
-    const cv::Rect& q = f.reference_square;
-    return {cv::Point2d(q.x, q.y), cv::Point2d(q.br().x, q.y), cv::Point2d(q.x, q.br().y),
-            cv::Point2d(q.br())};
 }
 
 bool folds(const CameraMap& camera_from_reference, const cv::Rect2d& camera_square) {

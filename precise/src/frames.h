@@ -6,8 +6,6 @@
 // compose only when the frames meet (Map<A, B> * Map<B, C> is a Map<A, C>),
 // so a product in the wrong order does not compile.
 
-#include <vector>
-
 #include <opencv2/core.hpp>
 
 #include "SimMat.h"
@@ -124,12 +122,5 @@ using CanvasMap = Map<frame::Canvas, frame::Reference>;
 /// crosses it, or a corner lands farther than the square's side from where
 /// the similarity nearest the map at the centre puts it.
 bool folds(const CameraMap& camera_from_reference, const cv::Rect2d& camera_square);
-
-/// The centre of the output square, in canvas pixels.
-cv::Point2d square_centre(const Frames& f);
-
-/// The output square's corners in canvas pixels: top left, top right, bottom
-/// left, bottom right.
-std::vector<cv::Point2d> square_corners(const Frames& f);
 
 }  // namespace pairfit

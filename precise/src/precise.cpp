@@ -12,16 +12,15 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
-#include "Match.h"
 #include "correlation_search.h"
 #include "errors.h"
 #include "feature_estimate.h"
 #include "frames.h"
+#include "pairfit/core.h"
 #include "pairfit/pipeline.h"
-#include "prepare.h"
 #include "refinement.h"
 #include "utils.h"
-#include "worker_pool.h"
+#include "pairfit/worker_pool.h"
 
 namespace pairfit {
 namespace {
@@ -118,11 +117,8 @@ SimMat exact_numbers(const Scene& s, const CameraMap& camera_from_reference) {
 // 300-pixel frame, with rotation, by the straightforward evaluation.
 double ratio_at_fine_frame(const Scene& s, const CameraMap& camera_from_reference) {
     const SimMat exact = exact_numbers(s, camera_from_reference);
-    SimMat fine(exact.theta, exact.s, exact.t_x * s.found.scale_2, exact.t_y * s.found.scale_2);
-    Match match(&fine, 0, 1, 0.0, false);
-    match.img_scaled = s.found.img_300;
-    match.cam_scaled = s.found.cam_300;
-    return match.evaluate_candidate(0, 0, 0);
+    const SimMat fine(exact.theta, exact.s, exact.t_x * s.found.scale_2, exact.t_y * s.found.scale_2);
+    return masked_ratio(s.found.img_300, s.found.cam_300, fine);
 }
 
 CameraMap exact_map(const Scene& s) {
@@ -354,7 +350,7 @@ std::optional<double> square_correlation(const cv::Mat& reference_crop, const cv
     cv::cvtColor(camera_crop, in, cv::COLOR_BGR2GRAY);
     t.convertTo(t, CV_32F);
     in.convertTo(in, CV_32F);
-    const int box = 2 * std::max(4, std::max(t.cols, t.rows) / 40) + 1;
+    const int box = band_pass_box(std::max(t.cols, t.rows));
     cv::Mat mask;
     cv::erode(reference_content, mask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * box + 1, 2 * box + 1)));
     if (cv::countNonZero(mask) < 16) return 0;
@@ -405,7 +401,7 @@ void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, Preci
     const Map<frame::Square, frame::Reference> square_from_reference =
         translation<frame::Square, frame::Canvas>(-s.f.reference_square.x, -s.f.reference_square.y) *
         s.canvas_map_of(camera_from_reference);
-    const cv::Mat img_aligned = warped_square(pair.img_ori, square_from_reference, out, cv::Scalar::all(127));
+    const cv::Mat img_aligned = warped_square(pair.img_ori, square_from_reference, out, cv::Scalar::all(kNoData));
     const cv::Mat img_masked = warped_square(pair.img_ori, square_from_reference, out, cv::Scalar());
     const cv::Mat cam_cropped = pair.cam_ori(s.f.fitted_square);
     // The correlation is made beside the mask and the files.
@@ -417,7 +413,7 @@ void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, Preci
         });
     });
     cv::Mat cam_aligned = cam_cropped;
-    if (pair.is_masked) Get_Mask_ROI(img_masked, cam_cropped, cam_aligned, 0, 127);
+    if (pair.is_masked) Get_Mask_ROI(img_masked, cam_cropped, cam_aligned, 0, kNoData);
     write_crops(img_aligned, cam_aligned, s.request);
     r.correlation = correlation.get();
     r.reference_crop = img_aligned;

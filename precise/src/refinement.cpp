@@ -63,11 +63,17 @@ std::optional<Window> make_window(const PairView& pair, const CameraMap& camera_
         w.corners.push_back(p);
         corners.emplace_back(static_cast<float>(p.x), static_cast<float>(p.y));
     }
+    // An eighth of the square around it: detail just outside the square
+    // steadies the fit at its edges. The 8 px are what the band-pass spoils
+    // at the window's border.
     const int margin = pair.out_size / 8 + 8;
     const cv::Rect box = cv::boundingRect(corners);
     w.ref_box = cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin) &
                 cv::Rect(0, 0, pair.reference.cols, pair.reference.rows);
     const double side = std::max(q.width, q.height);
+    // The camera window must hold the template wherever a start within the
+    // refinement's reach puts it: a third of the square each way, and 16 px
+    // for the band-pass's border at the larger scale of a camera.
     const int cam_margin = static_cast<int>(side / 3) + 16;
     w.cam_box = cv::Rect(static_cast<int>(std::floor(q.x)) - cam_margin, static_cast<int>(std::floor(q.y)) - cam_margin,
                          static_cast<int>(std::ceil(q.width)) + 2 * cam_margin,
@@ -125,6 +131,9 @@ cv::Mat content_mask(const cv::Mat& band_passed, int reach) {
     const cv::Mat strength = cv::abs(band_passed);
     double largest = 0;
     cv::minMaxLoc(strength, nullptr, &largest);
+    // A twentieth of the strongest response leaves out the faint ringing of
+    // the band-pass beside strokes and the grain of paper; 2 grey levels is
+    // the image noise, below which nothing counts however blank the image.
     cv::Mat mask = strength > std::max(2.0, 0.05 * largest);
     cv::dilate(mask, mask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1)));
     return mask;
@@ -157,10 +166,9 @@ cv::Mat template_of(const Level& l, double sigma) {
 Level level_of(const cv::Mat& t, const cv::Mat& in, const cv::Mat& valid, double scale, double ratio) {
     Level l;
     l.scale = scale;
-    // About a twentieth of the reference window at this level (the size
-    // cv::resize gives it).
+    // The reference window's size at this level, as cv::resize gives it.
     const int longer = std::max(cv::saturate_cast<int>(t.cols * scale), cv::saturate_cast<int>(t.rows * scale));
-    l.box = 2 * std::max(4, longer / 40) + 1;
+    l.box = band_pass_box(longer);
     side_by_side(
         [&] {
             cv::Mat reduced;

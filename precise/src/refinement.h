@@ -5,6 +5,7 @@
 // pair's motion is a similarity or a homography: from the reference to the
 // camera image as loaded.
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -70,6 +71,12 @@ std::optional<CameraMap> refine_near_crop(const PairView& pair, const CameraMap&
 /// side of the wide blur, odd), both enlarged by `ratio` for an image that
 /// shows its subject `ratio` times larger than the other of its pair.
 cv::Mat band_pass(const cv::Mat& image, int box, double ratio = 1.0);
+
+/// The band-pass's box for an image whose longer side is `longer` px: about
+/// a twentieth of it (2 * longer / 40 + 1, odd), so that the broad shading
+/// of a photograph goes and strokes and edges stay; never below 9 px, where
+/// it would take the strokes of a small image with it.
+inline int band_pass_box(int longer) { return 2 * std::max(4, longer / 40) + 1; }
 
 /// Where a band-passed reference shows something, and `reach` pixels around
 /// it (CV_8U): a blank stretch of paper tells a correlation nothing, and the

@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "prepare.h"
+#include "pairfit/core.h"
 
 namespace pairfit {
 

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "Match.h"
 #include "dif_ratio.h"
 #include "test_images.h"
+
+using namespace pairfit::detail;  // the core's inside, tested and timed directly
 
 namespace {
 

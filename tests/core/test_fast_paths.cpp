@@ -18,6 +18,9 @@
 #include "utils.h"
 #include "warp_crop.h"
 
+using namespace pairfit::detail;  // the core's inside, tested and timed directly
+using pairfit::worker_count;
+
 namespace {
 
 cv::Mat similarity_matrix(double theta, double s, double t_x, double t_y) {
@@ -271,7 +274,7 @@ TEST(Preparation, BandedCleanUpEqualsTheWholeImageCalls) {
 
 TEST(Preparation, BandErrorsReachTheCallerAfterEveryBandEnded) {
     std::vector<int> done(4, 0);
-    EXPECT_THROW(for_each_band(100, 4,
+    EXPECT_THROW(pairfit::for_each_band(100, 4,
                                [&](int first, int) {
                                    done[first / 25] = 1;
                                    if (first == 50) throw std::runtime_error("band failed");

@@ -15,6 +15,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "errors.h"
+#include "pairfit/core.h"
 #include "test_images.h"
 #include "utils.h"
 
@@ -62,6 +63,13 @@ TEST(PathNames, StemEndsAtTheLastDotOfTheFileName) {
     EXPECT_EQ(stem_of("a/IMG"), "IMG");
     EXPECT_EQ(stem_of("a.b/IMG"), "IMG");
     EXPECT_EQ(stem_of("p1.jpg"), "p1");
+}
+
+TEST(PathNames, ATextEndsWithItselfAndWithNothing) {
+    EXPECT_TRUE(pairfit::ends_with("p1_aligned.jpg", "_aligned.jpg"));
+    EXPECT_TRUE(pairfit::ends_with("_aligned.jpg", "_aligned.jpg"));
+    EXPECT_TRUE(pairfit::ends_with("p1", ""));
+    EXPECT_FALSE(pairfit::ends_with("aligned.jpg", "_aligned.jpg"));
 }
 
 TEST(PathNames, DirectoryIsTheTextBeforeTheLastSlash) {

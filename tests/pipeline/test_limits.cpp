@@ -161,3 +161,22 @@ TEST(Checkpoints, EachStageStopsTheAlignmentBeforeAnythingIsWritten) {
         EXPECT_NE(stat(request.output_dir.c_str(), &st), 0) << "stopped at " << stop_at;
     }
 }
+
+// The coarse pass's transform is carried into the fine pass's frame by a
+// ratio that depends on whether the reference is above the fine size: the
+// sizes around that boundary must all find a known shift.
+TEST(PassFrames, AKnownShiftIsFoundForReferenceSizesAroundTheFineSize) {
+    for (const int side : {240, 299, 300, 301, 360}) {
+        const cv::Mat img = testimg::document_colour(side, side - 17, 5);  // the longer side decides
+        const cv::Mat shift = (cv::Mat_<double>(2, 3) << 1, 0, 20, 0, 1, -12);
+        pairfit::AlignRequest request{"r.png", "c.png", "", 100};
+        request.reference.pixels = img;
+        request.camera.pixels = testimg::warp_nearest(img, shift, img.size(), cv::Scalar(235, 240, 245));
+        request.write_files = false;
+        const SimMat found = pairfit::align_exact(request);
+        // The search may trade a scale change for a shift: the centre must land right.
+        const cv::Point2d centre(img.cols / 2.0, img.rows / 2.0);
+        EXPECT_NEAR(found.s * centre.x + found.t_x, centre.x + 20, 2) << "reference of " << side << " px, s " << found.s;
+        EXPECT_NEAR(found.s * centre.y + found.t_y, centre.y - 12, 2) << "reference of " << side << " px, s " << found.s;
+    }
+}

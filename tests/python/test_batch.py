@@ -132,6 +132,8 @@ class TestFolder:
             os.rename(folder / old, folder / new)
         os.symlink("loop.jpg", folder / "loop.jpg")
         os.symlink("nowhere.jpg", folder / "gone.jpg")
+        for hidden in (".jpg", ".png"):  # hidden files without a name, not a pair
+            shutil.copy(folder / ("P1" + hidden.upper()), folder / hidden)
         done = run_batch(batch_program, folder, "-o", tmp_path / "out", "-s", 200)
         assert done.returncode == 1, done.stderr
         recs = by_name(records(tmp_path / "out" / "pairfit-report.jsonl"))

@@ -2,6 +2,8 @@
 
 import inspect
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -113,6 +115,13 @@ class TestArguments:
         params = inspect.signature(pairfit.ICpair_Aligning).parameters
         assert list(params) == ["img_path", "cam_path", "output_dir", "out_size", "is_masked"]
         assert all(p.kind is p.POSITIONAL_ONLY for p in params.values())
+
+    def test_the_module_exports_its_init_function_alone(self):
+        extension = sys.modules[pairfit.ICpair_Aligning.__module__]
+        nm = subprocess.run(["nm", "-D", "--defined-only", extension.__file__],
+                            capture_output=True, text=True, check=True)
+        symbols = [line.split()[-1] for line in nm.stdout.splitlines()]
+        assert symbols == ["PyInit_" + extension.__name__.rpartition(".")[2]]
 
 
 class TestOutputFiles:

@@ -10,7 +10,7 @@
 
 #include "ICPair.h"
 #include "SimMat.h"
-#include "interruption.h"
+#include "pairfit/interruption.h"
 #include "pairfit/outcome.h"
 #include "pairfit/request.h"
 
@@ -83,7 +83,7 @@ using CameraHook = std::function<void(const cv::Mat& cam, cv::Size reference)>;
 /// whose size cannot be read is missing without being decoded, and a wrong
 /// out_size is refused before the reference is decoded. request.checkpoint
 /// runs after decoding, after the reference's clean-up and between the
-/// passes. Throws as alignment_ICpair does, except that image-library errors
+/// passes. Throws as alignment_ICpair does, except that OpenCV's errors
 /// arrive as cv::Exception.
 ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_loaded = LoadedHook(),
                              const CameraHook& on_camera = CameraHook());

@@ -1,9 +1,9 @@
 #pragma once
 // cv::warpAffine with INTER_NEAREST, reproduced to the bit, so that the fast
-// search and the cropped final warp pick exactly the pixels the image library
+// search and the cropped final warp pick exactly the pixels OpenCV
 // would pick.
 //
-// The library inverts the forward map, then for output pixel (x, y) takes
+// OpenCV inverts the forward map, then for output pixel (x, y) takes
 //   X = (round((m1*y + m2) * 1024) + 512 + round(m0*x * 1024)) >> 10
 //   Y = (round((m4*y + m5) * 1024) + 512 + round(m3*x * 1024)) >> 10
 // each saturated to 16 bits, and reads source pixel (X, Y) when it lies
@@ -13,6 +13,8 @@
 #include <cstdint>
 
 #include <opencv2/core.hpp>
+
+namespace pairfit::detail {
 
 /// The six coefficients of a similarity in the order cv::warpAffine reads a
 /// 2x3 matrix, computed exactly as SimMat builds its matrix.
@@ -41,7 +43,7 @@ public:
     /// on output rows only: the map has no rotation.
     bool separable() const { return m_[1] == 0.0 && m_[3] == 0.0; }
 
-    /// The inverse map as the library holds it: source x = m0*x + m1*y + m2,
+    /// The inverse map as OpenCV holds it: source x = m0*x + m1*y + m2,
     /// source y = m3*x + m4*y + m5.
     const double* inverse() const { return m_; }
 
@@ -51,7 +53,7 @@ public:
     int column_delta_x(int x) const { return round_like_opencv(m_[0] * x * kScale); }
     int column_delta_y(int x) const { return round_like_opencv(m_[3] * x * kScale); }
 
-    /// (base + delta) >> 10, saturated to 16 bits as the library stores it.
+    /// (base + delta) >> 10, saturated to 16 bits as OpenCV stores it.
     static int combine(int base, int delta) {
         const int v = wrapping_add(base, delta) >> kBits;
         return v < SHRT_MIN ? SHRT_MIN : (v > SHRT_MAX ? SHRT_MAX : v);
@@ -66,12 +68,12 @@ public:
         return inside_or_minus_one(combine(row_base_y(y), column_delta_y(x)), rows);
     }
 
-    static constexpr int kBits = 10;          // fixed-point fraction bits of the library
+    static constexpr int kBits = 10;          // fixed-point fraction bits of OpenCV
     static constexpr int kScale = 1 << kBits;
     static constexpr int kHalf = kScale / 2;  // nearest neighbour rounds to the closest pixel
 
 private:
-    // The library adds in 32-bit lanes that wrap; so do we, without undefined behaviour.
+    // OpenCV adds in 32-bit lanes that wrap; so do we, without undefined behaviour.
     static int wrapping_add(int a, int b) {
         return static_cast<int>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
     }
@@ -82,3 +84,4 @@ private:
     double m_[6];  // the inverse map
 };
 
+}  // namespace pairfit::detail

@@ -3,11 +3,11 @@
 
 #include <vector>
 
-/// Number of threads worth starting for full-resolution work: the hardware
-/// threads, at least 1.
-int worker_count();
+namespace pairfit::detail {
 
 /// Lengths of `workers` consecutive runs covering `items` items: equal runs,
 /// the remainder to the last. The search's results depend on this cut, so it
 /// stays exactly this one.
 std::vector<int> consecutive_runs(int items, int workers);
+
+}  // namespace pairfit::detail

@@ -18,7 +18,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "interruption.h"
+#include "pairfit/interruption.h"
 
 namespace pairfit {
 namespace detail {

@@ -1,19 +1,16 @@
 #pragma once
 // Full-resolution preparation steps, spread over the cores where that pays,
-// each identical to the single image-library call it replaces.
+// each identical to the single OpenCV call it replaces.
 
 #include <array>
 #include <functional>
 
 #include <opencv2/core.hpp>
 
+#include "pairfit/core.h"
 #include "work_split.h"
 
-/// Calls fn(first_row, end_row) for `bands` consecutive horizontal bands of
-/// `rows` rows, cut by consecutive_runs, at once (the first on the caller's
-/// thread, the others on the worker pool's). Every band has ended when it returns; the first error
-/// raised by a band is rethrown.
-void for_each_band(int rows, int bands, const std::function<void(int, int)>& fn);
+namespace pairfit::detail {
 
 /// The value plane of the HSV image of an 8-bit BGR image: for 8-bit input
 /// cv::cvtColor's V is exactly the largest of the three channels. `margin`
@@ -40,6 +37,8 @@ cv::Mat filter_in_bands(const cv::Mat& src, int halo, int bands,
 
 /// Pixels above `threshold` (as cv::threshold(THRESH_BINARY, 255)), opened
 /// and closed with a `small` rectangle, then dilated with a `large` one
-/// (anchors at their centres, the library's default border), computed in bands.
+/// (anchors at their centres, OpenCV's default border), computed in bands.
 cv::Mat open_close_dilate_in_bands(const cv::Mat& grey, int threshold, const cv::Size& small,
                                    const cv::Size& large, int bands);
+
+}  // namespace pairfit::detail

@@ -18,6 +18,8 @@
 
 #include "SimMat.h"
 
+namespace pairfit::detail {
+
 /// Two bits per pixel, kept as two bit rows per image row: first the words
 /// of "has data" (not 127), then those of "is white" (255). Bit x of a bit
 /// row sits in word x / 64 at bit x % 64.
@@ -73,3 +75,5 @@ private:
     PackedImage camera_;     // the camera crop every candidate is compared with
     bool representable_ = true;
 };
+
+}  // namespace pairfit::detail
