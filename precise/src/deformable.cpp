@@ -4,6 +4,8 @@
 #include <array>
 #include <cmath>
 #include <vector>
+#include <cstdio>
+#include <cstdlib>
 
 #include <opencv2/imgproc.hpp>
 
@@ -31,10 +33,17 @@ constexpr double kBending = 1e-3;
 // flat print it fits noise: a few hundredths of a pixel.
 constexpr double kEarnedShare = 0.05;
 constexpr double kVisibleDisplacement = 0.2;
+// Levels of fewer pixels remake the Hessian at every step.
+constexpr size_t kFreshHessian = 120000;
+// The smallest cell of a level's grid, in pixels of the level: a cell
+// smaller holds too little content to tell its displacement.
+constexpr double kLevelCell = 40;
+// The pull towards no displacement, against the bending's weight.
+constexpr double kHeld = 0.001;
 // The largest change of a control displacement in one step, in pixels of
 // the level: a longer step can jump to a neighbouring optimum of a repeated
 // pattern (lines of text).
-constexpr double kLargestStep = 2.0;
+constexpr double kLargestStep = 4.0;
 
 struct Grid {
     cv::Point2d origin;
@@ -43,9 +52,13 @@ struct Grid {
     int parameters() const { return 2 * cols * rows; }
 };
 
-Grid grid_for(cv::Size reference) {
+// The final grid for a reference, or one `depth` times coarser (spacing
+// doubled each time): coarse levels fit the few parameters they can tell,
+// which keeps a large first motion (a bottle's curve) from being spread
+// over the noise of many.
+Grid grid_for(cv::Size reference, int depth) {
     Grid g;
-    g.spacing = std::max(reference.width, reference.height) / static_cast<double>(kCellsAlongLonger);
+    g.spacing = std::ldexp(std::max(reference.width, reference.height) / static_cast<double>(kCellsAlongLonger), depth);
     g.origin = cv::Point2d(-g.spacing, -g.spacing);
     // One control point beyond each edge, so that four reach every pixel.
     g.cols = static_cast<int>(std::ceil(reference.width / g.spacing)) + 3;
@@ -390,11 +403,52 @@ std::vector<double> times(const cv::Mat& m, const std::vector<double>& v) {
     return r;
 }
 
+// The same spline on the grid of half the spacing: cubic B-splines
+// subdivide exactly (new points take 1/8, 6/8, 1/8 of the old at the old
+// points and halves between). The finer grid starts one of its spacings
+// later, as grid_for places it; beyond the coarse grid's ends its last
+// points stand in.
+Coefficients subdivided(const Grid& coarse, const Coefficients& c, const Grid& fine) {
+    const auto along = [](const std::vector<double>& v, int count) {
+        std::vector<double> out(count);
+        const auto at = [&v](int k) { return v[std::clamp(k, 0, static_cast<int>(v.size()) - 1)]; };
+        for (int n = 0; n < count; ++n) {
+            const int m = n + 1, k = m / 2;
+            out[n] = m % 2 == 0 ? (at(k - 1) + 6 * at(k) + at(k + 1)) / 8 : (at(k) + at(k + 1)) / 2;
+        }
+        return out;
+    };
+    Coefficients result(fine.parameters());
+    for (int axis = 0; axis < 2; ++axis) {
+        std::vector<std::vector<double>> rows(coarse.rows);
+        for (int row = 0; row < coarse.rows; ++row) {
+            std::vector<double> v(coarse.cols);
+            for (int col = 0; col < coarse.cols; ++col) v[col] = c[index_of(coarse, row, col, axis)];
+            rows[row] = along(v, fine.cols);
+        }
+        for (int col = 0; col < fine.cols; ++col) {
+            std::vector<double> v(coarse.rows);
+            for (int row = 0; row < coarse.rows; ++row) v[row] = rows[row][col];
+            const std::vector<double> out = along(v, fine.rows);
+            for (int row = 0; row < fine.rows; ++row) result[index_of(fine, row, col, axis)] = out[row];
+        }
+    }
+    return result;
+}
+
+// How many times coarser than the final grid a level's grid is: a cell of
+// at least kLevelCell pixels of the level.
+int depth_for(const Grid& final_grid, double k) {
+    int depth = 0;
+    while (std::ldexp(final_grid.spacing * k, depth) < kLevelCell) ++depth;
+    return depth;
+}
+
 // Pyramid scales of the reduced pair, from about 300 px on the longer side
 // up to the reduced images themselves.
 std::vector<double> field_scales(cv::Size reduced) {
     std::vector<double> scales = {1.0};
-    while (scales.front() * std::max(reduced.width, reduced.height) > 300) scales.insert(scales.begin(), scales.front() / 2);
+    while (scales.front() * std::max(reduced.width, reduced.height) > 160) scales.insert(scales.begin(), scales.front() / 2);
     return scales;
 }
 
@@ -405,31 +459,40 @@ double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g
                  int iterations, Coefficients& c) {
     FieldEvaluation current = problem.evaluate(c, true, true);
     if (!current.valid) return -1;
-    const double mu = kBending * cv::trace(current.hessian)[0] / g.parameters();
-    const BandedCholesky solver(current.hessian + mu * bending, 2 * (3 * g.cols + 3) + 1);
-    if (!solver.ok()) return current.rho;
+    // Small levels, where the field still moves by pixels, make it afresh
+    // at every step.
+    const bool refresh = l.t.total() < kFreshHessian;
     for (int iteration = 0; iteration < iterations; ++iteration) {
+        const double mu = kBending * cv::trace(current.hessian)[0] / g.parameters();
+        // A control point that no content reaches (beyond the print's edge)
+        // is held near the map by a faint pull towards no displacement.
+        const BandedCholesky solver(current.hessian + mu * bending + kHeld * mu * cv::Mat::eye(g.parameters(), g.parameters(), CV_64F),
+                                    2 * (3 * g.cols + 3) + 1);
+        if (!solver.ok()) break;
         std::vector<double> rhs = current.gradient;
         const std::vector<double> pulled = times(bending, c);
-        for (size_t i = 0; i < rhs.size(); ++i) rhs[i] -= mu * pulled[i];
+        for (size_t i = 0; i < rhs.size(); ++i) rhs[i] -= mu * pulled[i] + kHeld * mu * c[i];
         const std::vector<double> step = solver.solve(rhs);
         double longest = 0;
-        for (const double s : step) longest = std::max(longest, std::abs(s) * l.k);
+        for (size_t i = 0; i < step.size(); ++i) {
+            if (current.hessian.at<double>(static_cast<int>(i), static_cast<int>(i)) > mu) longest = std::max(longest, std::abs(step[i]) * l.k);
+        }
         double fraction = std::min(1.0, kLargestStep / std::max(longest, 1e-12));
         bool accepted = false;
         for (int halving = 0; halving < 4 && !accepted; ++halving) {
             Coefficients next = c;
             for (size_t i = 0; i < c.size(); ++i) next[i] += fraction * step[i];
-            FieldEvaluation tried = problem.evaluate(next, true, false);
+            FieldEvaluation tried = problem.evaluate(next, true, refresh);
             if (tried.valid && tried.rho >= current.rho) {
                 c = next;
-                tried.hessian = current.hessian;
+                if (!refresh) tried.hessian = current.hessian;
                 current = tried;
                 accepted = true;
             } else {
                 fraction /= 2;
             }
         }
+        if (std::getenv("FIELD_DEBUG")) std::fprintf(stderr, "  it %d rho %.4f step %.3f frac %.3f\n", iteration, current.rho, longest, fraction);
         if (!accepted || longest * fraction < 0.01) break;
     }
     return current.rho;
@@ -464,19 +527,26 @@ std::vector<cv::Point2d> lattice_over(const cv::Rect2d& q, int per_side) {
 std::optional<FieldFit> fit_field(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
                                   cv::Size reference) {
     if (reduced.img_small.empty()) return std::nullopt;
-    const Grid g = grid_for(reference);
-    const cv::Mat bending = bending_of(g);
     const std::vector<double> scales = field_scales(reduced.img_small.size());
+    int depth = depth_for(grid_for(reference, 0), scales.front() * reduced.factor);
+    Grid g = grid_for(reference, depth);
     Coefficients c(g.parameters(), 0.0);
     FieldFit fit;
     for (const double scale : scales) {
+        for (const int wanted = depth_for(grid_for(reference, 0), scale * reduced.factor); depth > wanted; --depth) {
+            const Grid finer = grid_for(reference, depth - 1);
+            c = subdivided(g, c, finer);
+            g = finer;
+        }
+        const cv::Mat bending = bending_of(g);
         const FieldLevel l = level_of(reduced, camera_from_reference, g, scale);
         if (l.t.cols < 24 || l.t.rows < 24) continue;
         const FieldProblem problem(l, g, camera_from_reference.matrix());
         const bool last = scale == scales.back();
         // Fewer steps where they cost most: the coarser levels have come close.
-        const int iterations = last ? 4 : 10;
+        const int iterations = last ? 4 : scale == scales.front() ? 30 : 10;
         const double rho = fit_level(problem, l, g, bending, iterations, c);
+        if (std::getenv("FIELD_DEBUG")) std::fprintf(stderr, "level %.3f size %dx%d rho %.4f\n", scale, l.t.cols, l.t.rows, rho);
         if (last) {
             if (rho < 0) return std::nullopt;
             const FieldEvaluation without = problem.evaluate(Coefficients(g.parameters(), 0.0), false, false);
