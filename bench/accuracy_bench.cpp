@@ -461,13 +461,6 @@ SquareError square_error(const std::string& img, const std::string& cam, const s
         const double d = std::hypot(mapped[i].x - camera[i].x, mapped[i].y - camera[i].y);
         errors.push_back(std::isfinite(d) ? d : kInf);
     }
-    if (std::getenv("KEEP") && model == pairfit::Model::deformable) {
-        const int n = static_cast<int>(std::sqrt(static_cast<double>(errors.size())));
-        cv::Mat m(n, n, CV_8U);
-        for (int i = 0; i < n * n; ++i) m.at<uchar>(i / n, i % n) = cv::saturate_cast<uchar>(errors[i] * 50);
-        cv::resize(m, m, cv::Size(480, 480), 0, 0, cv::INTER_NEAREST);
-        cv::imwrite("/tmp/d20/err.png", m);
-    }
     e.p95 = percentile(errors, 0.95);
     e.worst = *std::max_element(errors.begin(), errors.end());
     return e;
@@ -541,7 +534,7 @@ int main(int argc, char** argv) {
     // "curved [per group [pair]]": the curved and distorted groups alone.
     if (argc > 1 && std::string(argv[1]) == "curved") {
         curved_groups(argc > 2 ? std::max(1, std::atoi(argv[2])) : 8, argc > 3 ? std::atoi(argv[3]) : -1, dir);
-        if (!std::getenv("KEEP")) std::filesystem::remove_all(dir); else std::printf("kept %s\n", dir.c_str());
+        std::filesystem::remove_all(dir);
         return 0;
     }
     const int count = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;

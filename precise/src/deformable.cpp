@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <iterator>
 #include <vector>
-#include <cstdio>
-#include <cstdlib>
 
 #include <opencv2/imgproc.hpp>
 
@@ -16,11 +15,18 @@
 namespace pairfit {
 namespace {
 
-// Control points along the reference's longer side: a spacing of a twelfth
-// of the image follows a lens's distortion, a label on a bottle and paper
-// waving once or twice across the image to a few hundredths of a pixel; a
-// finer grid would leave cells of a sparse print without content.
-constexpr int kCellsAlongLonger = 12;
+// Cells along the reference's longer side, the finest first that the
+// content supports: a spacing of a twelfth of the image follows paper
+// waving twice across the image to a few hundredths of a pixel, a sixth
+// still a lens's distortion and a bottle's curve; where a finer grid
+// leaves many cells blank, their displacement would only be guessed from
+// their neighbours.
+constexpr int kCellChoices[] = {12, 9, 6};
+// A cell has content where this share of it shows detail; a grid is
+// supported where this share of its cells have content.
+constexpr double kCellContent = 0.02;
+constexpr double kEdge = 8;
+constexpr double kCellsWithContent = 0.8;
 // The weight of the field's bending (second differences of its control
 // displacements) against the data, per parameter's share of the Hessian's
 // trace: enough to carry the field smoothly across blank paper and along a
@@ -52,13 +58,13 @@ struct Grid {
     int parameters() const { return 2 * cols * rows; }
 };
 
-// The final grid for a reference, or one `depth` times coarser (spacing
-// doubled each time): coarse levels fit the few parameters they can tell,
-// which keeps a large first motion (a bottle's curve) from being spread
-// over the noise of many.
-Grid grid_for(cv::Size reference, int depth) {
+// The final grid for a reference of `cells` along its longer side, or one
+// `depth` times coarser (spacing doubled each time): coarse levels fit the
+// few parameters they can tell, which keeps a large first motion (a
+// bottle's curve) from being spread over the noise of many.
+Grid grid_for(cv::Size reference, int cells, int depth) {
     Grid g;
-    g.spacing = std::ldexp(std::max(reference.width, reference.height) / static_cast<double>(kCellsAlongLonger), depth);
+    g.spacing = std::ldexp(std::max(reference.width, reference.height) / static_cast<double>(cells), depth);
     g.origin = cv::Point2d(-g.spacing, -g.spacing);
     // One control point beyond each edge, so that four reach every pixel.
     g.cols = static_cast<int>(std::ceil(reference.width / g.spacing)) + 3;
@@ -141,7 +147,8 @@ struct Sums {
 
 class FieldProblem {
 public:
-    FieldProblem(const FieldLevel& l, const Grid& g, const cv::Matx33d& h) : l_(l), g_(g), h_(h) {}
+    FieldProblem(const FieldLevel& l, const Grid& g, const cv::Matx33d& h)
+        : l_(l), g_(g), h_(h), sparse_hessian_(l.t.total() >= kFreshHessian) {}
 
     FieldEvaluation evaluate(const Coefficients& c, bool gradient, bool hessian) const {
         FieldEvaluation e;
@@ -181,7 +188,7 @@ public:
                      [&] { second = sums(planes[1], planes[2], residual, middle, l_.t.rows, hessian); });
         e.gradient = first.gradient;
         for (size_t i = 0; i < e.gradient.size(); ++i) e.gradient[i] += second.gradient[i];
-        if (hessian) e.hessian = symmetric(first.hessian + second.hessian);
+        if (hessian) e.hessian = symmetric(first.hessian + second.hessian) * (sparse_hessian_ ? 2.0 : 1.0);
         return e;
     }
 
@@ -246,6 +253,9 @@ private:
             const float* pgx = gx.ptr<float>(y);
             const float* pgy = gy.ptr<float>(y);
             const float* pe = residual.ptr<float>(y);
+            // On large levels every other row serves the Hessian, which
+            // sets only the steps' pace; the gradient takes every row.
+            const bool rows_hessian = hessian && (!sparse_hessian_ || y % 2 == 0);
             for (int x = 0; x < l_.t.cols; ++x) {
                 if (pe[x] == 0 && pgx[x] == 0 && pgy[x] == 0) continue;
                 const SplineWeights& sx = l_.wx[x];
@@ -254,7 +264,7 @@ private:
                     ex[sx.first + p] += sx.w[p] * a * e;
                     ey[sx.first + p] += sx.w[p] * b * e;
                 }
-                if (!hessian) continue;
+                if (!rows_hessian) continue;
                 const double aa = a * a, ab = a * b, bb = b * b;
                 for (int p = 0; p < 4; ++p) {
                     for (int q = p; q < 4; ++q) {
@@ -266,7 +276,7 @@ private:
                     }
                 }
             }
-            add_row(l_.wy[y], ex, ey, xx, xy, yy, hessian, s);
+            add_row(l_.wy[y], ex, ey, xx, xy, yy, rows_hessian, s);
         }
         return s;
     }
@@ -320,6 +330,7 @@ private:
     const FieldLevel& l_;
     const Grid& g_;
     cv::Matx33d h_;
+    bool sparse_hessian_;
 };
 
 // The bending of a field: the sum of squares of its control displacements'
@@ -403,6 +414,38 @@ std::vector<double> times(const cv::Mat& m, const std::vector<double>& v) {
     return r;
 }
 
+// The finest grid whose cells the reference's content fills: from the
+// content of the reduced reference band-passed at about 500 px.
+int cells_for(const cv::Mat& reduced_reference) {
+    cv::Mat t;
+    const double scale = std::min(1.0, 500.0 / std::max(reduced_reference.cols, reduced_reference.rows));
+    cv::resize(reduced_reference, t, cv::Size(), scale, scale, cv::INTER_AREA);
+    t.convertTo(t, CV_32F);
+    cv::GaussianBlur(t, t, cv::Size(), 1.0);
+    // Detail: edges of at least kEdge grey levels per pixel. (The
+    // correlation's content mask also takes the paper around each shape.)
+    cv::Mat gx, gy, magnitude;
+    cv::Sobel(t, gx, CV_32F, 1, 0, 3, 1.0 / 8);
+    cv::Sobel(t, gy, CV_32F, 0, 1, 3, 1.0 / 8);
+    cv::magnitude(gx, gy, magnitude);
+    const cv::Mat content = magnitude > kEdge;
+    for (const int cells : kCellChoices) {
+        const double side = std::max(t.cols, t.rows) / static_cast<double>(cells);
+        int filled = 0, all = 0;
+        for (double y = 0; y + side / 2 < t.rows; y += side) {
+            for (double x = 0; x + side / 2 < t.cols; x += side) {
+                const cv::Rect cell = cv::Rect(cv::Point(static_cast<int>(x), static_cast<int>(y)),
+                                               cv::Point(static_cast<int>(x + side), static_cast<int>(y + side))) &
+                                      cv::Rect(0, 0, t.cols, t.rows);
+                ++all;
+                filled += cv::countNonZero(content(cell)) >= kCellContent * cell.area() ? 1 : 0;
+            }
+        }
+        if (filled >= kCellsWithContent * all) return cells;
+    }
+    return kCellChoices[std::size(kCellChoices) - 1];
+}
+
 // The same spline on the grid of half the spacing: cubic B-splines
 // subdivide exactly (new points take 1/8, 6/8, 1/8 of the old at the old
 // points and halves between). The finer grid starts one of its spacings
@@ -456,7 +499,7 @@ std::vector<double> field_scales(cv::Size reduced) {
 // at the level's start serves its steps (it changes little while the field
 // moves by a fraction of a pixel, and costs most). Returns the correlation.
 double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g, const cv::Mat& bending,
-                 int iterations, Coefficients& c) {
+                 int iterations, double settled, Coefficients& c) {
     FieldEvaluation current = problem.evaluate(c, true, true);
     if (!current.valid) return -1;
     // Small levels, where the field still moves by pixels, make it afresh
@@ -479,7 +522,7 @@ double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g
         }
         double fraction = std::min(1.0, kLargestStep / std::max(longest, 1e-12));
         bool accepted = false;
-        for (int halving = 0; halving < 4 && !accepted; ++halving) {
+        for (int halving = 0; halving < 2 && !accepted; ++halving) {
             Coefficients next = c;
             for (size_t i = 0; i < c.size(); ++i) next[i] += fraction * step[i];
             FieldEvaluation tried = problem.evaluate(next, true, refresh);
@@ -492,8 +535,7 @@ double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g
                 fraction /= 2;
             }
         }
-        if (std::getenv("FIELD_DEBUG")) std::fprintf(stderr, "  it %d rho %.4f step %.3f frac %.3f\n", iteration, current.rho, longest, fraction);
-        if (!accepted || longest * fraction < 0.01) break;
+        if (!accepted || longest * fraction < settled) break;
     }
     return current.rho;
 }
@@ -528,13 +570,14 @@ std::optional<FieldFit> fit_field(const FeatureEstimate& reduced, const CameraMa
                                   cv::Size reference) {
     if (reduced.img_small.empty()) return std::nullopt;
     const std::vector<double> scales = field_scales(reduced.img_small.size());
-    int depth = depth_for(grid_for(reference, 0), scales.front() * reduced.factor);
-    Grid g = grid_for(reference, depth);
+    const int cells = cells_for(reduced.img_small);
+    int depth = depth_for(grid_for(reference, cells, 0), scales.front() * reduced.factor);
+    Grid g = grid_for(reference, cells, depth);
     Coefficients c(g.parameters(), 0.0);
     FieldFit fit;
     for (const double scale : scales) {
-        for (const int wanted = depth_for(grid_for(reference, 0), scale * reduced.factor); depth > wanted; --depth) {
-            const Grid finer = grid_for(reference, depth - 1);
+        for (const int wanted = depth_for(grid_for(reference, cells, 0), scale * reduced.factor); depth > wanted; --depth) {
+            const Grid finer = grid_for(reference, cells, depth - 1);
             c = subdivided(g, c, finer);
             g = finer;
         }
@@ -544,9 +587,10 @@ std::optional<FieldFit> fit_field(const FeatureEstimate& reduced, const CameraMa
         const FieldProblem problem(l, g, camera_from_reference.matrix());
         const bool last = scale == scales.back();
         // Fewer steps where they cost most: the coarser levels have come close.
-        const int iterations = last ? 4 : scale == scales.front() ? 30 : 10;
-        const double rho = fit_level(problem, l, g, bending, iterations, c);
-        if (std::getenv("FIELD_DEBUG")) std::fprintf(stderr, "level %.3f size %dx%d rho %.4f\n", scale, l.t.cols, l.t.rows, rho);
+        const int iterations = last ? 3 : scale == scales.front() ? 30 : 10;
+        // A coarser level needs to bring the field within reach of the
+        // next; the last settles it to a fiftieth of its pixel.
+        const double rho = fit_level(problem, l, g, bending, iterations, last ? 0.02 : 0.05, c);
         if (last) {
             if (rho < 0) return std::nullopt;
             const FieldEvaluation without = problem.evaluate(Coefficients(g.parameters(), 0.0), false, false);
