@@ -29,10 +29,12 @@ constexpr double kEdge = 8;
 constexpr double kCellsWithContent = 0.8;
 // The weight of the field's bending (second differences of its control
 // displacements) against the data, per parameter's share of the Hessian's
-// trace: enough to carry the field smoothly across blank paper and along a
-// line, which tells only its normal motion; little enough not to flatten a
-// bottle's curve where the print shows it.
-constexpr double kBending = 1e-3;
+// trace: enough to keep the field from fitting the camera's noise and to
+// carry it smoothly across blank paper and along a line, which tells only
+// its normal motion; little enough not to flatten a bottle's curve where
+// the print shows it (a tenth of this fits noise, ten times it bends
+// lenses and waves by tenths of a pixel).
+constexpr double kBending = 1e-2;
 // A field earns its parameters where it removes this share of what the
 // map leaves uncorrelated over the whole pair and moves some point of the
 // output square by more than kVisibleDisplacement (camera pixels). On a
