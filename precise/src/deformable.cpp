@@ -41,6 +41,8 @@ constexpr double kBending = 1e-2;
 // flat print it fits noise: a few hundredths of a pixel.
 constexpr double kEarnedShare = 0.05;
 constexpr double kVisibleDisplacement = 0.2;
+// The share of it below which the coarser levels' field ends the fit.
+constexpr double kSparedBelow = 0.5;
 // Levels of fewer pixels remake the Hessian at every step.
 constexpr size_t kFreshHessian = 120000;
 // The smallest cell of a level's grid, in pixels of the level: a cell
@@ -569,7 +571,7 @@ std::vector<cv::Point2d> lattice_over(const cv::Rect2d& q, int per_side) {
 }  // namespace
 
 std::optional<FieldFit> fit_field(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
-                                  cv::Size reference) {
+                                  cv::Size reference, const cv::Rect2d& camera_square) {
     if (reduced.img_small.empty()) return std::nullopt;
     const std::vector<double> scales = field_scales(reduced.img_small.size());
     const int cells = cells_for(reduced.img_small);
@@ -588,6 +590,13 @@ std::optional<FieldFit> fit_field(const FeatureEstimate& reduced, const CameraMa
         if (l.t.cols < 24 || l.t.rows < 24) continue;
         const FieldProblem problem(l, g, camera_from_reference.matrix());
         const bool last = scale == scales.back();
+        // A flat print's field stays a small fraction of the visible
+        // displacement through the coarser levels: the last, which costs
+        // as much as all of them, is spared.
+        if (last && scales.size() > 1 &&
+            largest_displacement(camera_from_reference, field_of(g, c), camera_square) < kSparedBelow * kVisibleDisplacement) {
+            return std::nullopt;
+        }
         // Fewer steps where they cost most: the coarser levels have come close.
         const int iterations = last ? 3 : scale == scales.front() ? 30 : 10;
         // A coarser level needs to bring the field within reach of the
@@ -607,7 +616,7 @@ std::optional<FieldFit> fit_field(const FeatureEstimate& reduced, const CameraMa
 FieldChoice field_choice(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, cv::Size reference,
                          const cv::Rect2d& camera_square) {
     FieldChoice choice;
-    const std::optional<FieldFit> fit = fit_field(reduced, camera_from_reference, reference);
+    const std::optional<FieldFit> fit = fit_field(reduced, camera_from_reference, reference, camera_square);
     if (!fit || !(fit->after - fit->before >= kEarnedShare * (1 - fit->before)) ||
         largest_displacement(camera_from_reference, fit->field, camera_square) < kVisibleDisplacement) {
         return choice;

@@ -41,10 +41,11 @@ struct FieldFit {
 
 /// The field that, added to `camera_from_reference`, lays the reduced pair
 /// over itself best, on a control grid sized for a reference of
-/// `reference` pixels. None without reduced images or when the pair does
-/// not correlate.
+/// `reference` pixels. None without reduced images, when the pair does not
+/// correlate, or when the field moves no point of the output square
+/// `camera_square` (camera pixels) visibly before the last level.
 std::optional<FieldFit> fit_field(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
-                                  cv::Size reference);
+                                  cv::Size reference, const cv::Rect2d& camera_square);
 
 /// The largest displacement the field gives a point of the output square
 /// (camera pixels): how far the model moves the crops from the homography.
