@@ -2,7 +2,8 @@
 // transforms, beside AKAZE feature matching with RANSAC (similarity and
 // homography) on both images reduced to 1600 px, all in one run.
 //
-//   pairfit_accuracy [pairs]
+//   pairfit_accuracy [pairs [pair]]
+//   pairfit_accuracy curved [per group [pair]]
 //
 // Error of a method on a pair: the largest distance, over the centre and the
 // corners of the output square in the camera image, between a point and
@@ -10,7 +11,10 @@
 // pixels of the camera image as loaded. Pairs come in two groups: similarity
 // (rotations to 10 degrees, scales 0.8 to 1.25, shifts to 35%, cameras
 // smaller than the reference by up to 1.5) and perspective (corners moved by
-// up to 6% of the longer side). Unrelated pairs test the correlation.
+// up to 6% of the longer side). Unrelated pairs test the correlation. Then
+// cameras that are not a plane through a perfect lens (curved_pairs.h), with
+// each model of the precise entry, the error taken over the whole output
+// square.
 
 #include <unistd.h>
 
