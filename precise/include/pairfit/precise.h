@@ -59,7 +59,8 @@ struct PreciseResult {
     cv::Mat camera_crop;
     /// The map from reference pixels to pixels of the camera image as loaded
     /// that the two written crops embody (zero when nothing was aligned); the
-    /// top rows only, exact for the similarity: `matrix` holds a homography.
+    /// top rows only, exact for the similarity: `matrix` holds a homography
+    /// (and `field` the rest of a deformable map).
     cv::Matx23d crop_map = cv::Matx23d::zeros();
     /// The camera crop's square in pixels of the camera image as loaded.
     cv::Rect2d camera_square;
