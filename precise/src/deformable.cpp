@@ -352,8 +352,12 @@ cv::Mat bending_of(const Grid& g) {
     for (int row = 0; row < g.rows; ++row) {
         for (int col = 0; col < g.cols; ++col) {
             const int at = index_of(g, row, col, 0);
-            if (col + 2 < g.cols) add_stencil({{at, 1}, {index_of(g, row, col + 1, 0), -2}, {index_of(g, row, col + 2, 0), 1}}, 1);
-            if (row + 2 < g.rows) add_stencil({{at, 1}, {index_of(g, row + 1, col, 0), -2}, {index_of(g, row + 2, col, 0), 1}}, 1);
+            if (col + 2 < g.cols) {
+                add_stencil({{at, 1}, {index_of(g, row, col + 1, 0), -2}, {index_of(g, row, col + 2, 0), 1}}, 1);
+            }
+            if (row + 2 < g.rows) {
+                add_stencil({{at, 1}, {index_of(g, row + 1, col, 0), -2}, {index_of(g, row + 2, col, 0), 1}}, 1);
+            }
             if (col + 1 < g.cols && row + 1 < g.rows) {
                 add_stencil({{at, 1}, {index_of(g, row, col + 1, 0), -1}, {index_of(g, row + 1, col, 0), -1},
                              {index_of(g, row + 1, col + 1, 0), 1}},
@@ -499,9 +503,10 @@ std::vector<double> field_scales(cv::Size reduced) {
     return scales;
 }
 
-// Gauss-Newton steps at one level, only uphill, from `c`: the Hessian made
-// at the level's start serves its steps (it changes little while the field
-// moves by a fraction of a pixel, and costs most). Returns the correlation.
+// Gauss-Newton steps at one level, only uphill, from `c`: on large levels
+// the Hessian made at the level's start serves its steps (it changes little
+// while the field moves by a fraction of a pixel, and costs most). Returns
+// the correlation.
 double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g, const cv::Mat& bending,
                  int iterations, double settled, Coefficients& c) {
     FieldEvaluation current = problem.evaluate(c, true, true);
@@ -513,16 +518,19 @@ double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g
         const double mu = kBending * cv::trace(current.hessian)[0] / g.parameters();
         // A control point that no content reaches (beyond the print's edge)
         // is held near the map by a faint pull towards no displacement.
-        const BandedCholesky solver(current.hessian + mu * bending + kHeld * mu * cv::Mat::eye(g.parameters(), g.parameters(), CV_64F),
-                                    2 * (3 * g.cols + 3) + 1);
+        const cv::Mat held = cv::Mat::eye(g.parameters(), g.parameters(), CV_64F) * (kHeld * mu);
+        const BandedCholesky solver(current.hessian + mu * bending + held, 2 * (3 * g.cols + 3) + 1);
         if (!solver.ok()) break;
         std::vector<double> rhs = current.gradient;
         const std::vector<double> pulled = times(bending, c);
         for (size_t i = 0; i < rhs.size(); ++i) rhs[i] -= mu * pulled[i] + kHeld * mu * c[i];
         const std::vector<double> step = solver.solve(rhs);
+        // The step's reach counts the control points the data tells: one
+        // beyond the print's edge may move far at no cost.
         double longest = 0;
         for (size_t i = 0; i < step.size(); ++i) {
-            if (current.hessian.at<double>(static_cast<int>(i), static_cast<int>(i)) > mu) longest = std::max(longest, std::abs(step[i]) * l.k);
+            const int k = static_cast<int>(i);
+            if (current.hessian.at<double>(k, k) > mu) longest = std::max(longest, std::abs(step[i]) * l.k);
         }
         double fraction = std::min(1.0, kLargestStep / std::max(longest, 1e-12));
         bool accepted = false;
@@ -559,7 +567,7 @@ DisplacementField field_of(const Grid& g, const Coefficients& c) {
     return f;
 }
 
-// Points over the output square in camera pixels, `step` apart, edges included.
+// Points over the output square in camera pixels, `per_side` spans along each side, edges included.
 std::vector<cv::Point2d> lattice_over(const cv::Rect2d& q, int per_side) {
     std::vector<cv::Point2d> points;
     for (int j = 0; j <= per_side; ++j) {

@@ -58,7 +58,9 @@ std::string method_text(const Choice& c) {
                        : c.source == Candidate::Source::correlation ? "correlation"
                                                                     : "exact";
     if (c.refined) text += "+ecc";
-    if (c.deformable != DeformableUse::not_asked) return text + deformable_method(c.deformable, c.motion == Motion::homography);
+    if (c.deformable != DeformableUse::not_asked) {
+        return text + deformable_method(c.deformable, c.motion == Motion::homography);
+    }
     if (c.motion == Motion::homography) text += ":homography";
     if (c.homography == Choice::Homography::not_needed) text += ":similarity (homography not needed)";
     if (c.homography == Choice::Homography::folded) text += ":similarity (homography rejected)";
