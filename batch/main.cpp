@@ -130,6 +130,15 @@ private:
     bool terminal_ = false;
 };
 
+// The field as the report holds it: grid, then dx and dy row by row.
+std::vector<double> flat_field(const pairfit::DisplacementField& f) {
+    if (f.empty()) return {};
+    std::vector<double> flat = {f.origin.x, f.origin.y, f.spacing, static_cast<double>(f.dx.rows),
+                                static_cast<double>(f.dx.cols)};
+    for (const cv::Mat& m : {f.dx, f.dy}) flat.insert(flat.end(), m.begin<double>(), m.end<double>());
+    return flat;
+}
+
 PairResult align_one(const PairJob& job, const Options& o) {
     PairResult r;
     r.img = job.img;
@@ -156,6 +165,7 @@ PairResult align_one(const PairJob& job, const Options& o) {
             r.correlation = precise.correlation;
             r.matrix.assign(precise.matrix.val, precise.matrix.val + 9);
             unreadable = precise.unreadable;
+            r.field = flat_field(precise.field);
         } else {
             m = pairfit::align_exact(request, &unreadable);
         }
@@ -389,12 +399,15 @@ Parsed parse(int argc, char** argv) {
     app.add_flag("--refine", o.refine,
                  "align precisely (rotation, a fraction of a pixel; bilinear crops)");
     const std::map<std::string, pairfit::Model> models = {
-        {"similarity", pairfit::Model::similarity}, {"homography", pairfit::Model::homography}};
+        {"similarity", pairfit::Model::similarity},
+        {"homography", pairfit::Model::homography},
+        {"deformable", pairfit::Model::deformable}};
     app.add_option("--model", o.model,
-                   "with the precise entry: the motion fitted, similarity (default) or homography "
-                   "(a camera at an angle); implies --refine")
+                   "with the precise entry: the motion fitted, similarity (default), homography "
+                   "(a camera at an angle) or deformable (a lens's distortion, a curved print); "
+                   "implies --refine")
         ->transform(CLI::CheckedTransformer(models, CLI::ignore_case).description(""))
-        ->option_text("similarity|homography")
+        ->option_text("similarity|homography|deformable")
         ->each([&o](const std::string&) { o.refine = true; });
     app.add_flag("--overlay", o.overlay,
                  "write NAME_overlay.png for each aligned pair and an index.html of all pairs");

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -33,6 +34,33 @@ std::string canonical_fields(const PairResult& r) {
            ",\"cam_canonical\":" + json_string_keeping_bytes(r.cam_canonical);
 }
 
+// The field compactly: its grid, and the displacements as flat lists (row
+// by row) in hundredths of a pixel, a few hundred short numbers.
+json field_record(const std::vector<double>& f) {
+    const auto rounded = [](double v) { return std::round(v * 100) / 100; };
+    const std::size_t count = static_cast<std::size_t>(f[3] * f[4]);
+    json dx = json::array(), dy = json::array();
+    for (std::size_t k = 0; k < count && 5 + count + k < f.size(); ++k) {
+        dx.push_back(rounded(f[5 + k]));
+        dy.push_back(rounded(f[5 + count + k]));
+    }
+    return json{{"origin", {f[0], f[1]}}, {"spacing", f[2]}, {"shape", {static_cast<int>(f[3]), static_cast<int>(f[4])}},
+                {"dx", dx}, {"dy", dy}};
+}
+
+void read_field(const json& record, std::vector<double>& f) {
+    const auto field = record.find("field");
+    if (field == record.end() || !field->is_object()) return;
+    const json& origin = (*field)["origin"];
+    const json& shape = (*field)["shape"];
+    if (!origin.is_array() || origin.size() != 2 || !shape.is_array() || shape.size() != 2) return;
+    f = {origin[0].get<double>(), origin[1].get<double>(), field->value("spacing", 0.0), shape[0].get<double>(),
+         shape[1].get<double>()};
+    for (const char* key : {"dx", "dy"}) {
+        for (const json& v : (*field)[key]) f.push_back(v.is_number() ? v.get<double>() : 0.0);
+    }
+}
+
 }  // namespace
 
 bool is_suspect(const PairResult& r) {
@@ -53,6 +81,7 @@ std::string to_json_line(const PairResult& result) {
             record["matrix"].push_back({r.matrix[row], r.matrix[row + 1], r.matrix[row + 2]});
         }
         record["correlation"] = r.correlation;
+        if (r.field.size() > 5) record["field"] = field_record(r.field);
     }
     // Paths are bytes; a name that is not UTF-8 is written with replacement
     // characters rather than failing the whole run.
@@ -106,6 +135,7 @@ bool parse_record(const std::string& line, PairResult& r) {
             for (const json& v : row) r.matrix.push_back(v.is_number() ? v.get<double>() : 0.0);
         }
     }
+    read_field(record, r.field);
     r.img_canonical = path_field(record, "img_canonical");
     r.cam_canonical = path_field(record, "cam_canonical");
     return true;

@@ -18,6 +18,10 @@ struct PairResult {
     std::string method;   ///< with --refine: the estimate that won; otherwise empty
     std::vector<double> matrix;  ///< with --refine: the 3x3 map, row by row; otherwise empty
     double correlation = 0;      ///< with --refine: of the two aligned images over the square
+    /// With --model deformable where its field was used: origin x, y,
+    /// spacing, rows, cols, then dx and dy row by row (camera pixels);
+    /// otherwise empty. The report rounds displacements to 1/100 px.
+    std::vector<double> field;
     std::string img_canonical;  ///< img as the file system resolves it (see canonical_path)
     std::string cam_canonical;  ///< cam likewise; --resume compares these
 };

@@ -17,6 +17,7 @@
 #include <opencv2/core/utils/logger.hpp>
 
 #include "errors.h"
+#include "field.h"
 #include "images.h"
 #include "pairfit/pipeline.h"
 #include "pairfit/precise.h"
@@ -198,7 +199,9 @@ const char kAlignDoc[] =
     "the square, -1 to 1), the two crops and 'error' (for the 'missing'\n"
     "outcome, which image could not be read and why: not found, permission\n"
     "denied, not a regular file, cannot be decoded; None otherwise).\n\n"
-    "model is 'similarity' or 'homography'. An image with more than\n"
+    "model is 'similarity', 'homography' or 'deformable' (a homography and\n"
+    "a smooth displacement, 'field', used only where it earns its\n"
+    "parameters; pairfit.map_points carries points through both). An image with more than\n"
     "max_pixels pixels is refused with ValueError before it is decoded.\n"
     "Ctrl-C stops the call with KeyboardInterrupt within a fraction of a\n"
     "second, inside its long stages too, and nothing is written once it\n"
@@ -250,12 +253,14 @@ bool rename_old_keywords(PyObject* kwargs, PyObject** renamed) {
 }
 
 bool model_of(const std::string& name, pairfit::Model& model) {
-    if (name == "similarity" || name == "homography") {
-        model = name == "similarity" ? pairfit::Model::similarity : pairfit::Model::homography;
+    if (name == "similarity" || name == "homography" || name == "deformable") {
+        model = name == "similarity"   ? pairfit::Model::similarity
+                : name == "homography" ? pairfit::Model::homography
+                                       : pairfit::Model::deformable;
         return true;
     }
     PyErr_Format(PyExc_ValueError,
-                 "align() argument 'model' must be 'similarity' or 'homography', not '%s'",
+                 "align() argument 'model' must be 'similarity', 'homography' or 'deformable', not '%s'",
                  name.c_str());
     return false;
 }
@@ -335,8 +340,9 @@ PyObject* text_or_none(const std::string& text) {
     return PyUnicode_DecodeFSDefault(text.c_str());
 }
 
-// The five numbers, then the precise entry's keys in their table's order.
-PyObject* precise_result_of(const pairfit::PreciseResult& r, Channels order) {
+// The five numbers, then the precise entry's keys in their table's order;
+// with the deformable model, its field last.
+PyObject* precise_result_of(const pairfit::PreciseResult& r, Channels order, pairfit::Model model) {
     using Value = std::function<PyObject*()>;
     static_assert(pairfit::kPreciseKeys.size() == 8, "one value for each key below");
     const std::array<Value, pairfit::kPreciseKeys.size()> values = {
@@ -352,6 +358,10 @@ PyObject* precise_result_of(const pairfit::PreciseResult& r, Channels order) {
     PyObject* dict = numbers_of(r.transform);
     for (std::size_t k = 0; dict != nullptr && k < values.size(); ++k) {
         if (!set_new_item(dict, pairfit::kPreciseKeys[k], values[k]())) Py_CLEAR(dict);
+    }
+    if (dict != nullptr && model == pairfit::Model::deformable &&
+        !set_new_item(dict, "field", pairfit_python::field_dict(r.field))) {
+        Py_CLEAR(dict);
     }
     return dict;
 }
@@ -372,7 +382,7 @@ PyObject* aligned(const ImageArgument& reference, const ImageArgument& camera, C
     } catch (...) {
         return raise_python_error();
     }
-    return precise_result_of(r, order);
+    return precise_result_of(r, order, options.model);
 }
 
 PyObject* align_with_keywords(PyObject* args, PyObject* kwargs) {
@@ -419,6 +429,8 @@ PyMethodDef alignment_methods[] = {
     {"ICpair_Aligning", Wrappalignment_ICpair, METH_VARARGS, kAligningDoc},
     {"align", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(align_precise_wrapper)),
      METH_VARARGS | METH_KEYWORDS, kAlignDoc},
+    {"map_points", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(pairfit_python::map_points)),
+     METH_VARARGS | METH_KEYWORDS, pairfit_python::kMapPointsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

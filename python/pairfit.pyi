@@ -1,7 +1,7 @@
 """Aligns a reference image with a camera photograph of it."""
 
 import os
-from typing import List, Literal, Optional, Tuple, TypedDict, Union
+from typing import List, Literal, Optional, Sequence, Tuple, TypedDict, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -53,6 +53,23 @@ class PreciseAlignment(TypedDict):
     camera_crop: Optional[Crop]
     error: Optional[str]
 
+class DisplacementField(TypedDict):
+    """camera = matrix(p) + field(p): a uniform cubic B-spline over the
+    reference, control point (i, j) at origin + spacing * (i, j), its
+    displacements dx[j][i], dy[j][i] in camera pixels."""
+
+    origin: List[float]
+    spacing: float
+    shape: List[int]
+    dx: List[List[float]]
+    dy: List[List[float]]
+
+class DeformableAlignment(PreciseAlignment):
+    """What align(model="deformable") returns: 'field' is None where the
+    homography (or similarity) alone was used."""
+
+    field: Optional[DisplacementField]
+
 def align(
     reference: Image,
     camera: Image,
@@ -61,7 +78,7 @@ def align(
     is_masked: object = True,
     refine: object = True,
     *,
-    model: Literal["similarity", "homography"] = "similarity",
+    model: Literal["similarity", "homography", "deformable"] = "similarity",
     channels: Literal["bgr", "rgb"] = "bgr",
     max_pixels: int = 100_000_000,
 ) -> PreciseAlignment:
@@ -78,3 +95,12 @@ def align(
     `channels` names (None when nothing was aligned). Images above
     max_pixels raise ValueError; Ctrl-C raises KeyboardInterrupt between
     stages with nothing written."""
+
+def map_points(
+    result: Union[PreciseAlignment, DeformableAlignment],
+    points: Union[Sequence[Sequence[float]], npt.NDArray[np.float64]],
+    inverse: object = False,
+) -> npt.NDArray[np.float64]:
+    """Reference pixels (N x 2) to pixels of the camera image as given
+    through result['matrix'] and result['field'] (when there is one), or
+    back with inverse=True. Points the map cannot take come back NaN."""

@@ -13,6 +13,7 @@
 #include <opencv2/video/tracking.hpp>
 
 #include "correlation_search.h"
+#include "deformable.h"
 #include "errors.h"
 #include "feature_estimate.h"
 #include "frames.h"
@@ -46,6 +47,9 @@ struct Choice {
     Homography homography = Homography::fitted;
     CameraMap camera_from_reference;
     double ratio = 1.0;
+    /// With the deformable model: whether its field was used, and why not.
+    DeformableUse deformable = DeformableUse::not_asked;
+    DisplacementField field;  ///< added to camera_from_reference where used
 };
 
 std::string method_text(const Choice& c) {
@@ -53,6 +57,9 @@ std::string method_text(const Choice& c) {
                        : c.source == Candidate::Source::correlation ? "correlation"
                                                                     : "exact";
     if (c.refined) text += "+ecc";
+    if (c.deformable != DeformableUse::not_asked) {
+        return text + deformable_method(c.deformable, c.motion == Motion::homography);
+    }
     if (c.motion == Motion::homography) text += ":homography";
     if (c.homography == Choice::Homography::not_needed) text += ":similarity (homography not needed)";
     if (c.homography == Choice::Homography::folded) text += ":similarity (homography rejected)";
@@ -316,6 +323,16 @@ Choice precise_choice(const Scene& s, Model model) {
     return choice;
 }
 
+Choice deformable_choice(const Scene& s) {
+    Choice choice = precise_choice(s, Model::homography);
+    s.checkpoint();
+    const FieldChoice field = field_choice(s.estimate, choice.camera_from_reference, s.view.reference.size(),
+                                           s.view.camera_square);
+    choice.deformable = field.use;
+    choice.field = field.field;
+    return choice;
+}
+
 cv::Mat warped_square(const cv::Mat& img, const Map<frame::Square, frame::Reference>& square_from_reference, int out,
                       const cv::Scalar& fill) {
     cv::Mat result;
@@ -393,20 +410,54 @@ cv::Mat content_of(const cv::Mat& img, const Map<frame::Square, frame::Reference
     return inside;
 }
 
+// The reference's warp onto the output square: through a homography, or
+// through the reference pixels that a field's whole map shows at each pixel.
+class SquareWarp {
+public:
+    explicit SquareWarp(const Map<frame::Square, frame::Reference>& m) : map_(m) {}
+    explicit SquareWarp(cv::Mat sources) : sources_(std::move(sources)) {}
+
+    cv::Mat of(const cv::Mat& img, int out, const cv::Scalar& fill) const {
+        if (sources_.empty()) return warped_square(img, map_, out, fill);
+        cv::Mat result;
+        cv::remap(img, result, sources_, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, fill);
+        return result;
+    }
+
+    // Where the square shows the reference.
+    cv::Mat content(const cv::Mat& img, int out) const {
+        if (sources_.empty()) return content_of(img, map_, out);
+        cv::Mat inside;
+        cv::inRange(sources_, cv::Scalar(0, 0), cv::Scalar(img.cols - 1, img.rows - 1), inside);
+        return inside;
+    }
+
+private:
+    Map<frame::Square, frame::Reference> map_;
+    cv::Mat sources_;
+};
+
 // The final warp, bilinear, of the output square only, and the camera crop
 // masked where the warped reference has no content.
-void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, PreciseResult& r) {
+void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, const DisplacementField& field,
+                   PreciseResult& r) {
     const ICPair& pair = s.found.pair;
     const int out = pair.out_size;
     const Map<frame::Square, frame::Reference> square_from_reference =
         translation<frame::Square, frame::Canvas>(-s.f.reference_square.x, -s.f.reference_square.y) *
         s.canvas_map_of(camera_from_reference);
-    const cv::Mat img_aligned = warped_square(pair.img_ori, square_from_reference, out, cv::Scalar::all(kNoData));
-    const cv::Mat img_masked = warped_square(pair.img_ori, square_from_reference, out, cv::Scalar());
+    const SquareWarp warp = field.empty() ? SquareWarp(square_from_reference)
+                                          : SquareWarp(square_sources(
+                                              camera_from_reference, field,
+                                              camera_from_canvas(s.f) * translation<frame::Canvas, frame::Square>(
+                                                                            s.f.reference_square.x, s.f.reference_square.y),
+                                              out));
+    const cv::Mat img_aligned = warp.of(pair.img_ori, out, cv::Scalar::all(kNoData));
+    const cv::Mat img_masked = warp.of(pair.img_ori, out, cv::Scalar());
     const cv::Mat cam_cropped = pair.cam_ori(s.f.fitted_square);
     // The correlation is made beside the mask and the files.
     Job<double> correlation = start_job([&] {
-        return crop_correlation(img_aligned, cam_cropped, content_of(pair.img_ori, square_from_reference, out), [&] {
+        return crop_correlation(img_aligned, cam_cropped, warp.content(pair.img_ori, out), [&] {
             return whole_pair_correlation(
                 s.estimate.img_small.empty() ? reduced_pair(pair.img_ori, s.view.camera) : s.estimate,
                 camera_from_reference);
@@ -454,7 +505,7 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
         const LoadedHook start_features = [&](const cv::Mat& img, const cv::Mat& cam) {
             camera_loaded = cam;
             features_job = start_job([img, cam, &camera_job, &options] {
-                return estimates_of(img, cam, options.model == Model::homography,
+                return estimates_of(img, cam, options.model != Model::similarity,
                                     camera_job.valid() ? camera_job.get() : CameraFeatures());
             });
         };
@@ -488,8 +539,10 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
             const Scene scene{found, f, PairView{found.pair.img_ori, camera_loaded, camera_square_of(f), found.pair.out_size},
                               estimates.features, request, estimates.searched};
             scene.checkpoint();
-            const Choice choice = precise_choice(scene, options.model);
-            warp_and_save(scene, choice.camera_from_reference, r);
+            const Choice choice = options.model == Model::deformable ? deformable_choice(scene)
+                                                                     : precise_choice(scene, options.model);
+            warp_and_save(scene, choice.camera_from_reference, choice.field, r);
+            r.field = choice.field;
             r.transform = exact_numbers(scene, choice.camera_from_reference);
             r.transform.score = 1 - choice.ratio;
             r.method = method_text(choice);

@@ -220,3 +220,32 @@ def hostile_image(folder, kind, width, height):
 
 HOSTILE_KINDS = ["jpeg-after-fill-bytes", "bigtiff", "ppm-comment", "pgm", "pbm", "pam", "pfm",
                  "radiance-hdr", "jpeg-2000", "openexr", "bmp", "sun-raster"]
+
+def lens_reference_of(width: int, height: int, k1: float):
+    """Camera pixels (N x 2) to the reference pixels a lens with radial
+    distortion k1 (radius over the longer side) shows there, centred."""
+    centre, f = np.array([width / 2, height / 2]), float(max(width, height))
+
+    def reference_of(points):
+        rel = (np.asarray(points, dtype=np.float64) - centre) / f
+        u = rel
+        for _ in range(40):
+            u = rel / (1 + k1 * (u ** 2).sum(axis=1, keepdims=True))
+        return centre + u * f
+    return reference_of
+
+
+def lens_camera(reference: np.ndarray, k1: float, seed: int = 0) -> np.ndarray:
+    """A photograph of `reference` through a lens with distortion k1."""
+    h, w = reference.shape[:2]
+    ys, xs = np.mgrid[0:h, 0:w]
+    src = lens_reference_of(w, h, k1)(np.stack([xs.ravel(), ys.ravel()], axis=1))
+    x, y = src[:, 0], src[:, 1]
+    x0, y0 = np.clip(np.floor(x).astype(int), 0, w - 2), np.clip(np.floor(y).astype(int), 0, h - 2)
+    fx, fy = np.clip(x - x0, 0, 1)[:, None], np.clip(y - y0, 0, 1)[:, None]
+    ref = reference.astype(np.float64)
+    out = ((1 - fy) * ((1 - fx) * ref[y0, x0] + fx * ref[y0, x0 + 1]) +
+           fy * ((1 - fx) * ref[y0 + 1, x0] + fx * ref[y0 + 1, x0 + 1]))
+    inside = ((x >= 0) & (y >= 0) & (x <= w - 1) & (y <= h - 1))[:, None]
+    out = np.where(inside, out, np.array(DESK, dtype=np.float64))
+    return photograph(out.reshape(h, w, 3), seed=seed)

@@ -134,6 +134,43 @@ class TestOutputs:
             assert stub == list(inspect.signature(getattr(pairfit, f.name)).parameters)
 
 
+@pytest.fixture(scope="module")
+def lens():
+    """A print through a barrel lens, aligned with the deformable model."""
+    reference = imagegen.make_reference(900, 700, seed=5)
+    camera = imagegen.lens_camera(reference, -0.12)
+    result = pairfit.align(reference, camera, None, 500, model="deformable", channels="rgb")
+    return result, imagegen.lens_reference_of(900, 700, -0.12)
+
+
+class TestDeformable:
+    def test_a_lens_is_fitted_and_points_cross_the_whole_map_both_ways(self, lens):
+        result, reference_of = lens
+        assert result["method"].endswith(":deformable")
+        field = result["field"]
+        assert np.shape(field["dx"]) == np.shape(field["dy"]) == tuple(field["shape"])
+        ys, xs = np.mgrid[100:600:25, 200:700:25]
+        camera = np.stack([xs.ravel(), ys.ravel()], axis=1).astype(np.float64)
+        mapped = pairfit.map_points(result, reference_of(camera))
+        assert np.abs(mapped - camera).max() < 1.0
+        back = pairfit.map_points(result, pairfit.map_points(result, camera, inverse=True))
+        assert np.abs(back - camera).max() < 1e-6
+
+    def test_without_a_field_points_go_through_the_matrix(self, lens):
+        result, _ = lens
+        plain = {"matrix": result["matrix"], "field": None}
+        points = np.array([[10.0, 20.0], [450.0, 350.0]])
+        h = np.array(result["matrix"])
+        expected = (h @ np.c_[points, np.ones(2)].T).T
+        assert np.allclose(pairfit.map_points(plain, points), expected[:, :2] / expected[:, 2:])
+
+    def test_a_field_that_is_not_a_grid_is_refused(self, lens):
+        result, _ = lens
+        torn = dict(result, field=dict(result["field"], dx=result["field"]["dx"][:-1]))
+        with pytest.raises(ValueError, match="rows"):
+            pairfit.map_points(torn, [[1.0, 2.0]])
+
+
 class TestErrors:
     @pytest.mark.parametrize("camera,options,error,words", [
         (np.zeros((300, 300, 3), np.float32), {}, TypeError, ["'camera'", "uint8", "float32"]),

@@ -319,6 +319,26 @@ class TestRefine:
         assert len(suspects) == 1 and suspects[0].endswith("odd.jpg"), done.stdout
 
 
+    def test_the_deformable_model_records_its_field_in_hundredths(self, tmp_path, batch_program):
+        import pairfit
+        folder = tmp_path / "in"
+        folder.mkdir()
+        reference = imagegen.make_reference(900, 700, seed=5)
+        imagegen.save(reference, folder / "lens.jpg")
+        imagegen.save(imagegen.lens_camera(reference, 0.1), folder / "lens.png")
+        done = run_batch(batch_program, folder, "-o", tmp_path / "out", "--model", "deformable",
+                         "--size", 500)
+        assert done.returncode == 0, done.stderr
+        record = by_name(records(tmp_path / "out" / "pairfit-report.jsonl"))["lens.jpg"]
+        direct = pairfit.align(record["img"], record["cam"], None, 500, model="deformable")
+        assert record["method"] == direct["method"] and direct["method"].endswith(":deformable")
+        assert record["field"]["dx"] == [round(v, 2) for row in direct["field"]["dx"] for v in row]
+        points = [[300.0, 250.0], [600.0, 450.0]]
+        record["field"]["dx"] = np.reshape(record["field"]["dx"], record["field"]["shape"]).tolist()
+        record["field"]["dy"] = np.reshape(record["field"]["dy"], record["field"]["shape"]).tolist()
+        assert np.abs(pairfit.map_points(record, points) - pairfit.map_points(direct, points)).max() < 0.02
+
+
 class TestResume:
     def test_resume_skips_reported_pairs_and_redoes_a_torn_line(self, tmp_path, reference_rgb,
                                                                 batch_program):

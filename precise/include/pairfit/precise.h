@@ -4,6 +4,7 @@
 // crop, and a bilinear final warp.
 
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -13,9 +14,28 @@
 
 namespace pairfit {
 
-/// The motion the precise entry fits: a similarity, or a homography for a
-/// camera that is not square-on to a flat subject.
-enum class Model { similarity, homography };
+/// The motion the precise entry fits: a similarity, a homography for a
+/// camera that is not square-on to a flat subject, or a homography and a
+/// smooth displacement for a lens's distortion or a print that is not flat.
+enum class Model { similarity, homography, deformable };
+
+/// A smooth displacement of the camera image, added to the homography:
+/// camera = matrix(p) + field(p) for a reference pixel p. A uniform cubic
+/// B-spline over the reference: control point (i, j) sits at reference pixel
+/// origin + spacing (i, j), and field(p) = sum over i, j of
+/// (dx, dy)(j, i) b((p.x - origin.x) / spacing - i) b((p.y - origin.y) / spacing - j),
+/// b the centred cubic B-spline (b(0) = 2/3, b(1) = 1/6, 0 from 2 on).
+struct DisplacementField {
+    cv::Point2d origin;  ///< reference pixel of control point (0, 0)
+    double spacing = 0;  ///< reference pixels between control points
+    cv::Mat dx, dy;      ///< CV_64F, one row per row of control points; camera pixels; empty: no field
+
+    bool empty() const { return dx.empty(); }
+    /// The displacement at a reference pixel (zero for an empty field).
+    cv::Point2d at(cv::Point2d reference) const;
+    /// Its derivative there: d field / d p.
+    cv::Matx22d jacobian_at(cv::Point2d reference) const;
+};
 
 /// How the precise entry works.
 struct PreciseOptions {
@@ -32,7 +52,9 @@ struct PreciseResult {
     /// The estimate that won, "exact", "features" or "correlation" (the
     /// correlation search, where features match nothing), "+ecc" when refined;
     /// with the homography model ":homography", or ":similarity (homography
-    /// not needed)" or ":similarity (homography rejected)" when it folded.
+    /// not needed)" or ":similarity (homography rejected)" when it folded;
+    /// with the deformable model ":deformable", or the model it fell back on
+    /// followed by " (deformable not needed)" or " (deformable rejected)".
     std::string method;
     std::string img_file;          ///< the two files written, "" when none
     std::string cam_file;
@@ -40,7 +62,8 @@ struct PreciseResult {
     cv::Mat camera_crop;
     /// The map from reference pixels to pixels of the camera image as loaded
     /// that the two written crops embody (zero when nothing was aligned); the
-    /// top rows only, exact for the similarity: `matrix` holds a homography.
+    /// top rows only, exact for the similarity: `matrix` holds a homography
+    /// (and `field` the rest of a deformable map).
     cv::Matx23d crop_map = cv::Matx23d::zeros();
     /// The camera crop's square in pixels of the camera image as loaded.
     cv::Rect2d camera_square;
@@ -53,6 +76,9 @@ struct PreciseResult {
     /// without refinement, of the exact entry's crops. Where the square shows
     /// blank paper, of the whole pair reduced.
     double correlation = 0;
+    /// With model deformable, where it was used: the displacement added to
+    /// `matrix`; empty otherwise.
+    DisplacementField field;
 };
 
 /// Below this correlation a result is not a pair: the camera image shows
@@ -66,5 +92,12 @@ inline constexpr double kPairCorrelation = 0.4;
 /// pixel. With refine false it is alignment_ICpair itself. score is 1 minus
 /// the masked difference ratio of the final transform at the 300-pixel frame.
 PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& options = {});
+
+/// Reference pixels to pixels of the camera image as loaded through a
+/// result's whole map (`matrix` and `field`), or back with `inverse` (Newton
+/// steps on the map from the homography's inverse). Points the map cannot
+/// take (beyond the horizon, or where no step converges) come back NaN.
+std::vector<cv::Point2d> map_points(const cv::Matx33d& matrix, const DisplacementField& field,
+                                    const std::vector<cv::Point2d>& points, bool inverse = false);
 
 }  // namespace pairfit

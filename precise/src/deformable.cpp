@@ -1,0 +1,698 @@
+#include "deformable.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <iterator>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "bspline.h"
+#include "refinement.h"
+#include "side_by_side.h"
+
+namespace pairfit {
+namespace {
+
+// Cells along the reference's longer side, the finest first that the
+// content supports: a spacing of a twelfth of the image follows paper
+// waving twice across the image to a few hundredths of a pixel, a sixth
+// still a lens's distortion and a bottle's curve; where a finer grid
+// leaves many cells blank, their displacement would only be guessed from
+// their neighbours.
+constexpr int kCellChoices[] = {12, 9, 6};
+// A cell has content where this share of it shows detail; a grid is
+// supported where this share of its cells have content.
+constexpr double kCellContent = 0.02;
+constexpr double kEdge = 8;
+constexpr double kCellsWithContent = 0.8;
+// The weight of the field's bending (second differences of its control
+// displacements) against the data, per parameter's share of the Hessian's
+// trace: enough to keep the field from fitting the camera's noise and to
+// carry it smoothly across blank paper and along a line, which tells only
+// its normal motion; little enough not to flatten a bottle's curve where
+// the print shows it (a tenth of this fits noise, ten times it bends
+// lenses and waves by tenths of a pixel).
+constexpr double kBending = 1e-2;
+// A field earns its parameters where it removes this share of what the
+// map leaves uncorrelated over the whole pair and moves some point of the
+// output square by more than kVisibleDisplacement (camera pixels). On a
+// flat print it fits noise: a few hundredths of a pixel.
+constexpr double kEarnedShare = 0.05;
+constexpr double kVisibleDisplacement = 0.2;
+// The share of it below which the coarser levels' field ends the fit.
+constexpr double kSparedBelow = 0.5;
+// Levels of fewer pixels remake the Hessian at every step.
+constexpr size_t kFreshHessian = 120000;
+// The smallest cell of a level's grid, in pixels of the level: a cell
+// smaller holds too little content to tell its displacement.
+constexpr double kLevelCell = 40;
+// The pull towards no displacement, against the bending's weight.
+constexpr double kHeld = 0.001;
+// The largest change of a control displacement in one step, in pixels of
+// the level: a longer step can jump to a neighbouring optimum of a repeated
+// pattern (lines of text).
+constexpr double kLargestStep = 4.0;
+
+struct Grid {
+    cv::Point2d origin;
+    double spacing = 1;
+    int cols = 4, rows = 4;
+    int parameters() const { return 2 * cols * rows; }
+};
+
+// The final grid for a reference of `cells` along its longer side, or one
+// `depth` times coarser (spacing doubled each time): coarse levels fit the
+// few parameters they can tell, which keeps a large first motion (a
+// bottle's curve) from being spread over the noise of many.
+Grid grid_for(cv::Size reference, int cells, int depth) {
+    Grid g;
+    g.spacing = std::ldexp(std::max(reference.width, reference.height) / static_cast<double>(cells), depth);
+    g.origin = cv::Point2d(-g.spacing, -g.spacing);
+    // One control point beyond each edge, so that four reach every pixel.
+    g.cols = static_cast<int>(std::ceil(reference.width / g.spacing)) + 3;
+    g.rows = static_cast<int>(std::ceil(reference.height / g.spacing)) + 3;
+    return g;
+}
+
+// One level of the pyramid: the template (the reference band-passed, its
+// edges cut), the camera band-passed with its gradients, and the spline's
+// weights at each template column and row.
+struct FieldLevel {
+    cv::Mat t, t_mask;      // CV_32F, CV_8U
+    cv::Mat in;             // CV_32FC3: the camera, and its gradients per camera pixel of the field
+    double k = 1;           // level pixels per camera pixel
+    double offset = 0;      // level = k camera + offset
+    std::vector<double> px, py;  // the reference pixel of each template column and row
+    std::vector<SplineWeights> wx, wy;
+};
+
+double size_ratio_of(const CameraMap& m, cv::Point2d at) {
+    return std::sqrt(std::abs(cv::determinant(jacobian_at(m.matrix(), at))));
+}
+
+// A resized image keeps pixel centres: level = scale (x + 0.5) - 0.5, as in
+// the refinement; the reduced images sit at `factor` times the full ones.
+FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const Grid& grid, double scale) {
+    FieldLevel l;
+    cv::Mat t, in;
+    reduced.img_small.convertTo(t, CV_32F);
+    reduced.cam_small.convertTo(in, CV_32F);
+    if (scale != 1) {
+        cv::resize(t, t, cv::Size(), scale, scale, cv::INTER_AREA);
+        cv::resize(in, in, cv::Size(), scale, scale, cv::INTER_AREA);
+    }
+    const int box = 2 * std::max(4, std::max(t.cols, t.rows) / 40) + 1;
+    const cv::Point2d centre(reduced.img_small.cols / 2.0 / reduced.factor, reduced.img_small.rows / 2.0 / reduced.factor);
+    const cv::Mat band = band_pass(t, box);
+    const int inset = std::min(box, std::min(band.cols, band.rows) / 4);
+    l.t = band(cv::Rect(inset, inset, band.cols - 2 * inset, band.rows - 2 * inset)).clone();
+    l.t_mask = content_mask(l.t, box / 4 + 1);
+    const cv::Mat camera = band_pass(in, box, size_ratio_of(map, centre));
+    l.k = scale * reduced.factor;
+    l.offset = (scale - 1) / 2;
+    cv::Mat gx, gy;
+    cv::Sobel(camera, gx, CV_32F, 1, 0, 3, l.k / 8);
+    cv::Sobel(camera, gy, CV_32F, 0, 1, 3, l.k / 8);
+    cv::merge(std::vector<cv::Mat>{camera, gx, gy}, l.in);
+    const auto reference_of = [&](int i) { return ((i + inset + 0.5) / scale - 0.5) / reduced.factor; };
+    for (int x = 0; x < l.t.cols; ++x) {
+        l.px.push_back(reference_of(x));
+        l.wx.push_back(spline_weights((l.px.back() - grid.origin.x) / grid.spacing, grid.cols));
+    }
+    for (int y = 0; y < l.t.rows; ++y) {
+        l.py.push_back(reference_of(y));
+        l.wy.push_back(spline_weights((l.py.back() - grid.origin.y) / grid.spacing, grid.rows));
+    }
+    return l;
+}
+
+// The control displacements, x and y of each control point in turn, row by
+// row of the grid: the order that keeps the normal equations banded.
+using Coefficients = std::vector<double>;
+
+int index_of(const Grid& g, int row, int col, int axis) { return 2 * (row * g.cols + col) + axis; }
+
+// The correlation under a field and, when asked, the gradient of the data
+// term and its Gauss-Newton Hessian.
+struct FieldEvaluation {
+    bool valid = false;
+    double rho = -1;
+    std::vector<double> gradient;  // J^T e
+    cv::Mat hessian;               // J^T J, CV_64F
+};
+
+// Per-pixel sums that the normal equations gather, for one band of rows.
+struct Sums {
+    std::vector<double> gradient;
+    cv::Mat hessian;
+};
+
+class FieldProblem {
+public:
+    FieldProblem(const FieldLevel& l, const Grid& g, const cv::Matx33d& h)
+        : l_(l), g_(g), h_(h), sparse_hessian_(l.t.total() >= kFreshHessian) {}
+
+    FieldEvaluation evaluate(const Coefficients& c, bool gradient, bool hessian) const {
+        FieldEvaluation e;
+        cv::Mat map_x(l_.t.size(), CV_32F), map_y(l_.t.size(), CV_32F), counted(l_.t.size(), CV_8U);
+        const int middle = l_.t.rows / 2;
+        side_by_side([&] { sources(c, 0, middle, map_x, map_y, counted); },
+                     [&] { sources(c, middle, l_.t.rows, map_x, map_y, counted); });
+        const int count = cv::countNonZero(counted);
+        if (count < std::max(64, cv::countNonZero(l_.t_mask) / 4)) return e;
+        cv::Mat seen;
+        if (gradient) {
+            cv::remap(l_.in, seen, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+        } else {
+            cv::Mat image;
+            cv::extractChannel(l_.in, image, 0);
+            cv::remap(image, seen, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+        }
+        std::vector<cv::Mat> planes;
+        cv::split(seen, planes);
+        const cv::Mat outside = counted == 0;
+        for (cv::Mat& plane : planes) plane.setTo(0, outside);
+        cv::Mat tz, iz;
+        cv::subtract(l_.t, cv::mean(l_.t, counted)[0], tz);
+        cv::subtract(planes[0], cv::mean(planes[0], counted)[0], iz);
+        tz.setTo(0, outside);
+        iz.setTo(0, outside);
+        const double tt = tz.dot(tz), ii = iz.dot(iz), ti = tz.dot(iz);
+        if (!(tt > 0 && ii > 0)) return e;
+        e.rho = ti / std::sqrt(tt * ii);
+        e.valid = std::isfinite(e.rho);
+        if (!e.valid || !gradient) return e;
+        // The camera's brightness relative to the template's: the step
+        // moves the warped camera towards lambda times the template.
+        const cv::Mat residual = (ti / tt) * tz - iz;
+        Sums first, second;
+        side_by_side([&] { first = sums(planes[1], planes[2], residual, 0, middle, hessian); },
+                     [&] { second = sums(planes[1], planes[2], residual, middle, l_.t.rows, hessian); });
+        e.gradient = first.gradient;
+        for (size_t i = 0; i < e.gradient.size(); ++i) e.gradient[i] += second.gradient[i];
+        if (hessian) e.hessian = symmetric(first.hessian + second.hessian) * (sparse_hessian_ ? 2.0 : 1.0);
+        return e;
+    }
+
+private:
+    // The level pixel of the camera that each template pixel of rows first
+    // to last sees, and whether it counts.
+    void sources(const Coefficients& c, int first, int last, cv::Mat& map_x, cv::Mat& map_y, cv::Mat& counted) const {
+        std::vector<double> row_x(g_.cols), row_y(g_.cols);
+        const double right = l_.in.cols - 1, bottom = l_.in.rows - 1;
+        for (int y = first; y < last; ++y) {
+            const SplineWeights& sy = l_.wy[y];
+            for (int i = 0; i < g_.cols; ++i) {
+                row_x[i] = row_y[i] = 0;
+                for (int a = 0; a < 4; ++a) {
+                    row_x[i] += sy.w[a] * c[index_of(g_, sy.first + a, i, 0)];
+                    row_y[i] += sy.w[a] * c[index_of(g_, sy.first + a, i, 1)];
+                }
+            }
+            float* mx = map_x.ptr<float>(y);
+            float* my = map_y.ptr<float>(y);
+            std::uint8_t* ok = counted.ptr<std::uint8_t>(y);
+            const std::uint8_t* mask = l_.t_mask.ptr<std::uint8_t>(y);
+            const double py = l_.py[y];
+            for (int x = 0; x < l_.t.cols; ++x) {
+                const SplineWeights& sx = l_.wx[x];
+                const double px = l_.px[x];
+                const double w = h_(2, 0) * px + h_(2, 1) * py + h_(2, 2);
+                double cx = (h_(0, 0) * px + h_(0, 1) * py + h_(0, 2)) / w;
+                double cy = (h_(1, 0) * px + h_(1, 1) * py + h_(1, 2)) / w;
+                for (int b = 0; b < 4; ++b) {
+                    cx += sx.w[b] * row_x[sx.first + b];
+                    cy += sx.w[b] * row_y[sx.first + b];
+                }
+                const double lx = l_.k * cx + l_.offset, ly = l_.k * cy + l_.offset;
+                mx[x] = static_cast<float>(lx);
+                my[x] = static_cast<float>(ly);
+                ok[x] = mask[x] && w > 0 && lx >= 0 && ly >= 0 && lx <= right && ly <= bottom ? 255 : 0;
+            }
+        }
+    }
+
+    // J^T e and, when asked, J^T J over rows first to last. The spline is a
+    // product of one weight per axis, so each row's sums over its pixels
+    // come first (per pair of control columns) and meet the row's weights
+    // once: a few dozen products per pixel for hundreds of parameters.
+    Sums sums(const cv::Mat& gx, const cv::Mat& gy, const cv::Mat& residual, int first, int last, bool hessian) const {
+        Sums s;
+        s.gradient.assign(g_.parameters(), 0.0);
+        if (hessian) s.hessian = cv::Mat::zeros(g_.parameters(), g_.parameters(), CV_64F);
+        const int cols = g_.cols;
+        // Per control column: x and y of J^T e; per column and offset 0..3
+        // to the right: the three products of the gradients.
+        std::vector<double> ex(cols), ey(cols), xx(cols * 4), xy(cols * 4), yy(cols * 4);
+        for (int y = first; y < last; ++y) {
+            std::fill(ex.begin(), ex.end(), 0.0);
+            std::fill(ey.begin(), ey.end(), 0.0);
+            if (hessian) {
+                std::fill(xx.begin(), xx.end(), 0.0);
+                std::fill(xy.begin(), xy.end(), 0.0);
+                std::fill(yy.begin(), yy.end(), 0.0);
+            }
+            const float* pgx = gx.ptr<float>(y);
+            const float* pgy = gy.ptr<float>(y);
+            const float* pe = residual.ptr<float>(y);
+            // On large levels every other row serves the Hessian, which
+            // sets only the steps' pace; the gradient takes every row.
+            const bool rows_hessian = hessian && (!sparse_hessian_ || y % 2 == 0);
+            for (int x = 0; x < l_.t.cols; ++x) {
+                if (pe[x] == 0 && pgx[x] == 0 && pgy[x] == 0) continue;
+                const SplineWeights& sx = l_.wx[x];
+                const double a = pgx[x], b = pgy[x], e = pe[x];
+                for (int p = 0; p < 4; ++p) {
+                    ex[sx.first + p] += sx.w[p] * a * e;
+                    ey[sx.first + p] += sx.w[p] * b * e;
+                }
+                if (!rows_hessian) continue;
+                const double aa = a * a, ab = a * b, bb = b * b;
+                for (int p = 0; p < 4; ++p) {
+                    for (int q = p; q < 4; ++q) {
+                        const double w = sx.w[p] * sx.w[q];
+                        const int at = (sx.first + p) * 4 + (q - p);
+                        xx[at] += w * aa;
+                        xy[at] += w * ab;
+                        yy[at] += w * bb;
+                    }
+                }
+            }
+            add_row(l_.wy[y], ex, ey, xx, xy, yy, rows_hessian, s);
+        }
+        return s;
+    }
+
+    // One row's sums into the normal equations through the row's weights.
+    // The x-by-y block of the Hessian is filled, not its transpose.
+    void add_row(const SplineWeights& sy, const std::vector<double>& ex, const std::vector<double>& ey,
+                 const std::vector<double>& xx, const std::vector<double>& xy, const std::vector<double>& yy,
+                 bool hessian, Sums& s) const {
+        const int cols = g_.cols;
+        for (int a = 0; a < 4; ++a) {
+            const int row = sy.first + a;
+            for (int i = 0; i < cols; ++i) {
+                s.gradient[index_of(g_, row, i, 0)] += sy.w[a] * ex[i];
+                s.gradient[index_of(g_, row, i, 1)] += sy.w[a] * ey[i];
+            }
+        }
+        if (!hessian) return;
+        for (int a = 0; a < 4; ++a) {
+            for (int b = 0; b < 4; ++b) {
+                const double w = sy.w[a] * sy.w[b];
+                const int row_a = sy.first + a, row_b = sy.first + b;
+                for (int i = 0; i < cols; ++i) {
+                    for (int d = 0; d < 4 && i + d < cols; ++d) {
+                        const int at = i * 4 + d;
+                        // Columns i and i + d, in both orders: the sums are
+                        // symmetric in the two columns.
+                        add(s.hessian, index_of(g_, row_a, i, 0), index_of(g_, row_b, i + d, 0), w * xx[at]);
+                        add(s.hessian, index_of(g_, row_a, i, 1), index_of(g_, row_b, i + d, 1), w * yy[at]);
+                        add(s.hessian, index_of(g_, row_a, i, 0), index_of(g_, row_b, i + d, 1), w * xy[at]);
+                        if (d == 0) continue;
+                        add(s.hessian, index_of(g_, row_a, i + d, 0), index_of(g_, row_b, i, 0), w * xx[at]);
+                        add(s.hessian, index_of(g_, row_a, i + d, 1), index_of(g_, row_b, i, 1), w * yy[at]);
+                        add(s.hessian, index_of(g_, row_a, i + d, 0), index_of(g_, row_b, i, 1), w * xy[at]);
+                    }
+                }
+            }
+        }
+    }
+
+    static void add(cv::Mat& m, int i, int j, double v) { m.at<double>(i, j) += v; }
+
+    // The y-by-x block from the x-by-y one (x parameters even, y odd).
+    static cv::Mat symmetric(cv::Mat m) {
+        for (int i = 0; i < m.rows; i += 2) {
+            for (int j = 1; j < m.cols; j += 2) m.at<double>(j, i) = m.at<double>(i, j);
+        }
+        return m;
+    }
+
+    const FieldLevel& l_;
+    const Grid& g_;
+    cv::Matx33d h_;
+    bool sparse_hessian_;
+};
+
+// The bending of a field: the sum of squares of its control displacements'
+// second differences along each axis and across, as a quadratic form. A
+// field that is affine across the grid does not bend.
+cv::Mat bending_of(const Grid& g) {
+    cv::Mat r = cv::Mat::zeros(g.parameters(), g.parameters(), CV_64F);
+    const auto add_stencil = [&](const std::vector<std::pair<int, double>>& stencil, double weight) {
+        for (int axis = 0; axis < 2; ++axis) {
+            for (const auto& [i, a] : stencil) {
+                for (const auto& [j, b] : stencil) r.at<double>(i + axis, j + axis) += weight * a * b;
+            }
+        }
+    };
+    for (int row = 0; row < g.rows; ++row) {
+        for (int col = 0; col < g.cols; ++col) {
+            const int at = index_of(g, row, col, 0);
+            if (col + 2 < g.cols) {
+                add_stencil({{at, 1}, {index_of(g, row, col + 1, 0), -2}, {index_of(g, row, col + 2, 0), 1}}, 1);
+            }
+            if (row + 2 < g.rows) {
+                add_stencil({{at, 1}, {index_of(g, row + 1, col, 0), -2}, {index_of(g, row + 2, col, 0), 1}}, 1);
+            }
+            if (col + 1 < g.cols && row + 1 < g.rows) {
+                add_stencil({{at, 1}, {index_of(g, row, col + 1, 0), -1}, {index_of(g, row + 1, col, 0), -1},
+                             {index_of(g, row + 1, col + 1, 0), 1}},
+                            2);
+            }
+        }
+    }
+    return r;
+}
+
+// A symmetric positive definite matrix whose entries lie within `band` of
+// the diagonal, factored once (Cholesky) and solved for many right sides.
+class BandedCholesky {
+public:
+    BandedCholesky(const cv::Mat& a, int band) : n_(a.rows), band_(band), l_(a.rows, a.rows, CV_64F, cv::Scalar(0)) {
+        for (int j = 0; j < n_; ++j) {
+            const int lo = std::max(0, j - band_);
+            double d = a.at<double>(j, j);
+            const double* lj = l_.ptr<double>(j);
+            for (int k = lo; k < j; ++k) d -= lj[k] * lj[k];
+            if (!(d > 0)) {
+                ok_ = false;
+                return;
+            }
+            l_.at<double>(j, j) = std::sqrt(d);
+            for (int i = j + 1; i < std::min(n_, j + band_ + 1); ++i) {
+                double* li = l_.ptr<double>(i);
+                double v = a.at<double>(i, j);
+                for (int k = std::max(lo, i - band_); k < j; ++k) v -= li[k] * lj[k];
+                li[j] = v / lj[j];
+            }
+        }
+    }
+
+    bool ok() const { return ok_; }
+
+    std::vector<double> solve(std::vector<double> b) const {
+        for (int i = 0; i < n_; ++i) {
+            const double* li = l_.ptr<double>(i);
+            for (int k = std::max(0, i - band_); k < i; ++k) b[i] -= li[k] * b[k];
+            b[i] /= li[i];
+        }
+        for (int i = n_ - 1; i >= 0; --i) {
+            for (int k = i + 1; k < std::min(n_, i + band_ + 1); ++k) b[i] -= l_.at<double>(k, i) * b[k];
+            b[i] /= l_.at<double>(i, i);
+        }
+        return b;
+    }
+
+private:
+    int n_, band_;
+    cv::Mat l_;
+    bool ok_ = true;
+};
+
+std::vector<double> times(const cv::Mat& m, const std::vector<double>& v) {
+    std::vector<double> r(v.size(), 0.0);
+    for (int i = 0; i < m.rows; ++i) {
+        const double* row = m.ptr<double>(i);
+        for (int j = 0; j < m.cols; ++j) r[i] += row[j] * v[j];
+    }
+    return r;
+}
+
+// The finest grid whose cells the reference's content fills: from the
+// content of the reduced reference band-passed at about 500 px.
+int cells_for(const cv::Mat& reduced_reference) {
+    cv::Mat t;
+    const double scale = std::min(1.0, 500.0 / std::max(reduced_reference.cols, reduced_reference.rows));
+    cv::resize(reduced_reference, t, cv::Size(), scale, scale, cv::INTER_AREA);
+    t.convertTo(t, CV_32F);
+    cv::GaussianBlur(t, t, cv::Size(), 1.0);
+    // Detail: edges of at least kEdge grey levels per pixel. (The
+    // correlation's content mask also takes the paper around each shape.)
+    cv::Mat gx, gy, magnitude;
+    cv::Sobel(t, gx, CV_32F, 1, 0, 3, 1.0 / 8);
+    cv::Sobel(t, gy, CV_32F, 0, 1, 3, 1.0 / 8);
+    cv::magnitude(gx, gy, magnitude);
+    const cv::Mat content = magnitude > kEdge;
+    for (const int cells : kCellChoices) {
+        const double side = std::max(t.cols, t.rows) / static_cast<double>(cells);
+        int filled = 0, all = 0;
+        for (double y = 0; y + side / 2 < t.rows; y += side) {
+            for (double x = 0; x + side / 2 < t.cols; x += side) {
+                const cv::Rect cell = cv::Rect(cv::Point(static_cast<int>(x), static_cast<int>(y)),
+                                               cv::Point(static_cast<int>(x + side), static_cast<int>(y + side))) &
+                                      cv::Rect(0, 0, t.cols, t.rows);
+                ++all;
+                filled += cv::countNonZero(content(cell)) >= kCellContent * cell.area() ? 1 : 0;
+            }
+        }
+        if (filled >= kCellsWithContent * all) return cells;
+    }
+    return kCellChoices[std::size(kCellChoices) - 1];
+}
+
+// The same spline on the grid of half the spacing: cubic B-splines
+// subdivide exactly (new points take 1/8, 6/8, 1/8 of the old at the old
+// points and halves between). The finer grid starts one of its spacings
+// later, as grid_for places it; beyond the coarse grid's ends its last
+// points stand in.
+Coefficients subdivided(const Grid& coarse, const Coefficients& c, const Grid& fine) {
+    const auto along = [](const std::vector<double>& v, int count) {
+        std::vector<double> out(count);
+        const auto at = [&v](int k) { return v[std::clamp(k, 0, static_cast<int>(v.size()) - 1)]; };
+        for (int n = 0; n < count; ++n) {
+            const int m = n + 1, k = m / 2;
+            out[n] = m % 2 == 0 ? (at(k - 1) + 6 * at(k) + at(k + 1)) / 8 : (at(k) + at(k + 1)) / 2;
+        }
+        return out;
+    };
+    Coefficients result(fine.parameters());
+    for (int axis = 0; axis < 2; ++axis) {
+        std::vector<std::vector<double>> rows(coarse.rows);
+        for (int row = 0; row < coarse.rows; ++row) {
+            std::vector<double> v(coarse.cols);
+            for (int col = 0; col < coarse.cols; ++col) v[col] = c[index_of(coarse, row, col, axis)];
+            rows[row] = along(v, fine.cols);
+        }
+        for (int col = 0; col < fine.cols; ++col) {
+            std::vector<double> v(coarse.rows);
+            for (int row = 0; row < coarse.rows; ++row) v[row] = rows[row][col];
+            const std::vector<double> out = along(v, fine.rows);
+            for (int row = 0; row < fine.rows; ++row) result[index_of(fine, row, col, axis)] = out[row];
+        }
+    }
+    return result;
+}
+
+// How many times coarser than the final grid a level's grid is: a cell of
+// at least kLevelCell pixels of the level.
+int depth_for(const Grid& final_grid, double k) {
+    int depth = 0;
+    while (std::ldexp(final_grid.spacing * k, depth) < kLevelCell) ++depth;
+    return depth;
+}
+
+// Pyramid scales of the reduced pair, from about 300 px on the longer side
+// up to the reduced images themselves.
+std::vector<double> field_scales(cv::Size reduced) {
+    std::vector<double> scales = {1.0};
+    while (scales.front() * std::max(reduced.width, reduced.height) > 160) scales.insert(scales.begin(), scales.front() / 2);
+    return scales;
+}
+
+// Gauss-Newton steps at one level, only uphill, from `c`: on large levels
+// the Hessian made at the level's start serves its steps (it changes little
+// while the field moves by a fraction of a pixel, and costs most). Returns
+// the correlation.
+double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g, const cv::Mat& bending,
+                 int iterations, double settled, Coefficients& c) {
+    FieldEvaluation current = problem.evaluate(c, true, true);
+    if (!current.valid) return -1;
+    // Small levels, where the field still moves by pixels, make it afresh
+    // at every step.
+    const bool refresh = l.t.total() < kFreshHessian;
+    for (int iteration = 0; iteration < iterations; ++iteration) {
+        const double mu = kBending * cv::trace(current.hessian)[0] / g.parameters();
+        // A control point that no content reaches (beyond the print's edge)
+        // is held near the map by a faint pull towards no displacement.
+        const cv::Mat held = cv::Mat::eye(g.parameters(), g.parameters(), CV_64F) * (kHeld * mu);
+        const BandedCholesky solver(current.hessian + mu * bending + held, 2 * (3 * g.cols + 3) + 1);
+        if (!solver.ok()) break;
+        std::vector<double> rhs = current.gradient;
+        const std::vector<double> pulled = times(bending, c);
+        for (size_t i = 0; i < rhs.size(); ++i) rhs[i] -= mu * pulled[i] + kHeld * mu * c[i];
+        const std::vector<double> step = solver.solve(rhs);
+        // The step's reach counts the control points the data tells: one
+        // beyond the print's edge may move far at no cost.
+        double longest = 0;
+        for (size_t i = 0; i < step.size(); ++i) {
+            const int k = static_cast<int>(i);
+            if (current.hessian.at<double>(k, k) > mu) longest = std::max(longest, std::abs(step[i]) * l.k);
+        }
+        double fraction = std::min(1.0, kLargestStep / std::max(longest, 1e-12));
+        bool accepted = false;
+        for (int halving = 0; halving < 2 && !accepted; ++halving) {
+            Coefficients next = c;
+            for (size_t i = 0; i < c.size(); ++i) next[i] += fraction * step[i];
+            FieldEvaluation tried = problem.evaluate(next, true, refresh);
+            if (tried.valid && tried.rho >= current.rho) {
+                c = next;
+                if (!refresh) tried.hessian = current.hessian;
+                current = tried;
+                accepted = true;
+            } else {
+                fraction /= 2;
+            }
+        }
+        if (!accepted || longest * fraction < settled) break;
+    }
+    return current.rho;
+}
+
+DisplacementField field_of(const Grid& g, const Coefficients& c) {
+    DisplacementField f;
+    f.origin = g.origin;
+    f.spacing = g.spacing;
+    f.dx.create(g.rows, g.cols, CV_64F);
+    f.dy.create(g.rows, g.cols, CV_64F);
+    for (int row = 0; row < g.rows; ++row) {
+        for (int col = 0; col < g.cols; ++col) {
+            f.dx.at<double>(row, col) = c[index_of(g, row, col, 0)];
+            f.dy.at<double>(row, col) = c[index_of(g, row, col, 1)];
+        }
+    }
+    return f;
+}
+
+// Points over the output square in camera pixels, `per_side` spans along each side, edges included.
+std::vector<cv::Point2d> lattice_over(const cv::Rect2d& q, int per_side) {
+    std::vector<cv::Point2d> points;
+    for (int j = 0; j <= per_side; ++j) {
+        for (int i = 0; i <= per_side; ++i) points.emplace_back(q.x + q.width * i / per_side, q.y + q.height * j / per_side);
+    }
+    return points;
+}
+
+}  // namespace
+
+std::optional<FieldFit> fit_field(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
+                                  cv::Size reference, const cv::Rect2d& camera_square) {
+    if (reduced.img_small.empty()) return std::nullopt;
+    const std::vector<double> scales = field_scales(reduced.img_small.size());
+    const int cells = cells_for(reduced.img_small);
+    int depth = depth_for(grid_for(reference, cells, 0), scales.front() * reduced.factor);
+    Grid g = grid_for(reference, cells, depth);
+    Coefficients c(g.parameters(), 0.0);
+    FieldFit fit;
+    for (const double scale : scales) {
+        for (const int wanted = depth_for(grid_for(reference, cells, 0), scale * reduced.factor); depth > wanted; --depth) {
+            const Grid finer = grid_for(reference, cells, depth - 1);
+            c = subdivided(g, c, finer);
+            g = finer;
+        }
+        const cv::Mat bending = bending_of(g);
+        const FieldLevel l = level_of(reduced, camera_from_reference, g, scale);
+        if (l.t.cols < 24 || l.t.rows < 24) continue;
+        const FieldProblem problem(l, g, camera_from_reference.matrix());
+        const bool last = scale == scales.back();
+        // A flat print's field stays a small fraction of the visible
+        // displacement through the coarser levels: the last, which costs
+        // as much as all of them, is spared.
+        if (last && scales.size() > 1 &&
+            largest_displacement(camera_from_reference, field_of(g, c), camera_square) < kSparedBelow * kVisibleDisplacement) {
+            return std::nullopt;
+        }
+        // Fewer steps where they cost most: the coarser levels have come close.
+        const int iterations = last ? 3 : scale == scales.front() ? 30 : 10;
+        // A coarser level needs to bring the field within reach of the
+        // next; the last settles it to a fiftieth of its pixel.
+        const double rho = fit_level(problem, l, g, bending, iterations, last ? 0.02 : 0.05, c);
+        if (last) {
+            if (rho < 0) return std::nullopt;
+            const FieldEvaluation without = problem.evaluate(Coefficients(g.parameters(), 0.0), false, false);
+            fit.before = without.valid ? without.rho : -1;
+            fit.after = rho;
+        }
+    }
+    fit.field = field_of(g, c);
+    return fit;
+}
+
+FieldChoice field_choice(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, cv::Size reference,
+                         const cv::Rect2d& camera_square) {
+    FieldChoice choice;
+    const std::optional<FieldFit> fit = fit_field(reduced, camera_from_reference, reference, camera_square);
+    if (!fit || !(fit->after - fit->before >= kEarnedShare * (1 - fit->before)) ||
+        largest_displacement(camera_from_reference, fit->field, camera_square) < kVisibleDisplacement) {
+        return choice;
+    }
+    if (field_folds(camera_from_reference, fit->field, camera_square)) {
+        choice.use = DeformableUse::folded;
+        return choice;
+    }
+    choice.use = DeformableUse::fitted;
+    choice.field = fit->field;
+    return choice;
+}
+
+std::string deformable_method(DeformableUse use, bool homography) {
+    if (use == DeformableUse::fitted) return ":deformable";
+    const std::string model = homography ? ":homography" : ":similarity";
+    return model + (use == DeformableUse::folded ? " (deformable rejected)" : " (deformable not needed)");
+}
+
+double largest_displacement(const CameraMap& camera_from_reference, const DisplacementField& field,
+                            const cv::Rect2d& camera_square) {
+    const std::vector<cv::Point2d> camera = lattice_over(camera_square, 16);
+    double largest = 0;
+    for (const cv::Point2d c : camera) {
+        const cv::Point2d d = field.at(camera_from_reference.inverse()(c));
+        largest = std::max(largest, std::hypot(d.x, d.y));
+    }
+    return largest;
+}
+
+bool field_folds(const CameraMap& camera_from_reference, const DisplacementField& field,
+                 const cv::Rect2d& camera_square) {
+    const Map<frame::Reference, frame::Camera> back = camera_from_reference.inverse();
+    for (const cv::Point2d c : lattice_over(camera_square, 32)) {
+        const cv::Point2d p = back(c);
+        const cv::Matx22d h = jacobian_at(camera_from_reference.matrix(), p);
+        if (!(cv::determinant(h + field.jacobian_at(p)) > 0.25 * cv::determinant(h))) return true;
+    }
+    return false;
+}
+
+cv::Mat square_sources(const CameraMap& camera_from_reference, const DisplacementField& field,
+                       const Map<frame::Camera, frame::Square>& camera_from_square, int out) {
+    // Exact every few pixels: the map bends over hundreds of pixels, so that
+    // bilinear steps of 4 px are within a thousandth of a pixel of it.
+    const int step = 4;
+    const int nodes = (out - 1) / step + 2;
+    std::vector<cv::Point2d> camera;
+    for (int j = 0; j < nodes; ++j) {
+        for (int i = 0; i < nodes; ++i) camera.push_back(camera_from_square(cv::Point2d(i * step, j * step)));
+    }
+    const std::vector<cv::Point2d> reference = map_points(camera_from_reference.matrix(), field, camera, true);
+    cv::Mat sources(out, out, CV_32FC2);
+    for (int y = 0; y < out; ++y) {
+        const int j = y / step;
+        const double fy = static_cast<double>(y - j * step) / step;
+        cv::Vec2f* row = sources.ptr<cv::Vec2f>(y);
+        for (int x = 0; x < out; ++x) {
+            const int i = x / step;
+            const double fx = static_cast<double>(x - i * step) / step;
+            const cv::Point2d p = (1 - fy) * ((1 - fx) * reference[j * nodes + i] + fx * reference[j * nodes + i + 1]) +
+                                  fy * ((1 - fx) * reference[(j + 1) * nodes + i] + fx * reference[(j + 1) * nodes + i + 1]);
+            // A point no step reached stays outside the reference: grey.
+            row[x] = std::isfinite(p.x) && std::isfinite(p.y) ? cv::Vec2f(static_cast<float>(p.x), static_cast<float>(p.y))
+                                                              : cv::Vec2f(-1e6f, -1e6f);
+        }
+    }
+    return sources;
+}
+
+}  // namespace pairfit

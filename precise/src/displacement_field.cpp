@@ -1,0 +1,85 @@
+// The displacement field of the deformable model and points carried through
+// a result's whole map.
+
+#include <cmath>
+#include <limits>
+
+#include "bspline.h"
+#include "frames.h"
+#include "pairfit/precise.h"
+
+namespace pairfit {
+namespace {
+
+// The spline's weights at a reference point along both axes.
+struct PointWeights {
+    SplineWeights x, y;
+};
+
+PointWeights weights_at(const DisplacementField& f, cv::Point2d p) {
+    return {spline_weights((p.x - f.origin.x) / f.spacing, f.dx.cols),
+            spline_weights((p.y - f.origin.y) / f.spacing, f.dx.rows)};
+}
+
+// sum of c(j, i) wy(j) wx(i) over the sixteen control points.
+double combined(const cv::Mat& c, const SplineWeights& sx, const double* wx, const SplineWeights& sy, const double* wy) {
+    double sum = 0;
+    for (int a = 0; a < 4; ++a) {
+        const double* row = c.ptr<double>(sy.first + a) + sx.first;
+        sum += wy[a] * (wx[0] * row[0] + wx[1] * row[1] + wx[2] * row[2] + wx[3] * row[3]);
+    }
+    return sum;
+}
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Newton steps on the whole map: the reference point it takes to `camera`.
+cv::Point2d inverse_of(const cv::Matx33d& matrix, const DisplacementField& field, cv::Point2d camera) {
+    const Map<frame::Camera, frame::Reference> forward(matrix);
+    cv::Point2d p = forward.inverse()(camera);
+    if (field.empty()) return p;
+    for (int step = 0; step < 30; ++step) {
+        if (!(std::abs(p.x) < 1e7 && std::abs(p.y) < 1e7)) break;
+        const cv::Point2d miss = forward(p) + field.at(p) - camera;
+        if (std::hypot(miss.x, miss.y) < 1e-7) return p;
+        const cv::Matx22d j = pairfit::jacobian_at(matrix, p) + field.jacobian_at(p);
+        const double det = cv::determinant(j);
+        if (!(std::abs(det) > 1e-12)) break;
+        p -= cv::Point2d((j(1, 1) * miss.x - j(0, 1) * miss.y) / det, (-j(1, 0) * miss.x + j(0, 0) * miss.y) / det);
+    }
+    return {kNaN, kNaN};
+}
+
+}  // namespace
+
+cv::Point2d DisplacementField::at(cv::Point2d reference) const {
+    if (empty()) return {0, 0};
+    const PointWeights s = weights_at(*this, reference);
+    return {combined(dx, s.x, s.x.w, s.y, s.y.w), combined(dy, s.x, s.x.w, s.y, s.y.w)};
+}
+
+cv::Matx22d DisplacementField::jacobian_at(cv::Point2d reference) const {
+    if (empty()) return cv::Matx22d::zeros();
+    const PointWeights s = weights_at(*this, reference);
+    return cv::Matx22d(combined(dx, s.x, s.x.d, s.y, s.y.w), combined(dx, s.x, s.x.w, s.y, s.y.d),
+                       combined(dy, s.x, s.x.d, s.y, s.y.w), combined(dy, s.x, s.x.w, s.y, s.y.d)) *
+           (1 / spacing);
+}
+
+std::vector<cv::Point2d> map_points(const cv::Matx33d& matrix, const DisplacementField& field,
+                                    const std::vector<cv::Point2d>& points, bool inverse) {
+    std::vector<cv::Point2d> mapped;
+    mapped.reserve(points.size());
+    const Map<frame::Camera, frame::Reference> forward(matrix);
+    for (const cv::Point2d p : points) {
+        if (inverse) {
+            mapped.push_back(inverse_of(matrix, field, p));
+        } else {
+            const cv::Point2d q = forward(p) + field.at(p);
+            mapped.push_back(std::isfinite(q.x) && std::isfinite(q.y) ? q : cv::Point2d(kNaN, kNaN));
+        }
+    }
+    return mapped;
+}
+
+}  // namespace pairfit
