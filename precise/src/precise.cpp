@@ -8,6 +8,8 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -18,6 +20,7 @@
 #include "errors.h"
 #include "feature_estimate.h"
 #include "frames.h"
+#include "misalignment.h"
 #include "pairfit/pipeline.h"
 #include "prepare.h"
 #include "refinement.h"
@@ -399,6 +402,19 @@ cv::Mat content_of(const cv::Mat& img, const Map<frame::Square, frame::Reference
     return inside;
 }
 
+cv::Rect2d camera_square_of(const Frames& f) {
+    const cv::Rect& q = f.fitted_square;
+    return cv::Rect2d(f.camera_from_fitted(cv::Point2d(q.x, q.y)), f.camera_from_fitted(cv::Point2d(q.br())));
+}
+
+// The crops' own estimate of how far apart they are, in camera pixels (the
+// crops of a camera smaller than the reference are enlarged).
+double misalignment_of(const cv::Mat& reference_crop, const cv::Mat& camera_crop, const cv::Mat& reference_content,
+                       const Frames& f) {
+    const double camera_per_square = camera_square_of(f).width / reference_crop.cols;
+    return misalignment_px(local_shifts(reference_crop, camera_crop, reference_content), camera_per_square);
+}
+
 // The final warp, bilinear, of the output square only, and the camera crop
 // masked where the warped reference has no content.
 void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, PreciseResult& r) {
@@ -410,25 +426,22 @@ void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, Preci
     const cv::Mat img_aligned = warped_square(pair.img_ori, square_from_reference, out, cv::Scalar::all(127));
     const cv::Mat img_masked = warped_square(pair.img_ori, square_from_reference, out, cv::Scalar());
     const cv::Mat cam_cropped = pair.cam_ori(s.f.fitted_square);
-    // The correlation is made beside the mask and the files.
-    std::future<double> correlation = std::async(std::launch::async, [&] {
-        return crop_correlation(img_aligned, cam_cropped, content_of(pair.img_ori, square_from_reference, out), [&] {
+    // The correlation and the misalignment are made beside the mask and the files.
+    std::future<std::pair<double, double>> measures = std::async(std::launch::async, [&] {
+        const cv::Mat content = content_of(pair.img_ori, square_from_reference, out);
+        const double correlation = crop_correlation(img_aligned, cam_cropped, content, [&] {
             return whole_pair_correlation(
                 s.estimate.img_small.empty() ? reduced_pair(pair.img_ori, s.view.camera) : s.estimate,
                 camera_from_reference);
         });
+        return std::make_pair(correlation, misalignment_of(img_aligned, cam_cropped, content, s.f));
     });
     cv::Mat cam_aligned = cam_cropped;
     if (pair.is_masked) Get_Mask_ROI(img_masked, cam_cropped, cam_aligned, 0, 127);
     write_crops(img_aligned, cam_aligned, s.request);
-    r.correlation = correlation.get();
+    std::tie(r.correlation, r.misalignment_px) = measures.get();
     r.reference_crop = img_aligned;
     r.camera_crop = cam_aligned;
-}
-
-cv::Rect2d camera_square_of(const Frames& f) {
-    const cv::Rect& q = f.fitted_square;
-    return cv::Rect2d(f.camera_from_fitted(cv::Point2d(q.x, q.y)), f.camera_from_fitted(cv::Point2d(q.br())));
 }
 
 // What the written crops embody and the reference's map onto the camera
@@ -483,10 +496,12 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
             // The fitted camera stands in for the camera as loaded: a map to
             // its pixels is all the whole pair's correlation needs.
             const CameraMap fitted_from_reference((f.fitted_from_canvas * CanvasMap(exact.matrix())).matrix());
+            const cv::Mat content = content_of(found.pair.img_ori, square_from_reference, found.pair.out_size);
+            const cv::Mat camera_square = found.pair.cam_ori(f.fitted_square);
             r.correlation = crop_correlation(
-                found.pair.img_aligned, found.pair.cam_ori(f.fitted_square),
-                content_of(found.pair.img_ori, square_from_reference, found.pair.out_size),
+                found.pair.img_aligned, camera_square, content,
                 [&] { return whole_pair_correlation(reduced_pair(found.pair.img_ori, found.pair.cam_ori), fitted_from_reference); });
+            r.misalignment_px = misalignment_of(found.pair.img_aligned, camera_square, content, f);
         } else {
             const Estimates estimates = features_job.get();
             const Scene scene{found, f, PairView{found.pair.img_ori, camera_loaded, camera_square_of(f), found.pair.out_size},

@@ -1,0 +1,225 @@
+#include "misalignment.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
+
+#include "refinement.h"
+
+namespace pairfit {
+namespace {
+
+// A window is a tenth of the square: small enough to follow a lens's or a
+// curved print's error across the square, large enough to hold a few
+// strokes of text.
+constexpr double kWindowShare = 0.1;
+constexpr int kSmallestWindow = 32;
+// Coarser levels see a window's content over 2, 4, 8 times its side, so
+// that a shift of several pixels is found before it is polished.
+constexpr int kCoarsestLevel = 3;
+// Mean squared gradient of the band-passed reference, in its weakest
+// direction, below which a window has no detail to pin it down (blank
+// paper, a single straight edge, a smooth sky): grey levels per pixel.
+constexpr double kWindowDetail = 0.5;
+// A window's shift counts when noise moves it by at most this much (its
+// standard deviation, in pixels): more would read as misalignment.
+constexpr double kLargestDeviation = 0.05;
+// The windows' own correlation below which the camera does not show what
+// the reference shows there.
+constexpr double kWindowMatch = 0.5;
+// Fewer measured windows than this are no sample of the square.
+constexpr int kFewestWindows = 6;
+// The share of the square a percentile stands for.
+constexpr double kPercentile = 0.95;
+
+cv::Mat grey_float(const cv::Mat& bgr) {
+    cv::Mat g, f;
+    cv::cvtColor(bgr, g, cv::COLOR_BGR2GRAY);
+    g.convertTo(f, CV_32F);
+    return f;
+}
+
+// One pyramid level of the two crops, band-passed alike, and the camera's
+// gradients for the Gauss-Newton steps.
+struct Level {
+    cv::Mat t, in, gx, gy;
+};
+
+// The reference is given the camera's defocus, the blur (of a few) under
+// which the two squares correlate best: a sharp reference against a blurred
+// camera biases a window wherever it cuts through a stroke.
+cv::Mat with_camera_defocus(const cv::Mat& t_band, const cv::Mat& in_band, const cv::Mat& content) {
+    cv::Mat best = t_band;
+    double best_rho = cv::computeECC(t_band, in_band, content);
+    for (const double sigma : {0.6, 0.9, 1.2, 1.6, 2.0, 2.5, 3.0}) {
+        cv::Mat blurred;
+        cv::GaussianBlur(t_band, blurred, cv::Size(), sigma);
+        const double rho = cv::computeECC(blurred, in_band, content);
+        if (!(rho > best_rho)) break;
+        best_rho = rho;
+        best = blurred;
+    }
+    return best;
+}
+
+std::vector<Level> pyramid_of(const cv::Mat& reference, const cv::Mat& camera, const cv::Mat& content, int levels) {
+    std::vector<Level> pyramid;
+    cv::Mat t = reference, in = camera, inside = content;
+    for (int l = 0; l < levels; ++l) {
+        if (l > 0) {
+            cv::pyrDown(t, t);
+            cv::pyrDown(in, in);
+            cv::resize(inside, inside, t.size(), 0, 0, cv::INTER_NEAREST);
+        }
+        Level level;
+        const int box = 2 * std::max(4, std::max(t.cols, t.rows) / 40) + 1;
+        level.in = band_pass(in, box);
+        level.t = band_pass(t, box);
+        if (cv::countNonZero(inside) > 16) level.t = with_camera_defocus(level.t, level.in, inside);
+        cv::Sobel(level.in, level.gx, CV_32F, 1, 0, 3, 1.0 / 8);
+        cv::Sobel(level.in, level.gy, CV_32F, 0, 1, 3, 1.0 / 8);
+        pyramid.push_back(level);
+    }
+    return pyramid;
+}
+
+// A Gaussian weight over a window, so that what enters or leaves it at its
+// edges as it moves barely counts.
+cv::Mat window_weight(int side) {
+    const cv::Mat g = cv::getGaussianKernel(side, side / 4.0, CV_32F);
+    cv::Mat w = g * g.t();
+    return w / w.at<float>(side / 2, side / 2);
+}
+
+// True when the reference window has detail in every direction.
+bool has_detail(const cv::Mat& t, const cv::Mat& weight) {
+    cv::Mat tx, ty;
+    cv::Sobel(t, tx, CV_32F, 1, 0, 3, 1.0 / 8);
+    cv::Sobel(t, ty, CV_32F, 0, 1, 3, 1.0 / 8);
+    const double total = cv::sum(weight)[0];
+    const double a = cv::sum(weight.mul(tx.mul(tx)))[0] / total, b = cv::sum(weight.mul(tx.mul(ty)))[0] / total,
+                 c = cv::sum(weight.mul(ty.mul(ty)))[0] / total;
+    const double weakest = (a + c) / 2 - std::sqrt((a - c) * (a - c) / 4 + b * b);
+    return weakest >= kWindowDetail;
+}
+
+// One window fitted at one level: the camera window moved by a shift and
+// scaled in contrast and brightness to match the reference window.
+struct WindowFit {
+    cv::Point2d shift;
+    double rho = -1;
+    double deviation = std::numeric_limits<double>::infinity();
+};
+
+// Gauss-Newton on the shift, the contrast and the brightness: the camera
+// window I(x + d), linearised as I + g . delta, against alpha T + beta.
+WindowFit fit_window(const Level& l, const cv::Mat& t, const cv::Mat& weight, cv::Point2d centre, cv::Point2d start,
+                     int iterations) {
+    const cv::Size size = t.size();
+    WindowFit fit;
+    fit.shift = start;
+    cv::Mat in, gx, gy;
+    for (int iteration = 0; iteration <= iterations; ++iteration) {
+        const cv::Point2f at(static_cast<float>(centre.x + fit.shift.x), static_cast<float>(centre.y + fit.shift.y));
+        cv::getRectSubPix(l.in, size, at, in, CV_32F);
+        cv::getRectSubPix(l.gx, size, at, gx, CV_32F);
+        cv::getRectSubPix(l.gy, size, at, gy, CV_32F);
+        cv::Matx44d normal = cv::Matx44d::zeros();
+        cv::Vec4d right = cv::Vec4d::all(0);
+        double weights = 0, residual = 0, st = 0, si = 0, stt = 0, sii = 0, sti = 0;
+        for (int y = 0; y < size.height; ++y) {
+            const float *pw = weight.ptr<float>(y), *pt = t.ptr<float>(y), *pi = in.ptr<float>(y),
+                        *px = gx.ptr<float>(y), *py = gy.ptr<float>(y);
+            for (int x = 0; x < size.width; ++x) {
+                const double w = pw[x];
+                const cv::Vec4d j(px[x], py[x], -pt[x], -1.0);
+                normal += w * (j * j.t());
+                right -= w * pi[x] * j;
+                weights += w;
+                st += w * pt[x];
+                si += w * pi[x];
+                stt += w * pt[x] * pt[x];
+                sii += w * pi[x] * pi[x];
+                sti += w * pt[x] * pi[x];
+            }
+        }
+        const double vt = stt - st * st / weights, vi = sii - si * si / weights, cti = sti - st * si / weights;
+        fit.rho = vt > 0 && vi > 0 ? cti / std::sqrt(vt * vi) : -1;
+        // What the contrast and brightness leave: the noise that the shift's
+        // deviation follows from.
+        residual = std::max(0.0, vi - (vt > 0 ? cti * cti / vt : 0)) / weights;
+        cv::Matx44d inverse;
+        if (cv::invert(normal, inverse, cv::DECOMP_CHOLESKY) == 0) {
+            fit.deviation = std::numeric_limits<double>::infinity();
+            return fit;
+        }
+        fit.deviation = std::sqrt(residual * std::max(inverse(0, 0), inverse(1, 1)));
+        if (iteration == iterations) break;
+        const cv::Vec4d step = inverse * right;
+        fit.shift += cv::Point2d(step[0], step[1]);
+        if (std::hypot(step[0], step[1]) < 0.002) iterations = iteration + 1;  // one more look at where it landed
+    }
+    return fit;
+}
+
+int levels_for(int window, int out) {
+    int levels = 1;
+    while (levels <= kCoarsestLevel && (window << levels) <= out / 2) ++levels;
+    return levels;
+}
+
+}  // namespace
+
+std::vector<LocalShift> local_shifts(const cv::Mat& reference_crop, const cv::Mat& camera_crop,
+                                     const cv::Mat& reference_content) {
+    CV_Assert(reference_crop.size() == camera_crop.size() && reference_content.size() == reference_crop.size());
+    const int out = reference_crop.cols;
+    const int side = std::max(kSmallestWindow, static_cast<int>(out * kWindowShare)) / 2 * 2;
+    std::vector<LocalShift> shifts;
+    if (out < 2 * side) return shifts;
+    const std::vector<Level> pyramid =
+        pyramid_of(grey_float(reference_crop), grey_float(camera_crop), reference_content, levels_for(side, out));
+    const cv::Mat weight = window_weight(side);
+    const double reach = side / 2.0;
+    for (int y0 = 0; y0 + side <= out; y0 += side / 2) {
+        for (int x0 = 0; x0 + side <= out; x0 += side / 2) {
+            const cv::Rect box(x0, y0, side, side);
+            if (cv::countNonZero(reference_content(box)) < box.area()) continue;
+            const cv::Point2d centre(x0 + (side - 1) / 2.0, y0 + (side - 1) / 2.0);
+            const cv::Mat t = pyramid[0].t(box);
+            if (!has_detail(t, weight)) continue;
+            cv::Point2d shift(0, 0);
+            for (int l = static_cast<int>(pyramid.size()) - 1; l > 0; --l) {
+                const double f = 1.0 / (1 << l);
+                cv::Mat coarse;
+                cv::getRectSubPix(pyramid[l].t, cv::Size(side, side), cv::Point2f(centre * f), coarse, CV_32F);
+                const WindowFit fit = fit_window(pyramid[l], coarse, weight, centre * f, shift * f, 10);
+                if (fit.rho >= kWindowMatch && std::hypot(fit.shift.x, fit.shift.y) <= reach) shift = fit.shift / f;
+            }
+            const WindowFit fit = fit_window(pyramid[0], t, weight, centre, shift, 10);
+            const bool matched = fit.rho >= kWindowMatch && std::hypot(fit.shift.x, fit.shift.y) <= reach;
+            if (!matched) {
+                shifts.push_back({centre, cv::Point2d(reach, 0)});
+            } else if (fit.deviation <= kLargestDeviation) {
+                shifts.push_back({centre, fit.shift});
+            }
+        }
+    }
+    return shifts;
+}
+
+double misalignment_px(const std::vector<LocalShift>& shifts, double camera_per_square) {
+    if (static_cast<int>(shifts.size()) < kFewestWindows) return std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> lengths;
+    for (const LocalShift& s : shifts) lengths.push_back(std::hypot(s.shift.x, s.shift.y));
+    std::sort(lengths.begin(), lengths.end());
+    const double at = kPercentile * (lengths.size() - 1);
+    const std::size_t below = static_cast<std::size_t>(at);
+    const double upper = lengths[std::min(below + 1, lengths.size() - 1)];
+    return (lengths[below] + (at - below) * (upper - lengths[below])) * camera_per_square;
+}
+
+}  // namespace pairfit
