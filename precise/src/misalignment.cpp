@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <optional>
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
@@ -32,6 +34,14 @@ constexpr double kLargestDeviation = 0.05;
 constexpr double kWindowMatch = 0.5;
 // Fewer measured windows than this are no sample of the square.
 constexpr int kFewestWindows = 6;
+// A field over the square needs this many windows, whose centres span this
+// share of the square both ways; it may carry the largest shift measured
+// this much further towards the edges. Windows it misses by more than
+// three times its median misfit, and this much, are left out of its fit.
+constexpr int kFieldWindows = 20;
+constexpr double kFieldSpan = 0.6;
+constexpr double kFieldReach = 1.5;
+constexpr double kFieldTolerance = 0.1;
 // The share of the square a percentile stands for.
 constexpr double kPercentile = 0.95;
 
@@ -183,7 +193,7 @@ std::vector<LocalShift> local_shifts(const cv::Mat& reference_crop, const cv::Ma
     const std::vector<Level> pyramid =
         pyramid_of(grey_float(reference_crop), grey_float(camera_crop), reference_content, levels_for(side, out));
     const cv::Mat weight = window_weight(side);
-    const double reach = side / 2.0;
+    const double reach = side;
     for (int y0 = 0; y0 + side <= out; y0 += side / 2) {
         for (int x0 = 0; x0 + side <= out; x0 += side / 2) {
             const cv::Rect box(x0, y0, side, side);
@@ -202,24 +212,103 @@ std::vector<LocalShift> local_shifts(const cv::Mat& reference_crop, const cv::Ma
             const WindowFit fit = fit_window(pyramid[0], t, weight, centre, shift, 10);
             const bool matched = fit.rho >= kWindowMatch && std::hypot(fit.shift.x, fit.shift.y) <= reach;
             if (!matched) {
-                shifts.push_back({centre, cv::Point2d(reach, 0)});
+                shifts.push_back({centre, cv::Point2d(reach, 0), false});
             } else if (fit.deviation <= kLargestDeviation) {
-                shifts.push_back({centre, fit.shift});
+                shifts.push_back({centre, fit.shift, true});
             }
         }
     }
     return shifts;
 }
 
-double misalignment_px(const std::vector<LocalShift>& shifts, double camera_per_square) {
-    if (static_cast<int>(shifts.size()) < kFewestWindows) return std::numeric_limits<double>::quiet_NaN();
-    std::vector<double> lengths;
-    for (const LocalShift& s : shifts) lengths.push_back(std::hypot(s.shift.x, s.shift.y));
-    std::sort(lengths.begin(), lengths.end());
-    const double at = kPercentile * (lengths.size() - 1);
+namespace {
+
+double percentile(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const double at = kPercentile * (values.size() - 1);
     const std::size_t below = static_cast<std::size_t>(at);
-    const double upper = lengths[std::min(below + 1, lengths.size() - 1)];
-    return (lengths[below] + (at - below) * (upper - lengths[below])) * camera_per_square;
+    const double upper = values[std::min(below + 1, values.size() - 1)];
+    return values[below] + (at - below) * (upper - values[below]);
+}
+
+// The terms of a cubic in the square's coordinates scaled to -1..1.
+cv::Mat cubic_terms(cv::Point2d p, int out) {
+    const double x = 2 * p.x / out - 1, y = 2 * p.y / out - 1;
+    return cv::Mat(cv::Matx<double, 1, 10>(1, x, y, x * x, x * y, y * y, x * x * x, x * x * y, x * y * y, y * y * y), true);
+}
+
+// A lens, a curved print or wavy paper moves the square's content smoothly:
+// a cubic in each coordinate follows it and averages the windows' noise.
+// The fit is repeated without the windows it does not explain (a window
+// caught on a neighbouring line of text).
+std::optional<std::vector<double>> field_lengths(const std::vector<LocalShift>& matched, int out) {
+    std::vector<bool> kept(matched.size(), true);
+    cv::Mat coefficients;
+    for (int round = 0; round < 2; ++round) {
+        cv::Mat a, b;
+        for (std::size_t i = 0; i < matched.size(); ++i) {
+            if (!kept[i]) continue;
+            a.push_back(cubic_terms(matched[i].centre, out));
+            b.push_back(cv::Mat(cv::Matx12d(matched[i].shift.x, matched[i].shift.y), true));
+        }
+        if (a.rows < kFieldWindows) return std::nullopt;
+        cv::solve(a, b, coefficients, cv::DECOMP_SVD);
+        std::vector<double> misfit;
+        for (const LocalShift& s : matched) {
+            const cv::Mat f = cubic_terms(s.centre, out) * coefficients;
+            misfit.push_back(std::hypot(f.at<double>(0) - s.shift.x, f.at<double>(1) - s.shift.y));
+        }
+        std::vector<double> sorted = misfit;
+        std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+        const double limit = std::max(kFieldTolerance, 3 * sorted[sorted.size() / 2]);
+        for (std::size_t i = 0; i < matched.size(); ++i) kept[i] = misfit[i] <= limit;
+    }
+    std::vector<double> lengths;
+    const int steps = 40;
+    for (int j = 0; j <= steps; ++j) {
+        for (int i = 0; i <= steps; ++i) {
+            const cv::Mat f = cubic_terms(cv::Point2d(out * i / double(steps), out * j / double(steps)), out) * coefficients;
+            lengths.push_back(std::hypot(f.at<double>(0), f.at<double>(1)));
+        }
+    }
+    return lengths;
+}
+
+// True when the windows' centres span most of the square both ways, so
+// that the field is carried to its edges, not guessed far beyond them.
+bool spans_the_square(const std::vector<LocalShift>& matched, int out) {
+    double left = out, right = 0, top = out, bottom = 0;
+    for (const LocalShift& s : matched) {
+        left = std::min(left, s.centre.x);
+        right = std::max(right, s.centre.x);
+        top = std::min(top, s.centre.y);
+        bottom = std::max(bottom, s.centre.y);
+    }
+    return right - left >= kFieldSpan * out && bottom - top >= kFieldSpan * out;
+}
+
+}  // namespace
+
+double misalignment_px(const std::vector<LocalShift>& shifts, int out, double camera_per_square) {
+    std::vector<LocalShift> matched;
+    std::copy_if(shifts.begin(), shifts.end(), std::back_inserter(matched), [](const LocalShift& s) { return s.matched; });
+    const std::size_t unmatched = shifts.size() - matched.size();
+    if (unmatched > 0 && unmatched >= matched.size()) {
+        const auto far = std::find_if(shifts.begin(), shifts.end(), [](const LocalShift& s) { return !s.matched; });
+        return std::hypot(far->shift.x, far->shift.y) * camera_per_square;
+    }
+    if (static_cast<int>(matched.size()) < kFewestWindows) return std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> measured;
+    for (const LocalShift& s : matched) measured.push_back(std::hypot(s.shift.x, s.shift.y));
+    double estimate = percentile(measured);
+    if (spans_the_square(matched, out)) {
+        if (const std::optional<std::vector<double>> field = field_lengths(matched, out)) {
+            // Carried to the edges, not beyond what the windows show.
+            const double largest = *std::max_element(measured.begin(), measured.end());
+            estimate = std::min(percentile(*field), kFieldReach * largest);
+        }
+    }
+    return estimate * camera_per_square;
 }
 
 }  // namespace pairfit

@@ -412,7 +412,8 @@ cv::Rect2d camera_square_of(const Frames& f) {
 double misalignment_of(const cv::Mat& reference_crop, const cv::Mat& camera_crop, const cv::Mat& reference_content,
                        const Frames& f) {
     const double camera_per_square = camera_square_of(f).width / reference_crop.cols;
-    return misalignment_px(local_shifts(reference_crop, camera_crop, reference_content), camera_per_square);
+    return misalignment_px(local_shifts(reference_crop, camera_crop, reference_content), reference_crop.cols,
+                           camera_per_square);
 }
 
 // The final warp, bilinear, of the output square only, and the camera crop

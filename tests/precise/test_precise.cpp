@@ -8,6 +8,7 @@
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
 
 #include "ecc.h"
 #include "feature_estimate.h"
@@ -65,7 +66,7 @@ TEST(EccAlign, RecoversKnownMotionsToAFractionOfAPixel) {
             // The template is `in` seen through the truth: t(x) = in(truth(x)).
             cv::Mat t;
             cv::warpPerspective(in, t, cv::Mat(truth), cv::Size(260, 260), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP);
-            cv::Matx33d w = cv::Matx33d(1, 0, 2 * u(rng), 0, 1, 2 * u(rng), 0, 0, 1) * truth;
+            cv::Matx33d w = cv::Matx33d(1, 0, 3 * u(rng), 0, 1, 3 * u(rng), 0, 0, 1) * truth;
             w(0, 0) += 0.004;
             w(1, 1) += 0.004;
             if (motion == pairfit::Motion::similarity) w(2, 0) = w(2, 1) = 0;
@@ -77,6 +78,36 @@ TEST(EccAlign, RecoversKnownMotionsToAFractionOfAPixel) {
                 EXPECT_NEAR(w(0, 0), w(1, 1), 1e-12);  // stays a similarity
                 EXPECT_NEAR(w(0, 1), -w(1, 0), 1e-12);
             }
+        }
+    }
+}
+
+// Steps are taken only uphill: however many steps it is given, the
+// correlation never falls below what fewer steps reached, and it is the one
+// of the warp returned.
+TEST(EccAlign, NeverStepsDownhill) {
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> u(-1, 1);
+    cv::Mat grain(300, 300, CV_32F);
+    cv::randu(grain, 0, 255);
+    cv::GaussianBlur(grain, grain, cv::Size(0, 0), 0.6);
+    cv::Mat noisy(grain.size(), CV_32F);
+    cv::randn(noisy, 0, 40);
+    noisy += grain;
+    const cv::Mat valid(grain.size(), CV_8U, cv::Scalar(255));
+    const cv::Matx33d truth = similarity(2, 1.0, 40, 40);
+    cv::Mat t;
+    cv::warpPerspective(grain, t, cv::Mat(truth), cv::Size(200, 200), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP);
+    for (int trial = 0; trial < 2; ++trial) {
+        const cv::Matx33d start = cv::Matx33d(1, 0, 3 * u(rng), 0, 1, 3 * u(rng), 0, 0, 1) * truth;
+        double reached = -1;
+        for (int steps = 0; steps < 20; ++steps) {
+            cv::Matx33d w = start;
+            const double rho = pairfit::ecc_align(t, cv::Mat(), noisy, valid, w, pairfit::Motion::homography, steps, 0);
+            EXPECT_GE(rho, reached) << trial << " after " << steps << " steps";
+            cv::Matx33d again = w;
+            EXPECT_DOUBLE_EQ(pairfit::ecc_align(t, cv::Mat(), noisy, valid, again, pairfit::Motion::homography, 0, 0), rho);
+            reached = rho;
         }
     }
 }
@@ -191,6 +222,21 @@ double error_of(const pairfit::PreciseResult& r, const cv::Matx33d& truth) {
     return distance_on(truth * inverse, cv::Matx33d::eye(), r.camera_square);
 }
 
+// How far the camera crop is from the reference crop, as one shift over
+// the whole square (OpenCV's ECC, the reference given the camera's blur).
+double crops_apart(const pairfit::PreciseResult& r) {
+    cv::Mat t, in;
+    cv::cvtColor(r.reference_crop, t, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(r.camera_crop, in, cv::COLOR_BGR2GRAY);
+    t.convertTo(t, CV_32F);
+    in.convertTo(in, CV_32F);
+    cv::GaussianBlur(t, t, cv::Size(0, 0), 1.0);
+    cv::Mat shift = cv::Mat::eye(2, 3, CV_32F);
+    cv::findTransformECC(t, in, shift, cv::MOTION_TRANSLATION,
+                         cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-5), cv::Mat(), 1);
+    return std::hypot(shift.at<float>(0, 2), shift.at<float>(1, 2));
+}
+
 }  // namespace
 
 TEST(PreciseEntry, WithoutRefinementItIsTheExactEntry) {
@@ -236,6 +282,10 @@ TEST(PreciseEntry, RecoversRandomSimilaritiesToATenthOfAPixel) {
         EXPECT_EQ(r.outcome, pairfit::Outcome::aligned);
         EXPECT_LT(error_of(r, p.truth), 0.1) << r.method << " camera " << camera;
         EXPECT_NEAR(r.camera_square.width, 400 / k, 1.0);
+        // The crops themselves lie over each other: a smaller camera's crop
+        // is cut from the camera enlarged, whose pixel centres move by half
+        // a pixel of each size.
+        EXPECT_LT(crops_apart(r), 0.08) << camera;
     }
 }
 
@@ -276,21 +326,29 @@ TEST(PreciseEntry, RecoversAHomographyWhereTheSquareShowsBlankPaper) {
 // Turned by 7 degrees and shrunk by a tenth, the map comes from the
 // correlation search and lands on the right cell.
 TEST(PreciseEntry, FindsTheRightCellOfARepeatedPattern) {
-    const cv::Size size(720, 560);
-    cv::Mat sheet(size, CV_8UC3, cv::Scalar(236, 232, 226));
-    std::mt19937_64 rng(8);
-    for (int y = 24; y + 48 < size.height; y += 48) {
-        for (int x = 24; x + 48 < size.width; x += 48) {
-            cv::rectangle(sheet, cv::Rect(x, y, 48, 48), cv::Scalar(80, 40, 35), 1);
-            cv::circle(sheet, cv::Point(x + 24, y + 26), 9, cv::Scalar(40, 45, 205), cv::FILLED, cv::LINE_AA);
-            cv::putText(sheet, std::to_string(rng() % 99 + 1), cv::Point(x + 4, y + 15), cv::FONT_HERSHEY_SIMPLEX, 0.35,
-                        cv::Scalar(35, 30, 28), 1, cv::LINE_AA);
+    // On a large sheet the search's start is several pixels off at full
+    // size and correlates as an unrelated pair would until the global stage
+    // has brought it onto the cell: it is judged after that stage.
+    for (const int cell : {48, 120}) {
+        const cv::Size size(15 * cell, 11 * cell + cell / 2 + 8);
+        cv::Mat sheet(size, CV_8UC3, cv::Scalar(236, 232, 226));
+        std::mt19937_64 rng(8);
+        const double u = cell / 48.0;
+        for (int y = cell / 2; y + cell < size.height; y += cell) {
+            for (int x = cell / 2; x + cell < size.width; x += cell) {
+                cv::rectangle(sheet, cv::Rect(x, y, cell, cell), cv::Scalar(80, 40, 35), std::max(1, cell / 48));
+                cv::circle(sheet, cv::Point(x + cell / 2, y + cell * 26 / 48), cell * 9 / 48, cv::Scalar(40, 45, 205),
+                           cv::FILLED, cv::LINE_AA);
+                cv::putText(sheet, std::to_string(rng() % 99 + 1), cv::Point(x + cell / 12, y + cell * 15 / 48),
+                            cv::FONT_HERSHEY_SIMPLEX, 0.35 * u, cv::Scalar(35, 30, 28), std::max(1, cell / 48),
+                            cv::LINE_AA);
+            }
         }
+        const Photographed p = photograph(sheet, size, centred(similarity(7, 0.9), size, size, {10 * u, -6 * u}));
+        const pairfit::PreciseResult r = align(p, 400);
+        EXPECT_LT(error_of(r, p.truth), 0.1 * u) << r.method << " cell " << cell;
+        EXPECT_EQ(r.method, "correlation+ecc") << cell;
     }
-    const Photographed p = photograph(sheet, size, centred(similarity(7, 0.9), size, size, {10, -6}));
-    const pairfit::PreciseResult r = align(p, 400);
-    EXPECT_LT(error_of(r, p.truth), 0.1) << r.method;
-    EXPECT_EQ(r.method, "correlation+ecc");
 }
 
 // A sparse label, a thin frame and a few short lines on white, from a
