@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include <cmath>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -39,6 +41,10 @@ bool is_suspect(const PairResult& r) {
     return !r.method.empty() && r.outcome == "aligned" && r.correlation < pairfit::kPairCorrelation;
 }
 
+bool is_misaligned(const PairResult& r) {
+    return !r.method.empty() && r.outcome == "aligned" && r.misalignment_px > kMisalignedPx;
+}
+
 std::string to_json_line(const PairResult& result) {
     PairResult r = result;
     json record = json{{"img", r.img}, {"cam", r.cam}, {"outcome", r.outcome}};
@@ -53,6 +59,7 @@ std::string to_json_line(const PairResult& result) {
             record["matrix"].push_back({r.matrix[row], r.matrix[row + 1], r.matrix[row + 2]});
         }
         record["correlation"] = r.correlation;
+        record["misalignment_px"] = std::isnan(r.misalignment_px) ? json(nullptr) : json(r.misalignment_px);
     }
     // Paths are bytes; a name that is not UTF-8 is written with replacement
     // characters rather than failing the whole run.
@@ -84,6 +91,8 @@ bool parse_record(const std::string& line, PairResult& r) {
     r.seconds = record.value("seconds", 0.0);
     r.method = record.value("method", "");
     r.correlation = record.value("correlation", 0.0);
+    const auto misalignment = record.find("misalignment_px");
+    if (misalignment != record.end() && misalignment->is_number()) r.misalignment_px = misalignment->get<double>();
     const auto matrix = record.find("matrix");
     if (matrix != record.end() && matrix->is_array()) {
         for (const json& row : *matrix) {
