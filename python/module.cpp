@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <array>
+#include <cmath>
 #include <functional>
 #include <new>
 #include <string>
@@ -150,7 +151,10 @@ const char kAlignDoc[] =
     "'method' (the estimate that won), 'matrix' (3x3 nested lists: reference\n"
     "pixels to pixels of the camera image as given), 'files' (the two paths\n"
     "written, empty when none), 'correlation' (of the two aligned images over\n"
-    "the square, -1 to 1) and the two crops.\n\n"
+    "the square, -1 to 1), 'misalignment_px' (how far apart the two crops\n"
+    "still are, 95th percentile over the square in camera pixels, measured\n"
+    "from local windows; None where the square shows too little detail) and\n"
+    "the two crops.\n\n"
     "model is 'similarity' or 'homography'. An image with more than\n"
     "max_pixels pixels is refused with ValueError before it is decoded.\n"
     "Ctrl-C stops the call between its stages with KeyboardInterrupt, and\n"
@@ -278,16 +282,23 @@ PyObject* files_of(const pairfit::PreciseResult& r) {
     return files;
 }
 
+// None where the crops cannot tell how far apart they are.
+PyObject* misalignment_of(double px) {
+    if (std::isnan(px)) Py_RETURN_NONE;
+    return PyFloat_FromDouble(px);
+}
+
 // The five numbers, then the precise entry's keys in their table's order.
 PyObject* precise_result_of(const pairfit::PreciseResult& r, Channels order) {
     using Value = std::function<PyObject*()>;
-    static_assert(pairfit::kPreciseKeys.size() == 7, "one value for each key below");
+    static_assert(pairfit::kPreciseKeys.size() == 8, "one value for each key below");
     const std::array<Value, pairfit::kPreciseKeys.size()> values = {
         [&] { return PyUnicode_FromString(pairfit::outcome_name(r.outcome)); },
         [&] { return PyUnicode_FromString(r.method.c_str()); },
         [&] { return matrix_of(r.matrix); },
         [&] { return files_of(r); },
         [&] { return PyFloat_FromDouble(r.correlation); },
+        [&] { return misalignment_of(r.misalignment_px); },
         [&] { return pairfit_python::numpy_image(r.reference_crop, order); },
         [&] { return pairfit_python::numpy_image(r.camera_crop, order); },
     };

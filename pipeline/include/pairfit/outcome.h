@@ -22,7 +22,7 @@ const char* outcome_name(Outcome outcome);
 inline constexpr std::array<const char*, 5> kNumberKeys = {"score", "theta", "s", "t_x", "t_y"};
 
 /// The further keys of the precise entry's result, after the five numbers.
-inline constexpr std::array<const char*, 7> kPreciseKeys = {
-    "outcome", "method", "matrix", "files", "correlation", "reference_crop", "camera_crop"};
+inline constexpr std::array<const char*, 8> kPreciseKeys = {
+    "outcome", "method", "matrix", "files", "correlation", "misalignment_px", "reference_crop", "camera_crop"};
 
 }  // namespace pairfit
