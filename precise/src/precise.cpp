@@ -1,6 +1,7 @@
 #include "pairfit/precise.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -74,13 +75,33 @@ struct Estimates {
 // one the search ranks first.
 const int kSearchedStarts = 4;
 
+// The share of a reduced camera image with detail above its noise below
+// which it shows nothing to find (blank, flat grey, a lens cap): the
+// features' second try and the correlation search, the dearest starts,
+// would search the noise.
+constexpr double kCameraDetail = 0.002;
+
+bool shows_detail(const cv::Mat& grey_small) {
+    if (grey_small.empty()) return true;  // not reduced yet: the estimate decides
+    cv::Mat f;
+    grey_small.convertTo(f, CV_32F);
+    const cv::Mat band = band_pass(f, 2 * std::max(4, std::max(f.cols, f.rows) / 40) + 1);
+    return cv::countNonZero(cv::abs(band) > 2) >= kCameraDetail * f.total();
+}
+
 // Without a feature estimate the exact search would be the only start, and
 // it has no rotation: on a repeated pattern it may settle on a neighbouring
-// cell, which the refinement would then polish.
-Estimates estimates_of(const cv::Mat& img, const cv::Mat& cam, bool with_homography,
-                       CameraFeatures camera) {
+// cell, which the refinement would then polish. A pair the exact search has
+// given up on (a camera that cannot be binarised) is not searched further.
+Estimates estimates_of(const cv::Mat& img, const cv::Mat& cam, bool with_homography, CameraFeatures camera,
+                       const std::atomic<bool>& abandoned) {
+    if (abandoned) return {};
+    if (!shows_detail(camera.small)) {
+        FeatureEstimate reduced = reduced_pair(img, cam);
+        return {std::move(reduced), {}};
+    }
     Estimates e{estimate_from_features(img, cam, with_homography, std::move(camera)), {}};
-    if (e.features.similarity) return e;
+    if (e.features.similarity || abandoned) return e;
     try {
         e.searched = correlation_candidates(e.features, kSearchedStarts);
     } catch (const cv::Exception&) {
@@ -454,6 +475,12 @@ void describe(const Frames& f, const CanvasMap& crops_from_reference, const Came
     r.camera_square = camera_square_of(f);
 }
 
+// Sets a flag when it goes out of scope.
+struct AbandonOnExit {
+    std::atomic<bool>& flag;
+    ~AbandonOnExit() { flag = true; }
+};
+
 }  // namespace
 
 PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& options) {
@@ -464,17 +491,22 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
         // The feature estimate needs only the loaded images: it runs beside
         // the exact search, its camera part from when the camera is decoded
         // (a core is often idle until the reference is).
+        std::atomic<bool> abandoned{false};
         std::future<CameraFeatures> camera_job;
         std::future<Estimates> features_job;
+        // Whatever ends the call before the estimates are taken (a camera
+        // that cannot be binarised, an error, an interruption) stops them at
+        // their next step: the futures' destructors wait for them.
+        const AbandonOnExit abandon_on_exit{abandoned};
         cv::Mat camera_loaded;
         const CameraHook start_camera = [&](const cv::Mat& cam, cv::Size reference) {
             camera_job = std::async(std::launch::async, camera_features, cam, halvings_for(reference));
         };
         const LoadedHook start_features = [&](const cv::Mat& img, const cv::Mat& cam) {
             camera_loaded = cam;
-            features_job = std::async(std::launch::async, [img, cam, &camera_job, &options] {
+            features_job = std::async(std::launch::async, [img, cam, &camera_job, &options, &abandoned] {
                 return estimates_of(img, cam, options.model == Model::homography,
-                                    camera_job.valid() ? camera_job.get() : CameraFeatures());
+                                    camera_job.valid() ? camera_job.get() : CameraFeatures(), abandoned);
             });
         };
         ExactSearch found = refine ? run_exact_search(request, start_features, start_camera) : run_exact_search(request);
