@@ -19,6 +19,8 @@ namespace {
 // strokes of text.
 constexpr double kWindowShare = 0.1;
 constexpr int kSmallestWindow = 32;
+// Squares larger than this are halved until they are not.
+constexpr int kWorkingSide = 640;
 // Coarser levels see a window's content over 2, 4, 8 times its side, so
 // that a shift of several pixels is found before it is polished.
 constexpr int kCoarsestLevel = 3;
@@ -124,10 +126,44 @@ struct WindowFit {
     double deviation = std::numeric_limits<double>::infinity();
 };
 
+// The weighted sums one Gauss-Newton step needs, over the window's pixels:
+// the camera's gradients gx, gy, the reference t and the camera i.
+struct Sums {
+    double w = 0, xx = 0, xy = 0, yy = 0, xt = 0, yt = 0, x1 = 0, y1 = 0, tt = 0, t1 = 0;
+    double xi = 0, yi = 0, ti = 0, i1 = 0, ii = 0;
+};
+
+Sums sums_of(const cv::Mat& weight, const cv::Mat& t, const cv::Mat& in, const cv::Mat& gx, const cv::Mat& gy) {
+    Sums s;
+    for (int y = 0; y < t.rows; ++y) {
+        const float *pw = weight.ptr<float>(y), *pt = t.ptr<float>(y), *pi = in.ptr<float>(y),
+                    *px = gx.ptr<float>(y), *py = gy.ptr<float>(y);
+        for (int x = 0; x < t.cols; ++x) {
+            const double w = pw[x], a = px[x], b = py[x], c = pt[x], i = pi[x];
+            s.w += w;
+            s.xx += w * a * a;
+            s.xy += w * a * b;
+            s.yy += w * b * b;
+            s.xt += w * a * c;
+            s.yt += w * b * c;
+            s.x1 += w * a;
+            s.y1 += w * b;
+            s.tt += w * c * c;
+            s.t1 += w * c;
+            s.xi += w * a * i;
+            s.yi += w * b * i;
+            s.ti += w * c * i;
+            s.i1 += w * i;
+            s.ii += w * i * i;
+        }
+    }
+    return s;
+}
+
 // Gauss-Newton on the shift, the contrast and the brightness: the camera
 // window I(x + d), linearised as I + g . delta, against alpha T + beta.
 WindowFit fit_window(const Level& l, const cv::Mat& t, const cv::Mat& weight, cv::Point2d centre, cv::Point2d start,
-                     int iterations) {
+                     int iterations, double stop) {
     const cv::Size size = t.size();
     WindowFit fit;
     fit.shift = start;
@@ -137,30 +173,16 @@ WindowFit fit_window(const Level& l, const cv::Mat& t, const cv::Mat& weight, cv
         cv::getRectSubPix(l.in, size, at, in, CV_32F);
         cv::getRectSubPix(l.gx, size, at, gx, CV_32F);
         cv::getRectSubPix(l.gy, size, at, gy, CV_32F);
-        cv::Matx44d normal = cv::Matx44d::zeros();
-        cv::Vec4d right = cv::Vec4d::all(0);
-        double weights = 0, residual = 0, st = 0, si = 0, stt = 0, sii = 0, sti = 0;
-        for (int y = 0; y < size.height; ++y) {
-            const float *pw = weight.ptr<float>(y), *pt = t.ptr<float>(y), *pi = in.ptr<float>(y),
-                        *px = gx.ptr<float>(y), *py = gy.ptr<float>(y);
-            for (int x = 0; x < size.width; ++x) {
-                const double w = pw[x];
-                const cv::Vec4d j(px[x], py[x], -pt[x], -1.0);
-                normal += w * (j * j.t());
-                right -= w * pi[x] * j;
-                weights += w;
-                st += w * pt[x];
-                si += w * pi[x];
-                stt += w * pt[x] * pt[x];
-                sii += w * pi[x] * pi[x];
-                sti += w * pt[x] * pi[x];
-            }
-        }
-        const double vt = stt - st * st / weights, vi = sii - si * si / weights, cti = sti - st * si / weights;
+        const Sums s = sums_of(weight, t, in, gx, gy);
+        // Unknowns (dx, dy, alpha, beta), Jacobian row (gx, gy, -t, -1).
+        const cv::Matx44d normal(s.xx, s.xy, -s.xt, -s.x1, s.xy, s.yy, -s.yt, -s.y1, -s.xt, -s.yt, s.tt, s.t1, -s.x1,
+                                 -s.y1, s.t1, s.w);
+        const cv::Vec4d right(-s.xi, -s.yi, s.ti, s.i1);
+        const double vt = s.tt - s.t1 * s.t1 / s.w, vi = s.ii - s.i1 * s.i1 / s.w, cti = s.ti - s.t1 * s.i1 / s.w;
         fit.rho = vt > 0 && vi > 0 ? cti / std::sqrt(vt * vi) : -1;
         // What the contrast and brightness leave: the noise that the shift's
         // deviation follows from.
-        residual = std::max(0.0, vi - (vt > 0 ? cti * cti / vt : 0)) / weights;
+        const double residual = std::max(0.0, vi - (vt > 0 ? cti * cti / vt : 0)) / s.w;
         cv::Matx44d inverse;
         if (cv::invert(normal, inverse, cv::DECOMP_CHOLESKY) == 0) {
             fit.deviation = std::numeric_limits<double>::infinity();
@@ -170,7 +192,7 @@ WindowFit fit_window(const Level& l, const cv::Mat& t, const cv::Mat& weight, cv
         if (iteration == iterations) break;
         const cv::Vec4d step = inverse * right;
         fit.shift += cv::Point2d(step[0], step[1]);
-        if (std::hypot(step[0], step[1]) < 0.002) iterations = iteration + 1;  // one more look at where it landed
+        if (std::hypot(step[0], step[1]) < stop) iterations = iteration + 1;  // one more look at where it landed
     }
     return fit;
 }
@@ -181,23 +203,19 @@ int levels_for(int window, int out) {
     return levels;
 }
 
-}  // namespace
-
-std::vector<LocalShift> local_shifts(const cv::Mat& reference_crop, const cv::Mat& camera_crop,
-                                     const cv::Mat& reference_content) {
-    CV_Assert(reference_crop.size() == camera_crop.size() && reference_content.size() == reference_crop.size());
-    const int out = reference_crop.cols;
+// The windows' shifts on the two grey images, band-passed level by level.
+std::vector<LocalShift> shifts_at_working_size(const cv::Mat& reference, const cv::Mat& camera, const cv::Mat& content) {
+    const int out = reference.cols;
     const int side = std::max(kSmallestWindow, static_cast<int>(out * kWindowShare)) / 2 * 2;
     std::vector<LocalShift> shifts;
     if (out < 2 * side) return shifts;
-    const std::vector<Level> pyramid =
-        pyramid_of(grey_float(reference_crop), grey_float(camera_crop), reference_content, levels_for(side, out));
+    const std::vector<Level> pyramid = pyramid_of(reference, camera, content, levels_for(side, out));
     const cv::Mat weight = window_weight(side);
     const double reach = side;
-    for (int y0 = 0; y0 + side <= out; y0 += side / 2) {
-        for (int x0 = 0; x0 + side <= out; x0 += side / 2) {
+    for (int y0 = 0; y0 + side <= out; y0 += side) {
+        for (int x0 = 0; x0 + side <= out; x0 += side) {
             const cv::Rect box(x0, y0, side, side);
-            if (cv::countNonZero(reference_content(box)) < box.area()) continue;
+            if (cv::countNonZero(content(box)) < box.area()) continue;
             const cv::Point2d centre(x0 + (side - 1) / 2.0, y0 + (side - 1) / 2.0);
             const cv::Mat t = pyramid[0].t(box);
             if (!has_detail(t, weight)) continue;
@@ -206,10 +224,10 @@ std::vector<LocalShift> local_shifts(const cv::Mat& reference_crop, const cv::Ma
                 const double f = 1.0 / (1 << l);
                 cv::Mat coarse;
                 cv::getRectSubPix(pyramid[l].t, cv::Size(side, side), cv::Point2f(centre * f), coarse, CV_32F);
-                const WindowFit fit = fit_window(pyramid[l], coarse, weight, centre * f, shift * f, 10);
-                if (fit.rho >= kWindowMatch && std::hypot(fit.shift.x, fit.shift.y) <= reach) shift = fit.shift / f;
+                const WindowFit fit = fit_window(pyramid[l], coarse, weight, centre * f, shift * f, 3, 0.02);
+                if (fit.rho >= kWindowMatch && std::hypot(fit.shift.x, fit.shift.y) <= reach * f) shift = fit.shift / f;
             }
-            const WindowFit fit = fit_window(pyramid[0], t, weight, centre, shift, 10);
+            const WindowFit fit = fit_window(pyramid[0], t, weight, centre, shift, 8, 0.005);
             const bool matched = fit.rho >= kWindowMatch && std::hypot(fit.shift.x, fit.shift.y) <= reach;
             if (!matched) {
                 shifts.push_back({centre, cv::Point2d(reach, 0), false});
@@ -217,6 +235,32 @@ std::vector<LocalShift> local_shifts(const cv::Mat& reference_crop, const cv::Ma
                 shifts.push_back({centre, fit.shift, true});
             }
         }
+    }
+    return shifts;
+}
+
+}  // namespace
+
+std::vector<LocalShift> local_shifts(const cv::Mat& reference_crop, const cv::Mat& camera_crop,
+                                     const cv::Mat& reference_content) {
+    CV_Assert(reference_crop.size() == camera_crop.size() && reference_content.size() == reference_crop.size());
+    CV_Assert(reference_crop.type() == CV_8UC3 && camera_crop.type() == CV_8UC3 && reference_content.type() == CV_8U);
+    // Large squares are measured halved: the windows keep their share of
+    // the square, and a shift is still found to a few hundredths of a pixel.
+    cv::Mat t = grey_float(reference_crop), in = grey_float(camera_crop), content = reference_content;
+    int halvings = 0;
+    while ((t.cols >> halvings) > kWorkingSide) ++halvings;
+    for (int h = 0; h < halvings; ++h) {
+        cv::pyrDown(t, t);
+        cv::pyrDown(in, in);
+        cv::erode(content, content, cv::Mat());
+        cv::resize(content, content, t.size(), 0, 0, cv::INTER_NEAREST);
+    }
+    const double to_square = 1 << halvings;  // pixel x of a halved image sits at 2x
+    std::vector<LocalShift> shifts = shifts_at_working_size(t, in, content);
+    for (LocalShift& s : shifts) {
+        s.centre *= to_square;
+        s.shift *= to_square;
     }
     return shifts;
 }
