@@ -42,7 +42,7 @@ bool is_suspect(const PairResult& r) {
 }
 
 bool is_misaligned(const PairResult& r) {
-    return !r.method.empty() && r.outcome == "aligned" && r.misalignment_px > kMisalignedPx;
+    return !r.method.empty() && r.outcome == "aligned" && r.misalignment_px > kMisalignedPx && !is_suspect(r);
 }
 
 std::string to_json_line(const PairResult& result) {

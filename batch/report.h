@@ -34,7 +34,8 @@ bool is_suspect(const PairResult& result);
 /// a planar map cannot lay the print over itself (a lens, a curved label).
 inline constexpr double kMisalignedPx = 1.0;
 
-/// A precise record whose crops are still more than kMisalignedPx apart.
+/// A precise record whose crops are still more than kMisalignedPx apart (a
+/// suspect pair is listed as such: its crops show different subjects).
 bool is_misaligned(const PairResult& result);
 
 /// One line of the report (no newline). The canonical paths follow the other
