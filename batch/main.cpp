@@ -163,6 +163,7 @@ PairResult align_one(const PairJob& job, const Options& o) {
             m = precise.transform;
             r.method = precise.method;
             r.correlation = precise.correlation;
+            r.misalignment_px = precise.misalignment_px;
             r.matrix.assign(precise.matrix.val, precise.matrix.val + 9);
             unreadable = precise.unreadable;
             r.field = flat_field(precise.field);
@@ -262,6 +263,12 @@ void print_summary(const std::vector<PairResult>& all, int done_now, double seco
         if (is_suspect(r)) {
             std::printf("suspect (correlation %.3f below %.2f: not the same subject?): %s\n",
                         r.correlation, pairfit::kPairCorrelation, printable(r.img).c_str());
+        }
+    }
+    for (const PairResult& r : all) {
+        if (is_misaligned(r)) {
+            std::printf("misaligned (crops %.1f px apart, above %.0f px: a lens or a curved print?): %s\n",
+                        r.misalignment_px, kMisalignedPx, printable(r.img).c_str());
         }
     }
     for (const PairResult& r : all) {

@@ -106,14 +106,19 @@ void write_index_html(const std::string& path, std::vector<PairResult> results,
             "<style>body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}"
             "td,th{border:1px solid #ccc;padding:4px 8px;text-align:left;vertical-align:middle}"
             "img{width:200px;height:200px;object-fit:contain;background:#eee}"
-            ".error,.missing,.special,.suspect{color:#a00}</style></head><body>\n"
+            ".error,.missing,.special,.suspect,.misaligned{color:#a00}</style></head><body>\n"
             "<h1>pairfit batch: " << results.size() << " pairs, worst score first</h1>\n";
     const auto suspects = std::count_if(results.begin(), results.end(), is_suspect);
     if (suspects > 0) {
         html << "<p class=\"suspect\">" << suspects << " suspect pairs: their correlation is below "
              << number(pairfit::kPairCorrelation, 2) << ", the camera image may show another subject.</p>\n";
     }
-    const bool precise = std::any_of(results.begin(), results.end(),
+    const auto misaligned = std::count_if(results.begin(), results.end(), is_misaligned);
+    if (misaligned > 0) {
+        html << "<p class=\"misaligned\">" << misaligned << " misaligned pairs: their crops are still more than "
+             << number(kMisalignedPx, 0) << " px apart.</p>\n";
+    }
+        const bool precise = std::any_of(results.begin(), results.end(),
                                      [](const PairResult& r) { return !r.method.empty(); });
     html << "<table><thead><tr><th>overlay</th><th>reference</th><th>camera</th><th>outcome</th>"
             "<th>score</th><th>s</th><th>t_x</th><th>t_y</th>"
@@ -121,7 +126,8 @@ void write_index_html(const std::string& path, std::vector<PairResult> results,
     for (const PairResult& r : results) {
         const fs::path overlay =
             fs::path(output_folder_for(output_dir, r.img)) / (stem_of(r.img) + "_overlay.png");
-        const std::string outcome = is_suspect(r) ? r.outcome + " suspect" : r.outcome;
+        std::string outcome = is_suspect(r) ? r.outcome + " suspect" : r.outcome;
+        if (is_misaligned(r)) outcome += " misaligned";
         html << "<tr class=\"" << escape_html(outcome) << "\"><td>";
         if (r.outcome == "aligned" && fs::exists(overlay)) {
             const std::string relative = fs::relative(fs::absolute(overlay), page_dir).string();

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include <cmath>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <array>
 #include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -67,6 +69,10 @@ bool is_suspect(const PairResult& r) {
     return !r.method.empty() && r.outcome == "aligned" && r.correlation < pairfit::kPairCorrelation;
 }
 
+bool is_misaligned(const PairResult& r) {
+    return !r.method.empty() && r.outcome == "aligned" && r.misalignment_px > kMisalignedPx && !is_suspect(r);
+}
+
 std::string to_json_line(const PairResult& result) {
     PairResult r = result;
     json record = json{{"img", r.img}, {"cam", r.cam}, {"outcome", r.outcome}};
@@ -82,6 +88,7 @@ std::string to_json_line(const PairResult& result) {
         }
         record["correlation"] = r.correlation;
         if (r.field.size() > 5) record["field"] = field_record(r.field);
+        record["misalignment_px"] = std::isnan(r.misalignment_px) ? json(nullptr) : json(r.misalignment_px);
     }
     // Paths are bytes; a name that is not UTF-8 is written with replacement
     // characters rather than failing the whole run.
@@ -128,6 +135,8 @@ bool parse_record(const std::string& line, PairResult& r) {
     r.seconds = record.value("seconds", 0.0);
     r.method = record.value("method", "");
     r.correlation = record.value("correlation", 0.0);
+    const auto misalignment = record.find("misalignment_px");
+    if (misalignment != record.end() && misalignment->is_number()) r.misalignment_px = misalignment->get<double>();
     const auto matrix = record.find("matrix");
     if (matrix != record.end() && matrix->is_array()) {
         for (const json& row : *matrix) {

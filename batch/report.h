@@ -2,6 +2,7 @@
 // The batch report: JSON Lines, one record per pair as it finishes.
 
 #include <atomic>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <string>
@@ -22,6 +23,10 @@ struct PairResult {
     /// spacing, rows, cols, then dx and dy row by row (camera pixels);
     /// otherwise empty. The report rounds displacements to 1/100 px.
     std::vector<double> field;
+
+    /// With --refine: how far apart the two crops still are (camera pixels);
+    /// NaN where the square cannot tell, and without --refine.
+    double misalignment_px = std::numeric_limits<double>::quiet_NaN();
     std::string img_canonical;  ///< img as the file system resolves it (see canonical_path)
     std::string cam_canonical;  ///< cam likewise; --resume compares these
 };
@@ -29,6 +34,14 @@ struct PairResult {
 /// A precise record whose correlation is below the threshold of true pairs:
 /// most likely the camera image shows something else.
 bool is_suspect(const PairResult& result);
+
+/// Above this many pixels apart, a pair's crops are listed as misaligned:
+/// a planar map cannot lay the print over itself (a lens, a curved label).
+inline constexpr double kMisalignedPx = 1.0;
+
+/// A precise record whose crops are still more than kMisalignedPx apart (a
+/// suspect pair is listed as such: its crops show different subjects).
+bool is_misaligned(const PairResult& result);
 
 /// One line of the report (no newline). The canonical paths follow the other
 /// fields, every byte kept (see json_bytes.h); "img" and "cam" show a name

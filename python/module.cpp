@@ -6,6 +6,7 @@
 #include <cxxabi.h>
 
 #include <array>
+#include <cmath>
 #include <exception>
 #include <functional>
 #include <new>
@@ -196,7 +197,10 @@ const char kAlignDoc[] =
     "'method' (the estimate that won), 'matrix' (3x3 nested lists: reference\n"
     "pixels to pixels of the camera image as given), 'files' (the two paths\n"
     "written, empty when none), 'correlation' (of the two aligned images over\n"
-    "the square, -1 to 1), the two crops and 'error' (for the 'missing'\n"
+    "the square, -1 to 1), 'misalignment_px' (how far apart the two crops\n"
+    "still are, 95th percentile over the square in camera pixels, measured\n"
+    "from local windows; None where the square shows too little detail),\n"
+    "the two crops and 'error' (for the 'missing'\n"
     "outcome, which image could not be read and why: not found, permission\n"
     "denied, not a regular file, cannot be decoded; None otherwise).\n\n"
     "model is 'similarity', 'homography' or 'deformable' (a homography and\n"
@@ -340,17 +344,24 @@ PyObject* text_or_none(const std::string& text) {
     return PyUnicode_DecodeFSDefault(text.c_str());
 }
 
+// None where the crops cannot tell how far apart they are.
+PyObject* misalignment_of(double px) {
+    if (std::isnan(px)) Py_RETURN_NONE;
+    return PyFloat_FromDouble(px);
+}
+
 // The five numbers, then the precise entry's keys in their table's order;
 // with the deformable model, its field last.
 PyObject* precise_result_of(const pairfit::PreciseResult& r, Channels order, pairfit::Model model) {
     using Value = std::function<PyObject*()>;
-    static_assert(pairfit::kPreciseKeys.size() == 8, "one value for each key below");
+    static_assert(pairfit::kPreciseKeys.size() == 9, "one value for each key below");
     const std::array<Value, pairfit::kPreciseKeys.size()> values = {
         [&] { return PyUnicode_FromString(pairfit::outcome_name(r.outcome)); },
         [&] { return PyUnicode_FromString(r.method.c_str()); },
         [&] { return matrix_of(r.matrix); },
         [&] { return files_of(r); },
         [&] { return PyFloat_FromDouble(r.correlation); },
+        [&] { return misalignment_of(r.misalignment_px); },
         [&] { return pairfit_python::numpy_image(r.reference_crop, order); },
         [&] { return pairfit_python::numpy_image(r.camera_crop, order); },
         [&] { return text_or_none(r.unreadable); },

@@ -49,6 +49,7 @@ class PreciseAlignment(TypedDict):
     matrix: List[List[float]]
     files: List[str]
     correlation: float
+    misalignment_px: Optional[float]
     reference_crop: Optional[Crop]
     camera_crop: Optional[Crop]
     error: Optional[str]

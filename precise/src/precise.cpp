@@ -1,12 +1,15 @@
 #include "pairfit/precise.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <functional>
 #include <iterator>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -18,6 +21,7 @@
 #include "feature_estimate.h"
 #include "frames.h"
 #include "pairfit/core.h"
+#include "misalignment.h"
 #include "pairfit/pipeline.h"
 #include "refinement.h"
 #include "utils.h"
@@ -77,13 +81,33 @@ struct Estimates {
 // one the search ranks first.
 const int kSearchedStarts = 4;
 
+// The share of a reduced camera image with detail above its noise below
+// which it shows nothing to find (blank, flat grey, a lens cap): the
+// features' second try and the correlation search, the dearest starts,
+// would search the noise.
+constexpr double kCameraDetail = 0.002;
+
+bool shows_detail(const cv::Mat& grey_small) {
+    if (grey_small.empty()) return true;  // not reduced yet: the estimate decides
+    cv::Mat f;
+    grey_small.convertTo(f, CV_32F);
+    const cv::Mat band = band_pass(f, 2 * std::max(4, std::max(f.cols, f.rows) / 40) + 1);
+    return cv::countNonZero(cv::abs(band) > 2) >= kCameraDetail * f.total();
+}
+
 // Without a feature estimate the exact search would be the only start, and
 // it has no rotation: on a repeated pattern it may settle on a neighbouring
-// cell, which the refinement would then polish.
-Estimates estimates_of(const cv::Mat& img, const cv::Mat& cam, bool with_homography,
-                       CameraFeatures camera) {
+// cell, which the refinement would then polish. A pair the exact search has
+// given up on (a camera that cannot be binarised) is not searched further.
+Estimates estimates_of(const cv::Mat& img, const cv::Mat& cam, bool with_homography, CameraFeatures camera,
+                       const std::atomic<bool>& abandoned) {
+    if (abandoned) return {};
+    if (!shows_detail(camera.small)) {
+        FeatureEstimate reduced = reduced_pair(img, cam);
+        return {std::move(reduced), {}};
+    }
     Estimates e{estimate_from_features(img, cam, with_homography, std::move(camera)), {}};
-    if (e.features.similarity) return e;
+    if (e.features.similarity || abandoned) return e;
     try {
         e.searched = correlation_candidates(e.features, kSearchedStarts);
     } catch (const cv::Exception&) {
@@ -437,6 +461,20 @@ private:
     cv::Mat sources_;
 };
 
+cv::Rect2d camera_square_of(const Frames& f) {
+    const cv::Rect& q = f.fitted_square;
+    return cv::Rect2d(f.camera_from_fitted(cv::Point2d(q.x, q.y)), f.camera_from_fitted(cv::Point2d(q.br())));
+}
+
+// The crops' own estimate of how far apart they are, in camera pixels (the
+// crops of a camera smaller than the reference are enlarged).
+double misalignment_of(const cv::Mat& reference_crop, const cv::Mat& camera_crop, const cv::Mat& reference_content,
+                       const Frames& f) {
+    const double camera_per_square = camera_square_of(f).width / reference_crop.cols;
+    return misalignment_px(local_shifts(reference_crop, camera_crop, reference_content), reference_crop.cols,
+                           camera_per_square);
+}
+
 // The final warp, bilinear, of the output square only, and the camera crop
 // masked where the warped reference has no content.
 void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, const DisplacementField& field,
@@ -455,25 +493,22 @@ void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, const
     const cv::Mat img_aligned = warp.of(pair.img_ori, out, cv::Scalar::all(kNoData));
     const cv::Mat img_masked = warp.of(pair.img_ori, out, cv::Scalar());
     const cv::Mat cam_cropped = pair.cam_ori(s.f.fitted_square);
-    // The correlation is made beside the mask and the files.
-    Job<double> correlation = start_job([&] {
-        return crop_correlation(img_aligned, cam_cropped, warp.content(pair.img_ori, out), [&] {
+    // The correlation and the misalignment are made beside the mask and the files.
+    Job<std::pair<double, double>> measures = start_job([&] {
+        const cv::Mat content = warp.content(pair.img_ori, out);
+        const double correlation = crop_correlation(img_aligned, cam_cropped, content, [&] {
             return whole_pair_correlation(
                 s.estimate.img_small.empty() ? reduced_pair(pair.img_ori, s.view.camera) : s.estimate,
                 camera_from_reference);
         });
+        return std::make_pair(correlation, misalignment_of(img_aligned, cam_cropped, content, s.f));
     });
     cv::Mat cam_aligned = cam_cropped;
     if (pair.is_masked) Get_Mask_ROI(img_masked, cam_cropped, cam_aligned, 0, kNoData);
     write_crops(img_aligned, cam_aligned, s.request);
-    r.correlation = correlation.get();
+    std::tie(r.correlation, r.misalignment_px) = measures.get();
     r.reference_crop = img_aligned;
     r.camera_crop = cam_aligned;
-}
-
-cv::Rect2d camera_square_of(const Frames& f) {
-    const cv::Rect& q = f.fitted_square;
-    return cv::Rect2d(f.camera_from_fitted(cv::Point2d(q.x, q.y)), f.camera_from_fitted(cv::Point2d(q.br())));
 }
 
 // What the written crops embody and the reference's map onto the camera
@@ -484,6 +519,12 @@ void describe(const Frames& f, const CanvasMap& crops_from_reference, const Came
     r.matrix = camera_from_reference.matrix();
     r.camera_square = camera_square_of(f);
 }
+
+// Sets a flag when it goes out of scope.
+struct AbandonOnExit {
+    std::atomic<bool>& flag;
+    ~AbandonOnExit() { flag = true; }
+};
 
 }  // namespace
 
@@ -496,17 +537,22 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
         // The feature estimate needs only the loaded images: it runs beside
         // the exact search, its camera part from when the camera is decoded
         // (a core is often idle until the reference is).
+        std::atomic<bool> abandoned{false};
         Job<CameraFeatures> camera_job;
         Job<Estimates> features_job;
+        // Whatever ends the call before the estimates are taken (a camera
+        // that cannot be binarised, an error, an interruption) stops them at
+        // their next step: the futures' destructors wait for them.
+        const AbandonOnExit abandon_on_exit{abandoned};
         cv::Mat camera_loaded;
         const CameraHook start_camera = [&](const cv::Mat& cam, cv::Size reference) {
             camera_job = start_job([cam, reference] { return camera_features(cam, halvings_for(reference)); });
         };
         const LoadedHook start_features = [&](const cv::Mat& img, const cv::Mat& cam) {
             camera_loaded = cam;
-            features_job = start_job([img, cam, &camera_job, &options] {
+            features_job = start_job([img, cam, &camera_job, &options, &abandoned] {
                 return estimates_of(img, cam, options.model != Model::similarity,
-                                    camera_job.valid() ? camera_job.get() : CameraFeatures());
+                                    camera_job.valid() ? camera_job.get() : CameraFeatures(), abandoned);
             });
         };
         ExactSearch found = refine ? run_exact_search(request, start_features, start_camera) : run_exact_search(request);
@@ -530,10 +576,12 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
             // The fitted camera stands in for the camera as loaded: a map to
             // its pixels is all the whole pair's correlation needs.
             const CameraMap fitted_from_reference((f.fitted_from_canvas * CanvasMap(exact.matrix())).matrix());
+            const cv::Mat content = content_of(found.pair.img_ori, square_from_reference, found.pair.out_size);
+            const cv::Mat camera_square = found.pair.cam_ori(f.fitted_square);
             r.correlation = crop_correlation(
-                found.pair.img_aligned, found.pair.cam_ori(f.fitted_square),
-                content_of(found.pair.img_ori, square_from_reference, found.pair.out_size),
+                found.pair.img_aligned, camera_square, content,
                 [&] { return whole_pair_correlation(reduced_pair(found.pair.img_ori, found.pair.cam_ori), fitted_from_reference); });
+            r.misalignment_px = misalignment_of(found.pair.img_aligned, camera_square, content, f);
         } else {
             const Estimates estimates = features_job.get();
             const Scene scene{found, f, PairView{found.pair.img_ori, camera_loaded, camera_square_of(f), found.pair.out_size},

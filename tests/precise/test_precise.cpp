@@ -13,11 +13,13 @@
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
 
 #include "ecc.h"
 #include "feature_estimate.h"
 #include "frames.h"
 #include "hamming.h"
+#include "misalignment.h"
 #include "pairfit/pipeline.h"
 #include "pairfit/precise.h"
 #include "refinement.h"
@@ -70,7 +72,7 @@ TEST(EccAlign, RecoversKnownMotionsToAFractionOfAPixel) {
             // The template is `in` seen through the truth: t(x) = in(truth(x)).
             cv::Mat t;
             cv::warpPerspective(in, t, cv::Mat(truth), cv::Size(260, 260), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP);
-            cv::Matx33d w = cv::Matx33d(1, 0, 2 * u(rng), 0, 1, 2 * u(rng), 0, 0, 1) * truth;
+            cv::Matx33d w = cv::Matx33d(1, 0, 3 * u(rng), 0, 1, 3 * u(rng), 0, 0, 1) * truth;
             w(0, 0) += 0.004;
             w(1, 1) += 0.004;
             if (motion == pairfit::Motion::similarity) w(2, 0) = w(2, 1) = 0;
@@ -82,6 +84,36 @@ TEST(EccAlign, RecoversKnownMotionsToAFractionOfAPixel) {
                 EXPECT_NEAR(w(0, 0), w(1, 1), 1e-12);  // stays a similarity
                 EXPECT_NEAR(w(0, 1), -w(1, 0), 1e-12);
             }
+        }
+    }
+}
+
+// Steps are taken only uphill: however many steps it is given, the
+// correlation never falls below what fewer steps reached, and it is the one
+// of the warp returned.
+TEST(EccAlign, NeverStepsDownhill) {
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> u(-1, 1);
+    cv::Mat grain(300, 300, CV_32F);
+    cv::randu(grain, 0, 255);
+    cv::GaussianBlur(grain, grain, cv::Size(0, 0), 0.6);
+    cv::Mat noisy(grain.size(), CV_32F);
+    cv::randn(noisy, 0, 40);
+    noisy += grain;
+    const cv::Mat valid(grain.size(), CV_8U, cv::Scalar(255));
+    const cv::Matx33d truth = similarity(2, 1.0, 40, 40);
+    cv::Mat t;
+    cv::warpPerspective(grain, t, cv::Mat(truth), cv::Size(200, 200), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP);
+    for (int trial = 0; trial < 2; ++trial) {
+        const cv::Matx33d start = cv::Matx33d(1, 0, 3 * u(rng), 0, 1, 3 * u(rng), 0, 0, 1) * truth;
+        double reached = -1;
+        for (int steps = 0; steps < 20; ++steps) {
+            cv::Matx33d w = start;
+            const double rho = pairfit::ecc_align(t, cv::Mat(), noisy, valid, w, pairfit::Motion::homography, steps, 0);
+            EXPECT_GE(rho, reached) << trial << " after " << steps << " steps";
+            cv::Matx33d again = w;
+            EXPECT_DOUBLE_EQ(pairfit::ecc_align(t, cv::Mat(), noisy, valid, again, pairfit::Motion::homography, 0, 0), rho);
+            reached = rho;
         }
     }
 }
@@ -196,6 +228,21 @@ double error_of(const pairfit::PreciseResult& r, const cv::Matx33d& truth) {
     return distance_on(truth * inverse, cv::Matx33d::eye(), r.camera_square);
 }
 
+// How far the camera crop is from the reference crop, as one shift over
+// the whole square (OpenCV's ECC, the reference given the camera's blur).
+double crops_apart(const pairfit::PreciseResult& r) {
+    cv::Mat t, in;
+    cv::cvtColor(r.reference_crop, t, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(r.camera_crop, in, cv::COLOR_BGR2GRAY);
+    t.convertTo(t, CV_32F);
+    in.convertTo(in, CV_32F);
+    cv::GaussianBlur(t, t, cv::Size(0, 0), 1.0);
+    cv::Mat shift = cv::Mat::eye(2, 3, CV_32F);
+    cv::findTransformECC(t, in, shift, cv::MOTION_TRANSLATION,
+                         cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-5), cv::Mat(), 1);
+    return std::hypot(shift.at<float>(0, 2), shift.at<float>(1, 2));
+}
+
 }  // namespace
 
 TEST(PreciseEntry, WithoutRefinementItIsTheExactEntry) {
@@ -242,6 +289,10 @@ TEST(PreciseEntry, RecoversRandomSimilaritiesToATenthOfAPixel) {
         EXPECT_EQ(r.outcome, pairfit::Outcome::aligned);
         EXPECT_LT(error_of(r, p.truth), 0.1) << r.method << " camera " << camera;
         EXPECT_NEAR(r.camera_square.width, 400 / k, 1.0);
+        // The crops themselves lie over each other: a smaller camera's crop
+        // is cut from the camera enlarged, whose pixel centres move by half
+        // a pixel of each size.
+        EXPECT_LT(crops_apart(r), 0.08) << camera;
     }
 }
 
@@ -486,6 +537,41 @@ ReferenceOf wave(double amplitude) {
     return [amplitude](cv::Point2d q) {
         return mapped(similarity(2, 1.01, -10, 5), q + cv::Point2d(0.6, 0.8) * (amplitude * std::sin(q.x / 160.0 + 0.4 * q.y / 160.0)));
     };
+
+// A reference crop and a camera crop whose content is moved by `field`
+// (square pixels), blurred and noisy as a camera's; and the true 95th
+// percentile of the field's length over the square.
+struct Crops {
+    cv::Mat reference, camera, content;
+    double truth = 0;
+};
+
+Crops crops_moved_by(const cv::Mat& reference, const std::function<cv::Point2d(cv::Point2d)>& field) {
+    Crops c{reference, cv::Mat(), cv::Mat(reference.size(), CV_8U, cv::Scalar(255)), 0};
+    cv::Mat map_x(reference.size(), CV_32F), map_y(reference.size(), CV_32F);
+    std::vector<double> lengths;
+    for (int y = 0; y < reference.rows; ++y) {
+        for (int x = 0; x < reference.cols; ++x) {
+            // The camera shows at p + field(p) what the reference shows at p.
+            const cv::Point2d d = field(cv::Point2d(x, y));
+            map_x.at<float>(y, x) = static_cast<float>(x - d.x);
+            map_y.at<float>(y, x) = static_cast<float>(y - d.y);
+            lengths.push_back(std::hypot(d.x, d.y));
+        }
+    }
+    std::sort(lengths.begin(), lengths.end());
+    c.truth = lengths[lengths.size() * 95 / 100];
+    cv::Mat blurred, noise(reference.size(), CV_32FC3), f;
+    cv::GaussianBlur(reference, blurred, cv::Size(0, 0), 1.2);
+    cv::remap(blurred, f, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_REFLECT);
+    f.convertTo(f, CV_32FC3);
+    cv::randn(noise, 0, 3);
+    cv::Mat(f + noise).convertTo(c.camera, CV_8UC3);
+    return c;
+}
+
+double misalignment_of(const Crops& c) {
+    return pairfit::misalignment_px(pairfit::local_shifts(c.reference, c.camera, c.content), c.reference.cols, 1.0);
 }
 
 }  // namespace
@@ -535,4 +621,31 @@ TEST(DeformableModel, MapsPointsBothWaysAsTheCropsShowThem) {
         const cv::Point q(static_cast<int>(square[k].x - r.camera_square.x), static_cast<int>(square[k].y - r.camera_square.y));
         EXPECT_LT(cv::norm(cv::Vec3d(pixel.at<cv::Vec3b>(0, 0)) - cv::Vec3d(r.reference_crop.at<cv::Vec3b>(q))), 6.0) << k;
     }
+
+// The crops' own estimate of how far apart they are, against fields of known
+// size: none, a shift, the bend of a print curved on a bottle (largest at
+// the square's edges, which no window's centre reaches) and the swirl of a
+// lens. Within max(0.3 px, half) of the truth; unknown (NaN) where the
+// square shows nothing or only a straight edge to measure.
+TEST(Misalignment, EstimatesHowFarApartTheCropsAre) {
+    const cv::Mat print = print_of(cv::Size(600, 600), 12);
+    const double h = 300;
+    const std::vector<std::function<cv::Point2d(cv::Point2d)>> fields = {
+        [](cv::Point2d) { return cv::Point2d(0, 0); },
+        [](cv::Point2d) { return cv::Point2d(0.4, -0.3); },
+        [h](cv::Point2d p) { return cv::Point2d(3 * std::pow((p.x - h) / h, 3), 0); },
+        [h](cv::Point2d p) { return 1.2 * cv::Point2d(p.y - h, h - p.x) * (std::hypot(p.x - h, p.y - h) / (h * h)); },
+    };
+    for (std::size_t k = 0; k < fields.size(); ++k) {
+        const Crops c = crops_moved_by(print, fields[k]);
+        const double estimate = misalignment_of(c);
+        EXPECT_NEAR(estimate, c.truth, std::max(0.3, c.truth / 2)) << k;
+        if (k == 0) {
+            EXPECT_LT(estimate, 0.1);
+        }
+    }
+    cv::Mat blank(600, 600, CV_8UC3, cv::Scalar::all(240)), edge = blank.clone();
+    edge(cv::Rect(0, 300, 600, 300)).setTo(cv::Scalar::all(30));
+    EXPECT_TRUE(std::isnan(misalignment_of(crops_moved_by(blank, fields[1]))));
+    EXPECT_TRUE(std::isnan(misalignment_of(crops_moved_by(edge, fields[1]))));
 }

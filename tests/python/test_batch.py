@@ -307,16 +307,27 @@ class TestRefine:
         imagegen.save(reference_rgb, folder / "odd.jpg")
         imagegen.save(imagegen.make_camera(np.ascontiguousarray(other), 1.0, 0.0, 0.0),
                       folder / "odd.png")
+        # A print bent across (as on a bottle): no planar map lays it over.
+        camera = imagegen.make_camera(reference_rgb, 1.0, 0.0, 0.0)
+        bent = camera.copy()
+        for x in range(camera.shape[1]):
+            bent[:, x] = np.roll(camera[:, x], round(8 * np.cos(2 * np.pi * x / camera.shape[1])), axis=0)
+        imagegen.save(reference_rgb, folder / "bent.jpg")
+        imagegen.save(bent, folder / "bent.png")
         done = run_batch(batch_program, folder, "-o", tmp_path / "out", "--model", "homography",
-                         "--size", 500)
+                         "--size", 500, "--overlay")
         assert done.returncode == 0, done.stderr
         good = by_name(records(tmp_path / "out" / "pairfit-report.jsonl"))["p0.jpg"]
         direct = pairfit.align(good["img"], good["cam"], str(tmp_path / "direct"), 500,
                                model="homography")
-        assert [good[k] for k in ["method", "matrix", "correlation"]] == \
-            [direct[k] for k in ["method", "matrix", "correlation"]]
+        assert [good[k] for k in ["method", "matrix", "correlation", "misalignment_px"]] == \
+            [direct[k] for k in ["method", "matrix", "correlation", "misalignment_px"]]
         suspects = [line for line in done.stdout.splitlines() if line.startswith("suspect")]
         assert len(suspects) == 1 and suspects[0].endswith("odd.jpg"), done.stdout
+        misaligned = [line for line in done.stdout.splitlines() if line.startswith("misaligned")]
+        assert len(misaligned) == 1 and misaligned[0].endswith("bent.jpg"), done.stdout
+        html = (tmp_path / "out" / "index.html").read_text()
+        assert html.count('class="aligned misaligned"') == 1
 
 
     def test_the_deformable_model_records_its_field_in_hundredths(self, tmp_path, batch_program):

@@ -229,8 +229,9 @@ class TestPreciseEntry:
         exact = pairfit.ICpair_Aligning(str(tmp_path / "r.jpg"), str(tmp_path / "r.png"),
                                         str(tmp_path / "exact"), 500)
         assert list(precise) == ["score", "theta", "s", "t_x", "t_y", "outcome", "method",
-                                 "matrix", "files", "correlation", "reference_crop", "camera_crop",
-                                 "error"]
+                                 "matrix", "files", "correlation", "misalignment_px",
+                                 "reference_crop", "camera_crop", "error"]
+        assert 0 <= precise["misalignment_px"] < 0.5
         assert precise["outcome"] == "aligned"
         assert precise["method"].endswith("+ecc")
         assert self.corner_error(precise, truth, 1600, 1200, 500) < 0.5
@@ -262,6 +263,7 @@ class TestPreciseEntry:
         w_img, w_cam = white_camera
         special = pairfit.align(img_path=str(w_img), cam_path=str(w_cam))
         assert (special["outcome"], special["s"], special["score"]) == ("special", 1.0, 0.0)
+        assert special["misalignment_px"] is None
         with pytest.raises(ValueError, match="800x700"):
             pairfit.align(str(img), str(cam), out_size=701)
         with pytest.raises(TypeError):

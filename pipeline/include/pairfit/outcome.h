@@ -23,6 +23,7 @@ inline constexpr std::array<const char*, 5> kNumberKeys = {"score", "theta", "s"
 
 /// The further keys of the precise entry's result, after the five numbers.
 inline constexpr std::array<const char*, 8> kPreciseKeys = {
-    "outcome", "method", "matrix", "files", "correlation", "reference_crop", "camera_crop", "error"};
+    "outcome", "method", "matrix", "files", "correlation", "misalignment_px", "reference_crop", "camera_crop",
+    "error"};
 
 }  // namespace pairfit
