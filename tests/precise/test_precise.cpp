@@ -537,6 +537,7 @@ ReferenceOf wave(double amplitude) {
     return [amplitude](cv::Point2d q) {
         return mapped(similarity(2, 1.01, -10, 5), q + cv::Point2d(0.6, 0.8) * (amplitude * std::sin(q.x / 160.0 + 0.4 * q.y / 160.0)));
     };
+}
 
 // A reference crop and a camera crop whose content is moved by `field`
 // (square pixels), blurred and noisy as a camera's; and the true 95th
@@ -621,6 +622,7 @@ TEST(DeformableModel, MapsPointsBothWaysAsTheCropsShowThem) {
         const cv::Point q(static_cast<int>(square[k].x - r.camera_square.x), static_cast<int>(square[k].y - r.camera_square.y));
         EXPECT_LT(cv::norm(cv::Vec3d(pixel.at<cv::Vec3b>(0, 0)) - cv::Vec3d(r.reference_crop.at<cv::Vec3b>(q))), 6.0) << k;
     }
+}
 
 // The crops' own estimate of how far apart they are, against fields of known
 // size: none, a shift, the bend of a print curved on a bottle (largest at

@@ -22,7 +22,7 @@ const char* outcome_name(Outcome outcome);
 inline constexpr std::array<const char*, 5> kNumberKeys = {"score", "theta", "s", "t_x", "t_y"};
 
 /// The further keys of the precise entry's result, after the five numbers.
-inline constexpr std::array<const char*, 8> kPreciseKeys = {
+inline constexpr std::array<const char*, 9> kPreciseKeys = {
     "outcome", "method", "matrix", "files", "correlation", "misalignment_px", "reference_crop", "camera_crop",
     "error"};
 
