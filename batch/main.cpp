@@ -23,6 +23,7 @@
 #include <opencv2/core/utils/logger.hpp>
 
 #include "collisions.h"
+#include "engine.h"
 #include "overlay.h"
 #include "pairfit/pipeline.h"
 #include "pairs.h"
@@ -55,6 +56,7 @@ struct Options {
     bool refine = false;
     pairfit::Model model = pairfit::Model::similarity;
     long long max_pixels = pairfit::AlignRequest().max_pixels;
+    std::string engine_fds;  ///< "IN,OUT": pairs aligned by an outside engine (see engine.h)
 };
 
 std::atomic<bool> interrupted{false};
@@ -135,6 +137,16 @@ PairResult align_one(const PairJob& job, const Options& o) {
     return r;
 }
 
+// The overlay and the record of a pair that has been aligned.
+void finish_pair(const PairResult& r, const Options& o, ReportWriter& report,
+                 std::mutex& recorded_mutex, std::vector<PairResult>& recorded) {
+    if (o.overlay && r.outcome == "aligned") write_overlay(output_folder_for(o.output_dir, r.img), r);
+    if (report.write(r)) {
+        const std::lock_guard<std::mutex> lock(recorded_mutex);
+        recorded.push_back(r);
+    }
+}
+
 // Aligns `pending` on o.jobs threads until done, interrupted or the report
 // fails; reports each pair as it finishes and shows progress. Adds the
 // records written to `recorded` and returns how many pairs were done.
@@ -148,14 +160,7 @@ int run_pairs(const std::vector<PairJob>& pending, const Options& o, ReportWrite
         while (!stopping()) {
             const std::size_t k = next++;
             if (k >= pending.size()) return;
-            const PairResult r = align_one(pending[k], o);
-            if (o.overlay && r.outcome == "aligned") {
-                write_overlay(output_folder_for(o.output_dir, r.img), r);
-            }
-            if (report.write(r)) {
-                const std::lock_guard<std::mutex> lock(recorded_mutex);
-                recorded.push_back(r);
-            }
+            finish_pair(align_one(pending[k], o), o, report, recorded_mutex, recorded);
             ++done;
         }
     };
@@ -170,6 +175,22 @@ int run_pairs(const std::vector<PairJob>& pending, const Options& o, ReportWrite
     for (std::thread& t : workers) t.join();
     progress.finish(done);
     return done;
+}
+
+// run_pairs with the alignments done by an outside engine; an engine that
+// stops early ends the run as Ctrl-C does.
+int run_pairs_on_engine(const std::vector<PairJob>& pending, const Options& o, ReportWriter& report,
+                        const MessageStream& messages, std::vector<PairResult>& recorded) {
+    const AlignSettings settings{o.output_dir, o.size, !o.no_mask, o.refine, o.model, o.max_pixels};
+    std::mutex recorded_mutex;
+    Progress progress(static_cast<int>(pending.size()), messages.terminal(), messages.get());
+    const EngineRun run = run_on_engine(
+        parse_engine_fds(o.engine_fds), pending, settings,
+        [&report] { return interrupted || report.failed(); },
+        [&](const PairResult& r) { finish_pair(r, o, report, recorded_mutex, recorded); }, progress);
+    progress.finish(run.done);
+    if (run.cut_short && !report.failed()) interrupted = true;
+    return run.done;
 }
 
 void print_summary(const std::vector<PairResult>& all, int done_now, double seconds) {
@@ -294,6 +315,17 @@ int main(int argc, char** argv) {
         ->each([&o](const std::string&) { o.refine = true; });
     app.add_flag("--overlay", o.overlay,
                  "write NAME_overlay.png for each aligned pair and an index.html of all pairs");
+    app.add_option("--engine-fds", o.engine_fds,
+                   "IN,OUT: pipes to an outside engine that aligns the pairs (pairfit-dask)")
+        ->check([](const std::string& fds) {
+            try {
+                parse_engine_fds(fds);
+                return std::string();
+            } catch (const std::exception& e) {
+                return std::string(e.what());
+            }
+        })
+        ->group("");  // for pairfit-dask, not for people
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -334,7 +366,8 @@ int main(int argc, char** argv) {
     const std::size_t recorded_before = all.size();
     try {
         const MessageStream messages;
-        done_now = run_pairs(pending, o, *report, messages, all);
+        done_now = o.engine_fds.empty() ? run_pairs(pending, o, *report, messages, all)
+                                        : run_pairs_on_engine(pending, o, *report, messages, all);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pairfit-batch: error: %s\n", e.what());
         return kExitUsage;
