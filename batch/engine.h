@@ -5,18 +5,20 @@
 //
 // pairfit-batch writes one JSON line per pending pair on the jobs pipe,
 //   {"id":0,"img":"in/p.jpg","cam":"in/p.png","output_dir":"out","size":600,
-//    "masked":true,"refine":false,"model":"similarity","max_pixels":100000000}
-// then {"end":true}. The engine answers each pair with one line on the
-// results pipe as soon as it is done,
-//   {"id":0,"outcome":"aligned","score":0.9,"theta":0,"s":1,"t_x":5,"t_y":-2,
-//    "error":null,"seconds":0.4,"method":"exact","matrix":[[...],[...],[...]],
-//    "correlation":0.8}
-// with "crops":["<base64 of the .jpg>","<base64 of the .png>"] added when it
-// aligned where the output folder cannot be seen: pairfit-batch writes those
-// files itself. Closing the jobs pipe asks the engine to stop (Ctrl-C, a
-// report that cannot be written); it then sends what has finished and closes
-// the results pipe. A results pipe that ends before every pair is back ends
-// the run as Ctrl-C does.
+//    "masked":true,"refine":false,"model":"similarity"}
+// ("max_pixels" too when it is not the default), then {"end":true}. The
+// engine answers each pair with one line on the results pipe as soon as it
+// is done: the five numbers and the time taken,
+//   {"id":0,"score":0.9,"theta":0,"s":1,"t_x":5,"t_y":-2,"seconds":0.4}
+// with "method", "matrix" (3x3, row by row) and "correlation" when refined,
+// or {"id":0,"error":"<message>","seconds":0.1}. The outcome follows from
+// the numbers here, as for pairfit-batch's own threads. An engine that
+// aligned where the output folder cannot be seen adds
+// "crops":["<base64 of the .jpg>","<base64 of the .png>"], and pairfit-batch
+// writes those files itself. Closing the jobs pipe asks the engine to stop
+// (Ctrl-C, a report that cannot be written); it then sends what has finished
+// and closes the results pipe. A results pipe that ends before every pair is
+// back ends the run as Ctrl-C does.
 
 #include <cstddef>
 #include <functional>

@@ -53,10 +53,12 @@ std::string model_name(pairfit::Model model) {
 }
 
 // Paths keep every byte, as the report keeps them.
+// The pixel limit only when it is not the default: the engine can then use
+// the exact entry as it is, which has no other.
 std::string job_line(std::size_t id, const PairJob& job, const AlignSettings& s) {
-    const json settings = {{"size", s.size},     {"masked", s.masked},
-                           {"refine", s.refine}, {"model", model_name(s.model)},
-                           {"max_pixels", s.max_pixels}};
+    json settings = {{"size", s.size}, {"masked", s.masked}, {"refine", s.refine},
+                     {"model", model_name(s.model)}};
+    if (s.max_pixels != pairfit::AlignRequest().max_pixels) settings["max_pixels"] = s.max_pixels;
     return "{\"id\":" + std::to_string(id) + ",\"img\":" + json_string_keeping_bytes(job.img) +
            ",\"cam\":" + json_string_keeping_bytes(job.cam) +
            ",\"output_dir\":" + json_string_keeping_bytes(output_folder_for(s.output_dir, job.img)) +
@@ -218,19 +220,23 @@ std::vector<std::vector<unsigned char>> shipped_crops(const json& result, const 
     }
 }
 
+// The outcome follows from the numbers, as for pairfit-batch's own threads.
 PairResult record_of_result(const json& result, const std::string& line, const PairJob& job,
                             const AlignSettings& settings) {
-    static const std::set<std::string> outcomes = {"aligned", "missing", "special", "error"};
     PairResult r = record_for(job);
-    r.outcome = string_at(result, "outcome");
-    if (!outcomes.count(r.outcome)) throw not_a_result(line, "no outcome");
     r.seconds = number_at(result, "seconds");
-    if (r.outcome == "error") return error_record(job, string_at(result, "error"), r.seconds);
-    r.score = number_at(result, "score");
-    r.theta = number_at(result, "theta");
-    r.s = number_at(result, "s");
-    r.t_x = number_at(result, "t_x");
-    r.t_y = number_at(result, "t_y");
+    const auto error = result.find("error");
+    if (error != result.end() && !error->is_null()) return error_record(job, string_at(result, "error"), r.seconds);
+    if (!result.contains("s") || !result.contains("score")) throw not_a_result(line, "no numbers");
+    SimMat m(number_at(result, "theta"), number_at(result, "s"), number_at(result, "t_x"),
+             number_at(result, "t_y"));
+    m.score = number_at(result, "score");
+    r.outcome = pairfit::outcome_name(pairfit::outcome_of(m));
+    r.score = m.score;
+    r.theta = m.theta;
+    r.s = m.s;
+    r.t_x = m.t_x;
+    r.t_y = m.t_y;
     if (settings.refine) take_precise_fields(result, r);
     if (!result.contains("crops")) return r;
     const std::vector<std::vector<unsigned char>> crops = shipped_crops(result, line);

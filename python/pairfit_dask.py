@@ -53,21 +53,25 @@ def _aligned(job: Dict[str, Any], img: str, cam: str, output_dir: str,
 
     start = time.perf_counter()
     try:
-        found = pairfit.align(img, cam, output_dir, job["size"], job["masked"], job["refine"],
-                              model=job["model"], max_pixels=job["max_pixels"])
-        result = {key: found[key] for key in (*pairfit.NUMBER_KEYS, "outcome", "method", "matrix",
-                                              "correlation", "files")}
+        if not job["refine"] and "max_pixels" not in job:
+            # The exact entry as pairfit-batch runs it, without the precise
+            # entry's measures that the exact record leaves out.
+            result = pairfit.ICpair_Aligning(img, cam, output_dir, job["size"], job["masked"])
+        else:
+            limit = {"max_pixels": job["max_pixels"]} if "max_pixels" in job else {}
+            found = pairfit.align(img, cam, output_dir, job["size"], job["masked"], job["refine"],
+                                  model=job["model"], **limit)
+            result = {key: found[key] for key in (*pairfit.NUMBER_KEYS, "method", "matrix",
+                                                  "correlation")}
     except Exception as error:  # one pair's failure is its record, not the run's end
-        result = {"outcome": "error", "error": _as_given(str(error), names), "files": []}
+        result = {"error": _as_given(str(error), names)}
     result["seconds"] = time.perf_counter() - start
     return result
 
 
 def align_shared(job: Dict[str, Any], names: Dict[str, str]) -> Dict[str, Any]:
     """Aligns a pair whose files the worker sees under the job's paths."""
-    result = _aligned(job, job["img"], job["cam"], job["output_dir"], names)
-    del result["files"]
-    return result
+    return _aligned(job, job["img"], job["cam"], job["output_dir"], names)
 
 
 def _placed(folder: str, role: str, given: str, data: Optional[bytes]) -> str:
@@ -90,9 +94,12 @@ def align_shipped(job: Dict[str, Any], img_data: Optional[bytes],
         out = os.path.join(folder, "out")
         result = _aligned(job, img, cam, out,
                           {img: job["img"], cam: job["cam"], out: job["output_dir"]})
-        files = result.pop("files")
-        if files:
-            result["crops"] = [base64.b64encode(_read(path)).decode("ascii") for path in files]
+        # The folder is this pair's alone: what is in it, the aligner wrote.
+        written = sorted(os.listdir(out), key=lambda name: name.endswith(".png")) \
+            if os.path.isdir(out) else []
+        if written:
+            result["crops"] = [base64.b64encode(_read(os.path.join(out, name))).decode("ascii")
+                               for name in written]
     return result
 
 
@@ -150,6 +157,20 @@ def _quiet_dask() -> None:
     os.environ.setdefault("DASK_DISTRIBUTED__ADMIN__LOG_LENGTH", "0")
 
 
+def _start_local_cluster(local_cluster: Any) -> Any:
+    """One single-threaded worker process per core (an alignment uses every
+    core it is given). A terminal's Ctrl-C reaches every process of the
+    program: the workers start with it ignored, so that this program alone
+    stops the run, without a traceback from each worker. While they start,
+    a Ctrl-C reaches this program through pairfit-batch."""
+    ours = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        return local_cluster(n_workers=len(os.sched_getaffinity(0)), threads_per_worker=1,
+                             dashboard_address=None)
+    finally:
+        signal.signal(signal.SIGINT, ours)
+
+
 class Cluster:
     """A client of the scheduler at `address`, or of a local cluster started
     on first use and closed with it."""
@@ -166,9 +187,7 @@ class Cluster:
             if self.address:
                 self.client = Client(self.address)
             else:
-                # One thread per worker: an alignment uses every core it is given.
-                self.local = LocalCluster(n_workers=len(os.sched_getaffinity(0)),
-                                          threads_per_worker=1, dashboard_address=None)
+                self.local = _start_local_cluster(LocalCluster)
                 self.client = Client(self.local)
         return self.client
 
@@ -258,8 +277,7 @@ class Engine:
         except Exception as error:  # a worker lost, a task cancelled
             if future.cancelled():
                 return
-            result = {"outcome": "error", "error": f"the Dask cluster failed this pair: {error}",
-                      "seconds": 0.0}
+            result = {"error": f"the Dask cluster failed this pair: {error}", "seconds": 0.0}
         result["id"] = job["id"]
         try:
             self.results.write((json.dumps(result) + "\n").encode())
@@ -270,13 +288,11 @@ class Engine:
             self.submit_shipped()
 
     def send_finished(self) -> None:
-        """At the end or after a stop: what has finished is sent, the rest given up."""
+        """At the end or after a stop: what has finished is sent; the rest is
+        dropped with the client."""
         self.waiting.clear()
-        for future in list(self.running):
-            if future.done():
-                self.send(future)
-            else:
-                future.cancel()
+        for future in [f for f in self.running if f.done()]:
+            self.send(future)
         self.running.clear()
 
 
