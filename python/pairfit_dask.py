@@ -149,24 +149,40 @@ def _find_batch() -> Optional[str]:
     return shutil.which("pairfit-batch")
 
 
-def _quiet_dask() -> None:
-    """Dask's own log lines (workers starting, connections closed at the end)
-    are not the user's business; failures reach the records. Set before
-    Dask is imported, so that the workers it starts inherit it."""
-    os.environ.setdefault("DASK_LOGGING__DISTRIBUTED", "critical")
-    os.environ.setdefault("DASK_DISTRIBUTED__ADMIN__LOG_LENGTH", "0")
+def _configure_dask() -> None:
+    """Set before Dask is imported, so that the workers it starts inherit it."""
+    settings = {
+        # Dask's own log lines (workers starting, connections closed at the
+        # end) are not the user's business; failures reach the records.
+        "DASK_LOGGING__DISTRIBUTED": "critical",
+        "DASK_DISTRIBUTED__ADMIN__LOG_LENGTH": "0",
+        # Pairs cost alike: each worker gets its share at once and starts the
+        # next pair without waiting for the scheduler, which competes for
+        # the same cores.
+        "DASK_DISTRIBUTED__SCHEDULER__WORKER_SATURATION": "inf",
+        # Watchers for a person at the dashboard, which this program does not
+        # start: the profiler samples the workers' stacks 100 times a second,
+        # the others wake every process 50 and 2 times a second.
+        "DASK_DISTRIBUTED__WORKER__PROFILE__ENABLED": "False",
+        "DASK_DISTRIBUTED__ADMIN__TICK__INTERVAL": "1s",
+        "DASK_DISTRIBUTED__ADMIN__SYSTEM_MONITOR__INTERVAL": "5s",
+    }
+    for name, value in settings.items():
+        os.environ.setdefault(name, value)
 
 
 def _start_local_cluster(local_cluster: Any) -> Any:
-    """One single-threaded worker process per core (an alignment uses every
-    core it is given). A terminal's Ctrl-C reaches every process of the
-    program: the workers start with it ignored, so that this program alone
-    stops the run, without a traceback from each worker. While they start,
-    a Ctrl-C reaches this program through pairfit-batch."""
+    """One worker process with a thread per core, as pairfit-batch aligns on
+    its own: the alignments release the interpreter lock, and one process
+    costs the machine less than several. Without a memory limit, so that no
+    monitor polls it. A terminal's Ctrl-C reaches every process of the
+    program: the worker starts with it ignored, so that this program alone
+    stops the run, without a traceback from the worker. While it starts, a
+    Ctrl-C reaches this program through pairfit-batch."""
     ours = signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
-        return local_cluster(n_workers=len(os.sched_getaffinity(0)), threads_per_worker=1,
-                             dashboard_address=None)
+        return local_cluster(n_workers=1, threads_per_worker=len(os.sched_getaffinity(0)),
+                             memory_limit=0, dashboard_address=None)
     finally:
         signal.signal(signal.SIGINT, ours)
 
@@ -214,15 +230,13 @@ class Engine:
         self.shipped_at_once = 0
 
     def read_jobs(self, jobs_fd: int) -> None:
-        """On its own thread: every job line as an event, then how the pipe ended."""
+        """On its own thread: every job line as an event, then the end of the
+        pipe, by which pairfit-batch asks to stop (or is gone)."""
         with os.fdopen(jobs_fd, "rb") as jobs:
             for line in jobs:
                 job = json.loads(line)
-                if job.get("end"):
-                    self.events.put(("end", None))
-                    return
-                self.events.put(("job", job))
-        self.events.put(("stop", None))  # pairfit-batch asks to stop, or is gone
+                self.events.put(("end", None) if job.get("end") else ("job", job))
+        self.events.put(("stop", None))
 
     def run(self) -> None:
         ended = False
@@ -310,7 +324,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     if "-h" in batch_args or "--help" in batch_args:
         _print_help(batch)
         return 0
-    _quiet_dask()
+    _configure_dask()
     jobs_in, jobs_out = os.pipe()
     results_in, results_out = os.pipe()
     cluster = Cluster(own.scheduler)

@@ -10,8 +10,10 @@ import subprocess
 import sys
 import time
 
+import numpy as np
 import pytest
 
+import imagegen
 from test_batch import copies_of_one_pair, make_folder, records, run_batch
 
 pytest.importorskip("distributed")
@@ -30,8 +32,12 @@ def batch(program):
 
 
 def folder_with_every_outcome(folder, reference_rgb):
+    """make_folder's pairs, a link that leads nowhere, and a pair above 700000 pixels."""
     make_folder(folder, reference_rgb, good=2)
     os.symlink("nowhere.jpg", folder / "gone.jpg")
+    wide = np.concatenate([reference_rgb, reference_rgb[:, :300]], axis=1)
+    imagegen.save(wide, folder / "wide.jpg")
+    imagegen.save(imagegen.make_camera(wide, 1.0, 4.0, 2.0), folder / "wide.png")
     return folder
 
 
@@ -89,9 +95,10 @@ def cluster_that_cannot_see(folder):
 
 def test_shipped_images_reach_workers_that_cannot_see_them(tmp_path, reference_rgb, batch):
     folder = folder_with_every_outcome(tmp_path / "in", reference_rgb)
-    own = run_batch(batch, folder, "-o", tmp_path / "own", "--refine")
+    options = ["--refine", "--max-pixels", 700000]  # the wide pair's message names it
+    own = run_batch(batch, folder, "-o", tmp_path / "own", *options)
     with cluster_that_cannot_see(tmp_path) as address:
-        dask = run_dask(folder, "-o", tmp_path / "dask", "--refine", "--ship-images",
+        dask = run_dask(folder, "-o", tmp_path / "dask", *options, "--ship-images",
                         "--scheduler", address)
     assert_same_run(own, dask, tmp_path / "own", tmp_path / "dask")
 
@@ -108,7 +115,13 @@ def test_pairfit_batch_s_refusals_come_before_any_cluster(tmp_path, reference_rg
     assert busy.returncode == 2 and "in use by another run" in busy.stderr
 
 
-def test_ctrl_c_keeps_every_finished_pair_for_resume(tmp_path, reference_rgb, batch):
+def batch_child(pid):
+    children = open(f"/proc/{pid}/task/{pid}/children").read().split()
+    return next(int(c) for c in children if b"pairfit-batch" in open(f"/proc/{c}/cmdline", "rb").read())
+
+
+@pytest.mark.parametrize("to_batch_alone", [False, True])
+def test_ctrl_c_keeps_every_finished_pair_for_resume(tmp_path, reference_rgb, batch, to_batch_alone):
     folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 60)
     report = tmp_path / "out" / "pairfit-report.jsonl"
     run = subprocess.Popen([*DASK, str(folder), "-o", str(tmp_path / "out"), "-s", "200"],
@@ -118,7 +131,10 @@ def test_ctrl_c_keeps_every_finished_pair_for_resume(tmp_path, reference_rgb, ba
         while not (report.exists() and len(report.read_text().splitlines()) >= 2):
             assert run.poll() is None, run.communicate()
             time.sleep(0.1)
-        os.killpg(run.pid, signal.SIGINT)  # as a terminal sends it: to every process of the run
+        if to_batch_alone:  # the cluster must stop all the same
+            os.kill(batch_child(run.pid), signal.SIGINT)
+        else:  # as a terminal sends it: to every process of the run
+            os.killpg(run.pid, signal.SIGINT)
         out, err = run.communicate(timeout=120)
     finally:
         with contextlib.suppress(ProcessLookupError):
@@ -126,6 +142,7 @@ def test_ctrl_c_keeps_every_finished_pair_for_resume(tmp_path, reference_rgb, ba
     assert run.returncode == 130 and "interrupted;" in err, err
     assert "Traceback" not in err, err
     kept = records(report)
+    assert len(kept) < 60
     assert f"{len(kept)} pairs processed in this run" in out
     resumed = run_batch(batch, folder, "-o", tmp_path / "out", "-s", "200", "--resume")
     assert resumed.returncode == 0, resumed.stderr
