@@ -129,7 +129,7 @@ def _print_help(batch: str) -> None:
           "Runs pairfit-batch with the pairs aligned on a Dask cluster: the same report, lock,\n"
           "refusals, summary, index.html and exit statuses.\n\n"
           "  --scheduler ADDRESS  a running Dask scheduler (default: a local cluster of this\n"
-          "                       machine, one single-threaded worker per core)\n"
+          "                       machine, one worker process with a thread per core)\n"
           "  --ship-images        send the images' bytes to the workers and write the crops\n"
           "                       here (for workers without the files)\n\n"
           "pairfit-batch's arguments and options (-j does not apply):\n", flush=True)
