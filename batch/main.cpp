@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,6 +26,7 @@
 #include "collisions.h"
 #include "errors.h"
 #include "folder_watch.h"
+#include "engine.h"
 #include "overlay.h"
 #include "pairfit/core.h"
 #include "pairfit/pipeline.h"
@@ -59,6 +61,7 @@ struct Options {
     bool refine = false;
     pairfit::Model model = pairfit::Model::similarity;
     long long max_pixels = pairfit::AlignRequest().max_pixels;
+    std::string engine_fds;  ///< "IN,OUT": pairs aligned by an outside engine (see engine.h)
 };
 
 std::atomic<bool> interrupted{false};
@@ -187,22 +190,28 @@ PairResult align_one(const PairJob& job, const Options& o) {
     return r;
 }
 
-// Aligns a pair and writes its overlay. Nothing when a file could not be
-// written into the output folder or the folder went away: the failure is
-// kept and the pair gets no record, so that --resume aligns it again.
-std::optional<PairResult> finish_pair(const PairJob& job, const Options& o, const FolderWatch& watch,
-                                      OutputFailure& failure) {
+// Writes the overlay of a pair that `align` aligns and records the pair.
+// When a file could not be written into the output folder or the folder
+// went away, the failure is kept and the pair gets no record, so that
+// --resume aligns it again.
+void finish_pair(const std::function<PairResult()>& align, const Options& o, const FolderWatch& watch,
+                 OutputFailure& failure, ReportWriter& report, std::mutex& recorded_mutex,
+                 std::vector<PairResult>& recorded) {
+    std::optional<PairResult> r;
     try {
         const std::string before = watch.problem();
         if (!before.empty()) throw pairfit::FileError(before);
-        const PairResult r = align_one(job, o);
-        if (o.overlay && r.outcome == "aligned") write_overlay(output_folder_for(o.output_dir, r.img), r);
+        r = align();
+        if (o.overlay && r->outcome == "aligned") write_overlay(output_folder_for(o.output_dir, r->img), *r);
         const std::string after = watch.problem();
         if (!after.empty()) throw pairfit::FileError(after);
-        return r;
     } catch (const pairfit::FileError& e) {
         failure.set(e.what());
-        return std::nullopt;
+        return;
+    }
+    if (report.write(*r)) {
+        const std::lock_guard<std::mutex> lock(recorded_mutex);
+        recorded.push_back(*r);
     }
 }
 
@@ -221,11 +230,8 @@ int run_pairs(const std::vector<PairJob>& pending, const Options& o, ReportWrite
         while (!stopping()) {
             const std::size_t k = next++;
             if (k >= pending.size()) return;
-            const std::optional<PairResult> r = finish_pair(pending[k], o, watch, failure);
-            if (r && report.write(*r)) {
-                const std::lock_guard<std::mutex> lock(recorded_mutex);
-                recorded.push_back(*r);
-            }
+            finish_pair([&] { return align_one(pending[k], o); }, o, watch, failure, report, recorded_mutex,
+                        recorded);
             ++done;
         }
     };
@@ -240,6 +246,31 @@ int run_pairs(const std::vector<PairJob>& pending, const Options& o, ReportWrite
     for (std::thread& t : workers) t.join();
     progress.finish(done);
     return done;
+}
+
+// run_pairs with the alignments done by an outside engine; an engine that
+// stops early ends the run as Ctrl-C does.
+int run_pairs_on_engine(const std::vector<PairJob>& pending, const Options& o, ReportWriter& report,
+                        const FolderWatch& watch, OutputFailure& failure, const MessageStream& messages,
+                        std::vector<PairResult>& recorded) {
+    const AlignSettings settings{o.output_dir, o.size, !o.no_mask, o.refine, o.model, o.max_pixels};
+    std::mutex recorded_mutex;
+    Progress progress(static_cast<int>(pending.size()), messages.terminal(), messages.get());
+    EngineRun run;
+    try {
+        run = run_on_engine(
+            parse_engine_fds(o.engine_fds), pending, settings,
+            [&] { return interrupted || report.failed() || failure.failed(); },
+            [&](const PairResult& r) {
+                finish_pair([&r] { return r; }, o, watch, failure, report, recorded_mutex, recorded);
+            },
+            progress);
+    } catch (const pairfit::FileError& e) {
+        failure.set(e.what());  // a shipped crop that could not be written
+    }
+    progress.finish(run.done);
+    if (run.cut_short && !report.failed() && !failure.failed()) interrupted = true;
+    return run.done;
 }
 
 void print_summary(const std::vector<PairResult>& all, int done_now, double seconds) {
@@ -418,6 +449,17 @@ Parsed parse(int argc, char** argv) {
         ->each([&o](const std::string&) { o.refine = true; });
     app.add_flag("--overlay", o.overlay,
                  "write NAME_overlay.png for each aligned pair and an index.html of all pairs");
+    app.add_option("--engine-fds", o.engine_fds,
+                   "IN,OUT: pipes to an outside engine that aligns the pairs (pairfit-dask)")
+        ->check([](const std::string& fds) {
+            try {
+                parse_engine_fds(fds);
+                return std::string();
+            } catch (const std::exception& e) {
+                return std::string(e.what());
+            }
+        })
+        ->group("");  // for pairfit-dask, not for people
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -474,7 +516,9 @@ RunResult run(const Options& o, const Plan& p, ReportWriter& report, std::vector
     OutputFailure output_failure;
     {
         const MessageStream messages;
-        result.done_now = run_pairs(pending, o, report, watch, output_failure, messages, result.all);
+        result.done_now = o.engine_fds.empty()
+                              ? run_pairs(pending, o, report, watch, output_failure, messages, result.all)
+                              : run_pairs_on_engine(pending, o, report, watch, output_failure, messages, result.all);
     }
     result.recorded_now = result.all.size() - recorded_before;
     for (const std::string& failure : {report.close(), output_failure.reason()}) {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -29,6 +30,11 @@ void save_imgcam(cv::InputArray img, cv::InputArray cam, std::string output_dir,
 /// any earlier file whole. Throws pairfit::FileError naming the path and
 /// the system's reason.
 void save_file(const std::string& path, const std::string& bytes);
+
+/// save_imgcam for two crops already encoded, as the bytes of a JPEG and of
+/// a PNG file: the same names, the same way into place, the same errors.
+void save_encoded_imgcam(const std::vector<uchar>& img_file, const std::vector<uchar>& cam_file,
+                         std::string output_dir, std::string img_path, std::string cam_path);
 
 /// The two paths save_imgcam writes for this request.
 std::pair<std::string, std::string> aligned_file_paths(std::string output_dir,

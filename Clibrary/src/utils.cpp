@@ -307,6 +307,9 @@ public:
         throw pairfit::FileError(cannot_write(target_, reason));
     }
 
+    // An image encoded elsewhere (a crop shipped back from another machine).
+    void write(const std::vector<uchar>& encoded) { write_file(temporary_, encoded, target_); }
+
     const std::string& temporary() const { return temporary_; }
     const std::string& target() const { return target_; }
     void mark_placed() { placed_ = true; }
@@ -395,6 +398,18 @@ void save_imgcam(cv::InputArray img, cv::InputArray cam, std::string output_dir,
     img_file.write(img_image);  // on an error, the job is waited for as it is dropped
     cam_writing.get();
     place_both(img_file, cam_file, output_dir);
+}
+
+void save_encoded_imgcam(const std::vector<uchar>& img_file, const std::vector<uchar>& cam_file,
+                         std::string output_dir, std::string img_path, std::string cam_path) {
+    output_dir = output_folder_for(output_dir, img_path);
+    ensure_directory(output_dir);
+    remove_stale_temporaries_once(output_dir);
+    StagedImage img_staged(output_dir, stem_of(img_path) + alignment_img_suffix);
+    StagedImage cam_staged(output_dir, stem_of(cam_path) + alignment_cam_suffix);
+    img_staged.write(img_file);
+    cam_staged.write(cam_file);
+    place_both(img_staged, cam_staged, output_dir);
 }
 
 cv::Mat Get_Mask_ROI(cv::InputArray img, cv::InputArray cam, cv::OutputArray dst_cam,

@@ -1,46 +1,150 @@
-"""The Dask recipe, on a local cluster of two workers."""
+"""pairfit-dask: pairfit-batch's runs with the pairs aligned on real Dask clusters."""
 
+import contextlib
+import fcntl
 import json
 import os
-import pathlib
+import re
+import signal
 import subprocess
 import sys
+import time
 
+import numpy as np
 import pytest
 
 import imagegen
-import pairfit
+from test_batch import copies_of_one_pair, make_folder, records, run_batch
 
-pytest.importorskip("dask.distributed")
-EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "dask_align.py"
+pytest.importorskip("distributed")
+DASK = [sys.executable, "-m", "pairfit_dask"]
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 
 
-def test_pairs_of_a_csv_are_aligned_on_two_workers(tmp_path, reference_rgb, program):
-    lines = ["img,cam"]
-    for k in range(4):
-        imagegen.save(reference_rgb, tmp_path / f"r{k}.jpg")
-        imagegen.save(imagegen.make_camera(reference_rgb, 1.0, 6.0 * k, 2.0 * k, seed=k),
-                      tmp_path / f"c{k}.png")
-        lines.append(f"r{k}.jpg,c{k}.png")
-    lines.append("missing.jpg,c0.png")
-    (tmp_path / "pairs.csv").write_text("\n".join(lines) + "\n")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    done = subprocess.run([sys.executable, str(EXAMPLE), str(tmp_path / "pairs.csv"), "--workers",
-                           "2", "--output", str(tmp_path / "out"), "--size", "500"],
-                          capture_output=True, text=True, env=env, timeout=300)
-    assert done.returncode == 0, done.stderr
-    assert "aligned 4, missing 1, special 0, error 0" in done.stdout
-    records = [json.loads(l) for l in (tmp_path / "pairfit-report.jsonl").read_text().splitlines()]
-    assert len(records) == 5
-    assert list(records[0]) == ["img", "cam", "outcome", "score", "theta", "s", "t_x", "t_y",
-                                "error", "seconds", "img_canonical", "cam_canonical"]
-    for record in records:
-        if record["outcome"] == "aligned":
-            direct = pairfit.ICpair_Aligning(record["img"], record["cam"], str(tmp_path / "d"), 500)
-            assert {k: record[k] for k in direct} == direct
-    assert len(list((tmp_path / "out").glob("*_aligned.png"))) == 4
-    # pairfit-batch takes the report up where the recipe left it.
-    batch = os.path.join(os.path.dirname(program), "pairfit-batch")
-    resumed = subprocess.run([batch, "pairs.csv", "--resume", "--size", "500"], cwd=tmp_path,
-                             capture_output=True, text=True, timeout=300)
-    assert "0 pairs processed in this run" in resumed.stdout, resumed.stderr
+def run_dask(*args, **kwargs):
+    return subprocess.run([*DASK, *map(str, args)], capture_output=True, text=True, timeout=600,
+                          env=ENV, **kwargs)
+
+
+@pytest.fixture(scope="module")
+def batch(program):
+    return os.path.join(os.path.dirname(program), "pairfit-batch")
+
+
+def folder_with_every_outcome(folder, reference_rgb):
+    """make_folder's pairs, a link that leads nowhere, and a pair above 700000 pixels."""
+    make_folder(folder, reference_rgb, good=2)
+    os.symlink("nowhere.jpg", folder / "gone.jpg")
+    wide = np.concatenate([reference_rgb, reference_rgb[:, :300]], axis=1)
+    imagegen.save(wide, folder / "wide.jpg")
+    imagegen.save(imagegen.make_camera(wide, 1.0, 4.0, 2.0), folder / "wide.png")
+    return folder
+
+
+def assert_same_run(own, dask, own_dir, dask_dir):
+    """The same status, summary, records (but the time taken) and files."""
+    assert dask.returncode == own.returncode, dask.stderr
+    assert "Traceback" not in dask.stderr and "distributed" not in dask.stderr, dask.stderr
+    # Records come in the order pairs finish; so do the summary's lists of errors.
+    timeless = [sorted(re.sub(r"\(\d+\.\d s\)", "", done.stdout).splitlines()) for done in (own, dask)]
+    assert timeless[0] == timeless[1]
+    without_seconds = [{r["img"]: {**r, "seconds": 0} for r in records(d / "pairfit-report.jsonl")}
+                       for d in (own_dir, dask_dir)]
+    assert without_seconds[0] == without_seconds[1]
+    files = [sorted(p.name for p in d.iterdir() if p.name.endswith(".png") or p.name.endswith(".jpg"))
+             for d in (own_dir, dask_dir)]
+    assert files[0] == files[1] and files[0]
+    for name in files[0]:
+        assert (own_dir / name).read_bytes() == (dask_dir / name).read_bytes(), name
+
+
+def test_a_local_cluster_gives_pairfit_batch_s_run(tmp_path, reference_rgb, batch):
+    folder = folder_with_every_outcome(tmp_path / "in", reference_rgb)
+    own = run_batch(batch, folder, "-o", tmp_path / "own", "--overlay")
+    dask = run_dask(folder, "-o", tmp_path / "dask", "--overlay")
+    assert own.returncode == 1  # the small pair and the link that leads nowhere
+    assert_same_run(own, dask, tmp_path / "own", tmp_path / "dask")
+    assert (tmp_path / "dask" / "index.html").exists()
+
+
+@contextlib.contextmanager
+def cluster_that_cannot_see(folder):
+    """A scheduler and one worker in a mount namespace of its own, where
+    `folder` is an empty file system."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root to hide a folder from a worker")
+    address = folder.parent / "scheduler.json"
+    scheduler = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler",
+                                  "--scheduler-file", address, "--port", "0", "--no-dashboard"],
+                                 env=ENV, stderr=subprocess.DEVNULL)
+    worker = None
+    try:
+        while not address.exists():
+            time.sleep(0.2)
+        hidden = f'mount -t tmpfs tmpfs "{folder}" && exec "$0" "$@"'
+        worker = subprocess.Popen(["unshare", "--mount", "sh", "-c", hidden, sys.executable, "-m",
+                                   "distributed.cli.dask_worker", json.loads(address.read_text())[
+                                       "address"], "--nthreads", "1", "--no-dashboard"],
+                                  env=ENV, stderr=subprocess.DEVNULL)
+        yield json.loads(address.read_text())["address"]
+    finally:
+        for process in (worker, scheduler):
+            if process is not None:
+                process.terminate()
+                process.wait()
+
+
+def test_shipped_images_reach_workers_that_cannot_see_them(tmp_path, reference_rgb, batch):
+    folder = folder_with_every_outcome(tmp_path / "in", reference_rgb)
+    options = ["--refine", "--max-pixels", 700000]  # the wide pair's message names it
+    own = run_batch(batch, folder, "-o", tmp_path / "own", *options)
+    with cluster_that_cannot_see(tmp_path) as address:
+        dask = run_dask(folder, "-o", tmp_path / "dask", *options, "--ship-images",
+                        "--scheduler", address)
+    assert_same_run(own, dask, tmp_path / "own", tmp_path / "dask")
+
+
+def test_pairfit_batch_s_refusals_come_before_any_cluster(tmp_path, reference_rgb):
+    folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 1)
+    report = tmp_path / "r.jsonl"
+    report.write_text('{"img":"a.jpg","cam":"a.png"}\n')
+    refused = run_dask(folder, "-r", report, "--scheduler", "tcp://127.0.0.1:9")
+    assert refused.returncode == 2 and "add --resume" in refused.stderr
+    with open(report) as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        busy = run_dask(folder, "-r", report, "--overwrite", "--scheduler", "tcp://127.0.0.1:9")
+    assert busy.returncode == 2 and "in use by another run" in busy.stderr
+
+
+def batch_child(pid):
+    children = open(f"/proc/{pid}/task/{pid}/children").read().split()
+    return next(int(c) for c in children if b"pairfit-batch" in open(f"/proc/{c}/cmdline", "rb").read())
+
+
+@pytest.mark.parametrize("to_batch_alone", [False, True])
+def test_ctrl_c_keeps_every_finished_pair_for_resume(tmp_path, reference_rgb, batch, to_batch_alone):
+    folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 60)
+    report = tmp_path / "out" / "pairfit-report.jsonl"
+    run = subprocess.Popen([*DASK, str(folder), "-o", str(tmp_path / "out"), "-s", "200"],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV,
+                           start_new_session=True)
+    try:
+        while not (report.exists() and len(report.read_text().splitlines()) >= 2):
+            assert run.poll() is None, run.communicate()
+            time.sleep(0.1)
+        if to_batch_alone:  # the cluster must stop all the same
+            os.kill(batch_child(run.pid), signal.SIGINT)
+        else:  # as a terminal sends it: to every process of the run
+            os.killpg(run.pid, signal.SIGINT)
+        out, err = run.communicate(timeout=120)
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(run.pid, signal.SIGKILL)
+    assert run.returncode == 130 and "interrupted;" in err, err
+    assert "Traceback" not in err, err
+    kept = records(report)
+    assert len(kept) < 60
+    assert f"{len(kept)} pairs processed in this run" in out
+    resumed = run_batch(batch, folder, "-o", tmp_path / "out", "-s", "200", "--resume")
+    assert resumed.returncode == 0, resumed.stderr
+    assert sorted(r["img"] for r in records(report)) == sorted(str(p) for p in folder.glob("*.jpg"))

@@ -1,0 +1,329 @@
+#include "engine.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <set>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "base64.h"
+#include "errors.h"
+#include "json_bytes.h"
+#include "paths.h"
+#include "pairfit/outcome.h"
+#include "utils.h"
+
+using json = nlohmann::ordered_json;
+
+namespace {
+
+// Progress is redrawn, and `stopping` looked at, this often while the engine works.
+const int kPollMilliseconds = 100;
+const std::size_t kReadChunk = 1 << 16;
+// A result line is quoted this far in a complaint about it.
+const std::size_t kQuotedLength = 200;
+
+std::runtime_error not_two_fds(const std::string& text) {
+    return std::runtime_error("--engine-fds takes IN,OUT, two open file descriptors; '" + text + "' is not");
+}
+
+int open_fd_of(const std::string& number, const std::string& whole) {
+    std::size_t used = 0;
+    int fd = -1;
+    try {
+        fd = std::stoi(number, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used == 0 || used != number.size() || fd < 0 || fcntl(fd, F_GETFD) == -1) {
+        throw not_two_fds(whole);
+    }
+    return fd;
+}
+
+// --- The jobs pipe -----------------------------------------------------------
+
+std::string model_name(pairfit::Model model) {
+    return model == pairfit::Model::homography ? "homography" : "similarity";
+}
+
+// Paths keep every byte, as the report keeps them.
+// The pixel limit only when it is not the default: the engine can then use
+// the exact entry as it is, which has no other.
+std::string job_line(std::size_t id, const PairJob& job, const AlignSettings& s) {
+    json settings = {{"size", s.size}, {"masked", s.masked}, {"refine", s.refine},
+                     {"model", model_name(s.model)}};
+    if (s.max_pixels != pairfit::AlignRequest().max_pixels) settings["max_pixels"] = s.max_pixels;
+    return "{\"id\":" + std::to_string(id) + ",\"img\":" + json_string_keeping_bytes(job.img) +
+           ",\"cam\":" + json_string_keeping_bytes(job.cam) +
+           ",\"output_dir\":" + json_string_keeping_bytes(output_folder_for(s.output_dir, job.img)) +
+           "," + settings.dump().substr(1);
+}
+
+// The job lines, written as the engine takes them, never blocking, so that a
+// slow engine cannot hold up the results or Ctrl-C.
+class JobFeed {
+public:
+    JobFeed(int fd, std::string text) : fd_(fd), text_(std::move(text)) {
+        fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    }
+    ~JobFeed() { close(); }
+    JobFeed(const JobFeed&) = delete;
+    JobFeed& operator=(const JobFeed&) = delete;
+
+    int fd_to_fill() const { return fd_ >= 0 && sent_ < text_.size() ? fd_ : -1; }
+
+    void write_some() {
+        const ssize_t n = ::write(fd_, text_.data() + sent_, text_.size() - sent_);
+        if (n > 0) sent_ += static_cast<std::size_t>(n);
+        // The engine is gone (EPIPE): its results pipe ends too.
+        if (n < 0 && errno != EAGAIN && errno != EINTR) close();
+    }
+
+    /// Asks the engine to stop.
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+    std::string text_;
+    std::size_t sent_ = 0;
+};
+
+// --- The results pipe --------------------------------------------------------
+
+class ResultLines {
+public:
+    explicit ResultLines(int fd) : fd_(fd) {}
+    ~ResultLines() { ::close(fd_); }
+    ResultLines(const ResultLines&) = delete;
+    ResultLines& operator=(const ResultLines&) = delete;
+
+    /// Reads what has arrived; false at the end of the pipe.
+    bool read_some() {
+        char chunk[kReadChunk];
+        const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+        if (n <= 0) return false;
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    /// The next whole line, without its newline; false when there is none yet.
+    bool next(std::string& line) {
+        const std::size_t newline = buffer_.find('\n', start_);
+        if (newline == std::string::npos) {
+            buffer_.erase(0, start_);
+            start_ = 0;
+            return false;
+        }
+        line = buffer_.substr(start_, newline - start_);
+        start_ = newline + 1;
+        return true;
+    }
+
+private:
+    int fd_;
+    std::string buffer_;
+    std::size_t start_ = 0;
+};
+
+std::runtime_error not_a_result(const std::string& line, const std::string& why) {
+    return std::runtime_error("the engine sent a line that is not a result (" + why +
+                              "): " + line.substr(0, kQuotedLength));
+}
+
+// Messages name files as the engine met them, every byte kept.
+json parse_result(const std::string& line) {
+    json result = json::parse(readable_json(line), nullptr, false);
+    if (result.is_discarded() || !result.is_object()) throw not_a_result(line, "not a JSON object");
+    return result;
+}
+
+std::size_t id_of(const json& result, const std::string& line, std::vector<bool>& back) {
+    const auto id = result.find("id");
+    if (id == result.end() || !id->is_number_unsigned() || id->get<std::size_t>() >= back.size()) {
+        throw not_a_result(line, "no id of a pair sent");
+    }
+    const std::size_t k = id->get<std::size_t>();
+    if (back[k]) throw not_a_result(line, "pair " + std::to_string(k) + " came back twice");
+    back[k] = true;
+    return k;
+}
+
+// --- Records -----------------------------------------------------------------
+
+PairResult record_for(const PairJob& job) {
+    PairResult r;
+    r.img = job.img;
+    r.cam = job.cam;
+    r.img_canonical = job.img_canonical;
+    r.cam_canonical = job.cam_canonical;
+    return r;
+}
+
+PairResult error_record(const PairJob& job, const std::string& message, double seconds) {
+    PairResult r = record_for(job);
+    r.outcome = "error";
+    r.error = message;
+    r.seconds = seconds;
+    return r;
+}
+
+// pairfit-batch's own threads refuse such a pair before aligning it.
+std::string link_problem(const PairJob& job) {
+    for (const std::string& path : {job.img, job.cam}) {
+        const std::string problem = unresolvable_link(path);
+        if (!problem.empty()) return problem;
+    }
+    return "";
+}
+
+double number_at(const json& result, const char* key) {
+    const auto value = result.find(key);
+    return value != result.end() && value->is_number() ? value->get<double>() : 0.0;
+}
+
+std::string string_at(const json& result, const char* key) {
+    const auto value = result.find(key);
+    return value != result.end() && value->is_string() ? restore_escaped_bytes(value->get<std::string>()) : "";
+}
+
+// What the precise entry adds; pairfit-batch's own threads record it for
+// every pair the precise entry did not fail on.
+// A field as pairfit.align returns it ("origin", "spacing", "shape", "dx",
+// "dy" row by row) in the record's flat form: origin x, y, spacing, rows,
+// cols, then dx and dy row by row. Empty when it is not such a field.
+std::vector<double> flat_field_of(const json& field) {
+    const auto number = [](const json& v) { return v.is_number() ? v.get<double>() : 0.0; };
+    if (!field.is_object() || !field.contains("origin") || !field.contains("shape")) return {};
+    const json& origin = field["origin"];
+    const json& shape = field["shape"];
+    if (!origin.is_array() || origin.size() != 2 || !shape.is_array() || shape.size() != 2) return {};
+    std::vector<double> flat = {number(origin[0]), number(origin[1]), number(field.value("spacing", json(0.0))),
+                                number(shape[0]), number(shape[1])};
+    for (const char* key : {"dx", "dy"}) {
+        const json& rows = field.value(key, json::array());
+        for (const json& row : rows) {
+            if (!row.is_array()) return {};
+            for (const json& value : row) flat.push_back(number(value));
+        }
+    }
+    const std::size_t cells = static_cast<std::size_t>(flat[3] * flat[4]);
+    return flat.size() == 5 + 2 * cells ? flat : std::vector<double>();
+}
+
+void take_precise_fields(const json& result, PairResult& r) {
+    r.method = string_at(result, "method");
+    r.correlation = number_at(result, "correlation");
+    const auto misalignment = result.find("misalignment_px");
+    if (misalignment != result.end() && misalignment->is_number()) r.misalignment_px = misalignment->get<double>();
+    const auto field = result.find("field");
+    if (field != result.end()) r.field = flat_field_of(*field);
+    const auto matrix = result.find("matrix");
+    if (matrix == result.end() || !matrix->is_array()) return;
+    for (const json& row : *matrix) {
+        for (const json& value : row) r.matrix.push_back(value.is_number() ? value.get<double>() : 0.0);
+    }
+}
+
+std::vector<std::vector<unsigned char>> shipped_crops(const json& result, const std::string& line) {
+    const json& crops = result["crops"];
+    if (!crops.is_array() || crops.size() != 2 || !crops[0].is_string() || !crops[1].is_string()) {
+        throw not_a_result(line, "crops must be two base64 strings");
+    }
+    try {
+        return {base64_decode(crops[0].get<std::string>()), base64_decode(crops[1].get<std::string>())};
+    } catch (const std::runtime_error& e) {
+        throw not_a_result(line, e.what());
+    }
+}
+
+// The outcome follows from the numbers, as for pairfit-batch's own threads.
+PairResult record_of_result(const json& result, const std::string& line, const PairJob& job,
+                            const AlignSettings& settings) {
+    PairResult r = record_for(job);
+    r.seconds = number_at(result, "seconds");
+    const auto error = result.find("error");
+    if (error != result.end() && !error->is_null()) return error_record(job, string_at(result, "error"), r.seconds);
+    if (!result.contains("s") || !result.contains("score")) throw not_a_result(line, "no numbers");
+    SimMat m(number_at(result, "theta"), number_at(result, "s"), number_at(result, "t_x"),
+             number_at(result, "t_y"));
+    m.score = number_at(result, "score");
+    r.outcome = pairfit::outcome_name(pairfit::outcome_of(m));
+    r.score = m.score;
+    r.theta = m.theta;
+    r.s = m.s;
+    r.t_x = m.t_x;
+    r.t_y = m.t_y;
+    // A missing pair says which image could not be read and why.
+    if (result.contains("unreadable") && result["unreadable"].is_string()) r.error = result["unreadable"];
+    if (settings.refine) take_precise_fields(result, r);
+    if (!result.contains("crops")) return r;
+    const std::vector<std::vector<unsigned char>> crops = shipped_crops(result, line);
+    try {
+        save_encoded_imgcam(crops[0], crops[1], settings.output_dir, job.img, job.cam);
+    } catch (const pairfit::FileError&) {
+        throw;  // the output folder's fault, not the pair's: the run stops
+    } catch (const std::exception& e) {
+        return error_record(job, e.what(), r.seconds);
+    }
+    return r;
+}
+
+}  // namespace
+
+EnginePipes parse_engine_fds(const std::string& text) {
+    const std::size_t comma = text.find(',');
+    if (comma == std::string::npos) throw not_two_fds(text);
+    return {open_fd_of(text.substr(0, comma), text), open_fd_of(text.substr(comma + 1), text)};
+}
+
+EngineRun run_on_engine(const EnginePipes& pipes, const std::vector<PairJob>& pending,
+                        const AlignSettings& settings, const std::function<bool()>& stopping,
+                        const std::function<void(const PairResult&)>& finish_pair, Progress& progress) {
+    // An engine that is gone shows as a failed write, not as this process's end.
+    std::signal(SIGPIPE, SIG_IGN);
+    EngineRun run;
+    std::vector<bool> back(pending.size(), false);
+    std::string jobs;
+    for (std::size_t k = 0; k < pending.size(); ++k) {
+        const std::string problem = link_problem(pending[k]);
+        if (problem.empty()) {
+            jobs += job_line(k, pending[k], settings) + '\n';
+            continue;
+        }
+        finish_pair(error_record(pending[k], problem, 0.0));
+        back[k] = true;
+        ++run.done;
+    }
+    JobFeed feed(pipes.jobs, jobs + "{\"end\":true}\n");
+    ResultLines results(pipes.results);
+    const int total = static_cast<int>(pending.size());
+    for (bool open = true; open && run.done < total;) {
+        if (stopping()) feed.close();
+        pollfd fds[] = {{pipes.results, POLLIN, 0}, {feed.fd_to_fill(), POLLOUT, 0}};
+        if (poll(fds, 2, kPollMilliseconds) < 0 && errno != EINTR) {
+            throw std::runtime_error(std::string("cannot wait for the engine: ") + std::strerror(errno));
+        }
+        if (fds[1].revents != 0) feed.write_some();
+        if (fds[0].revents != 0) open = results.read_some();
+        for (std::string line; results.next(line);) {
+            const json result = parse_result(line);
+            const std::size_t k = id_of(result, line, back);
+            finish_pair(record_of_result(result, line, pending[k], settings));
+            ++run.done;
+        }
+        progress.update(run.done);
+    }
+    run.cut_short = run.done < total;
+    return run;
+}
