@@ -9,8 +9,8 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>

@@ -308,7 +308,7 @@ public:
     }
 
     // An image encoded elsewhere (a crop shipped back from another machine).
-    void write(const std::vector<uchar>& encoded) { write_file(temporary_, encoded, target_); }
+    void write(const std::vector<uchar>& encoded) { write_file(temporary_, encoded.data(), encoded.size(), target_); }
 
     const std::string& temporary() const { return temporary_; }
     const std::string& target() const { return target_; }
