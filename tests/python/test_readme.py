@@ -1,11 +1,5 @@
-"""Every example of README.md runs as written, on the bundled sample pair.
-
-Each ```python block runs on its own, in a fresh folder holding the sample
-pair under the names the examples use. The shell lines that call the programs
-run one after the other in one such folder, in README order, as a reader
-would type them. A block right after `<!-- not run: REASON -->` is skipped
-with that reason (a cluster's address, a remote machine).
-"""
+"""Every example of README.md runs as written, on the sample pair laid out as the examples name it.
+A block right after `<!-- not run: REASON -->` is skipped with that reason."""
 
 import ast
 import os
@@ -20,10 +14,8 @@ from PIL import Image
 
 from conftest import BUILD, ROOT
 
-README = ROOT / "README.md"
 FENCE = re.compile(r"^```(\w*)\n(.*?)^```", re.S | re.M)
 NOT_RUN = re.compile(r"<!--\s*not run:\s*(.*?)\s*-->\s*$")
-SHELL = {"sh", "shell", "bash", "console"}
 # What a reader has after `pip install "pairfit[dask]"`, besides the standard library.
 INSTALLED_WITH_PAIRFIT = {"pairfit", "numpy", "dask", "distributed"}
 # Exit statuses that mean "worked": `pairfit` ends with 1 after an alignment.
@@ -32,29 +24,36 @@ PROGRAMS = {"pairfit": {0, 1}, "pairfit-batch": {0}}
 
 def readme_blocks(text):
     """(language, line number, code, reason it is not run or None) of each fenced block."""
-    blocks = []
     for match in FENCE.finditer(text):
-        before = text[:match.start()].rstrip("\n").rsplit("\n", 1)[-1]
-        not_run = NOT_RUN.search(before)
-        line = text.count("\n", 0, match.start()) + 1
-        blocks.append((match.group(1), line, match.group(2), not_run and not_run.group(1)))
-    return blocks
+        not_run = NOT_RUN.search(text[:match.start()].rstrip("\n").rsplit("\n", 1)[-1])
+        yield (match.group(1), text.count("\n", 0, match.start()) + 1, match.group(2),
+               not_run and not_run.group(1))
 
 
-def program_lines(blocks):
-    """(line number, command) of the shell lines that call one of the programs."""
-    lines = []
-    for language, start, code, reason in blocks:
-        if language not in SHELL or reason:
-            continue
-        for offset, command in enumerate(code.splitlines(), start + 1):
-            if command.split(" ", 1)[0] in PROGRAMS:
-                lines.append((offset, command))
-    return lines
+BLOCKS = list(readme_blocks((ROOT / "README.md").read_text(encoding="utf-8")))
+
+
+def lay_out_samples(folder):
+    """scans/pN.jpg with its camera image beside it (scans/pN.png) and in shots/, their pixels
+    as BGR arrays (scans/pN.npy, shots/pN.npy), and pairs.csv of scans/pN.jpg with shots/pN.png."""
+    for sub in ("scans", "shots"):
+        (folder / sub).mkdir()
+    for name in ("p1", "p2"):
+        shutil.copy(ROOT / "examples/label.png", folder / f"scans/{name}.png")
+        for source, target in [("jpg", f"scans/{name}.jpg"), ("png", f"shots/{name}.png")]:
+            shutil.copy(ROOT / f"examples/label.{source}", folder / target)
+            rgb = np.asarray(Image.open(folder / target).convert("RGB"))
+            np.save((folder / target).with_suffix(".npy"), rgb[..., ::-1])
+    (folder / "pairs.csv").write_text("img,cam\nscans/p1.jpg,shots/p1.png\nscans/p2.jpg,shots/p2.png\n")
+
+
+def run(args, folder):
+    env = dict(os.environ, PATH=os.pathsep.join([str(BUILD), os.environ["PATH"]]),
+               PYTHONPATH=os.pathsep.join(filter(None, [str(BUILD), os.environ.get("PYTHONPATH")])))
+    return subprocess.run(args, cwd=folder, env=env, capture_output=True, text=True, timeout=300)
 
 
 def modules_outside_pairfit(code):
-    """Top-level modules the code imports that installing pairfit does not bring."""
     names = set()
     for node in ast.walk(ast.parse(code)):
         if isinstance(node, ast.Import):
@@ -62,33 +61,6 @@ def modules_outside_pairfit(code):
         elif isinstance(node, ast.ImportFrom) and node.level == 0:
             names.add(node.module.split(".")[0])
     return names - INSTALLED_WITH_PAIRFIT - set(sys.stdlib_module_names)
-
-
-BLOCKS = readme_blocks(README.read_text(encoding="utf-8"))
-
-
-def lay_out_samples(folder):
-    """The names the examples use: pN.jpg in scans/ with its camera image both
-    beside it (scans/pN.png, paired by folder) and in shots/, their pixels as
-    BGR arrays (scans/pN.npy, shots/pN.npy), and pairs.csv listing the pairs."""
-    for sub in ("scans", "shots"):
-        (folder / sub).mkdir()
-    rows = ["img,cam"]
-    for name in ("p1", "p2"):
-        for source, target in [("label.jpg", f"scans/{name}.jpg"), ("label.png", f"scans/{name}.png"),
-                               ("label.png", f"shots/{name}.png")]:
-            shutil.copy(ROOT / "examples" / source, folder / target)
-        for image in (folder / f"scans/{name}.jpg", folder / f"shots/{name}.png"):
-            rgb = np.asarray(Image.open(image).convert("RGB"))
-            np.save(image.with_suffix(".npy"), rgb[..., ::-1])
-        rows.append(f"scans/{name}.jpg,shots/{name}.png")
-    (folder / "pairs.csv").write_text("\n".join(rows) + "\n")
-
-
-def run(args, folder, **kwargs):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), os.environ.get("PYTHONPATH", "")]),
-               PATH=os.pathsep.join([str(BUILD), os.environ["PATH"]]))
-    return subprocess.run(args, cwd=folder, env=env, capture_output=True, text=True, timeout=300, **kwargs)
 
 
 @pytest.mark.parametrize("line, code, reason", [pytest.param(line, code, reason, id=f"line{line}")
@@ -105,12 +77,16 @@ def test_python_example_runs_as_written(tmp_path, line, code, reason):
 
 
 def test_program_commands_run_in_readme_order(tmp_path):
-    commands = program_lines(BLOCKS)
+    commands = [(line, command) for language, start, code, reason in BLOCKS
+                if language in ("sh", "shell", "bash") and not reason
+                for line, command in enumerate(code.splitlines(), start + 1)
+                if command.split(" ", 1)[0] in PROGRAMS]
     assert {command.split(" ", 1)[0] for _, command in commands} == set(PROGRAMS)
     lay_out_samples(tmp_path)
     for line, command in commands:
         done = run(["bash", "-c", command], tmp_path)
         program = command.split(" ", 1)[0]
+        # The program's only words on standard error are failures.
         quiet = program != "pairfit" or not done.stderr
         assert done.returncode in PROGRAMS[program] and quiet, (
             f"README.md line {line}: `{command}` ends with status {done.returncode}:\n"
