@@ -473,12 +473,18 @@ Parsed parse(int argc, char** argv) {
     return parsed;
 }
 
+// A file of the run in `folder` as the user wrote it: "out/" and "out" both
+// give "out/NAME", so messages show the path the user would type.
+std::string in_folder(const std::string& folder, const char* name) {
+    return (fs::path(folder) / name).string();
+}
+
 // The pairs to align and where the run's own files go, checked before
 // anything is aligned or any file touched.
 struct Plan {
     std::vector<PairJob> pairs;
     std::string page_dir;  ///< where the report (by default) and index.html go
-    std::string page() const { return page_dir + "/index.html"; }
+    std::string page() const { return in_folder(page_dir, "index.html"); }
 };
 
 Plan plan(Options& o) {
@@ -486,7 +492,7 @@ Plan plan(Options& o) {
     std::string home;
     p.pairs = pairs_of_input(o.input, home);
     p.page_dir = o.output_dir.empty() ? home : o.output_dir;
-    if (o.report.empty()) o.report = p.page_dir + "/pairfit-report.jsonl";
+    if (o.report.empty()) o.report = in_folder(p.page_dir, "pairfit-report.jsonl");
     refuse_output_collisions(p.pairs, o.output_dir);
     refuse_outputs_over_inputs(p.pairs, o, p.page());
     if (!o.output_dir.empty()) fs::create_directories(o.output_dir);

@@ -187,6 +187,10 @@ class TestReportSafety:
         assert report.read_text() == earlier
         again = run_batch(batch_program, folder, "-r", report, "-s", 200, "--overwrite")
         assert again.returncode == 0 and len(records(report)) == 2
+        out = f"{tmp_path / 'out'}/"  # the default report, in a folder given as users type it
+        assert run_batch(batch_program, folder, "-o", out, "-s", 200).returncode == 0
+        refused = run_batch(batch_program, folder, "-o", out, "-s", 200)
+        assert f"the report '{tmp_path / 'out' / 'pairfit-report.jsonl'}' already" in refused.stderr
 
 
 class TestOutputSafety:
