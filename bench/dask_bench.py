@@ -56,7 +56,7 @@ def main():
     try:
         make_pairs(root / "in", count)
         programs = {"pairfit-batch": [str(BUILD / "pairfit-batch")],
-                    "pairfit-dask": [sys.executable, "-m", "pairfit_dask"]}
+                    "pairfit-dask": [sys.executable, "-m", "pairfit.dask_batch"]}
         speeds = {name: [] for name in programs}
         for r in range(rounds):
             for name, command in programs.items():

@@ -1,4 +1,5 @@
-// The Python face of the pipeline: the extension module "pairfit".
+// The Python face of the pipeline: the extension module "pairfit._pairfit",
+// which the package pairfit re-exports.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -447,7 +448,7 @@ PyMethodDef alignment_methods[] = {
 
 PyModuleDef alignment_module = {
     PyModuleDef_HEAD_INIT,
-    "pairfit",
+    "pairfit._pairfit",
     "",
     -1,
     alignment_methods,
@@ -484,7 +485,7 @@ bool add_key_tuple(PyObject* module, const char* name, const std::array<const ch
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_pairfit(void) {
+PyMODINIT_FUNC PyInit__pairfit(void) {
     // The image library's own log lines (e.g. on a file it cannot open) would
     // interleave with the caller's output; outcomes are in the result instead.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);

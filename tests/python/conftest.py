@@ -16,7 +16,7 @@ import imagegen  # noqa: E402
 
 @pytest.fixture(scope="session")
 def program():
-    path = BUILD / "pairfit"
+    path = BUILD / "bin" / "pairfit"
     assert path.exists(), f"build the project first: {path} is missing"
     return str(path)
 

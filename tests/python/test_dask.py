@@ -17,7 +17,7 @@ import imagegen
 from test_batch import copies_of_one_pair, make_folder, records, run_batch
 
 pytest.importorskip("distributed")
-DASK = [sys.executable, "-m", "pairfit_dask"]
+DASK = [sys.executable, "-m", "pairfit.dask_batch"]
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 
 

@@ -146,12 +146,12 @@ def _print_help(batch: str) -> None:
 
 
 def _find_batch() -> Optional[str]:
-    """pairfit-batch beside the pairfit module (a development build), among
-    this environment's programs, or on the PATH."""
+    """pairfit-batch of a development build (in bin/ beside the package
+    folder), among this environment's programs, or on the PATH."""
     import pairfit
 
-    module_folder = os.path.dirname(os.path.abspath(pairfit.__file__))
-    for folder in (module_folder, os.path.dirname(module_folder), sysconfig.get_path("scripts")):
+    build_folder = os.path.dirname(os.path.dirname(os.path.abspath(pairfit.__file__)))
+    for folder in (os.path.join(build_folder, "bin"), sysconfig.get_path("scripts")):
         candidate = os.path.join(folder, "pairfit-batch")
         if os.path.isfile(candidate) and os.access(candidate, os.X_OK):
             return candidate

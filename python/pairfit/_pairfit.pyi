@@ -1,26 +1,27 @@
-"""Aligns a reference image with a camera photograph of it."""
+"""The C++ extension behind the package pairfit: its functions and constants.
+
+A function the extension gains is declared here; `pairfit` re-exports it.
+"""
 
 import os
-from typing import List, Literal, Optional, Sequence, Tuple, TypedDict, Union
+from typing import Literal, Sequence, Tuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
+
 from typing_extensions import Buffer
+
+from ._results import Alignment, DeformableAlignment, PreciseAlignment
 
 #: A path, or an image in memory: uint8 of shape (H, W), (H, W, 3) or
 #: (H, W, 4), in the channel order `channels` names.
-Image = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", Buffer]
-Crop = npt.NDArray[np.uint8]
+_Image = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", Buffer]
+_OutputDir = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", None]
+_Model = Literal["similarity", "homography", "deformable"]
+_Channels = Literal["bgr", "rgb"]
 
 NUMBER_KEYS: Tuple[str, ...]
 PRECISE_KEYS: Tuple[str, ...]
-
-class Alignment(TypedDict):
-    score: float
-    theta: float
-    s: float
-    t_x: float
-    t_y: float
 
 def ICpair_Aligning(
     img_path: str,
@@ -38,49 +39,16 @@ def ICpair_Aligning(
     binarised; otherwise aligned. Raises ValueError, OSError or RuntimeError.
     """
 
-class PreciseAlignment(TypedDict):
-    score: float
-    theta: float
-    s: float
-    t_x: float
-    t_y: float
-    outcome: Literal["aligned", "missing", "special"]
-    method: str
-    matrix: List[List[float]]
-    files: List[str]
-    correlation: float
-    misalignment_px: Optional[float]
-    reference_crop: Optional[Crop]
-    camera_crop: Optional[Crop]
-    error: Optional[str]
-
-class DisplacementField(TypedDict):
-    """camera = matrix(p) + field(p): a uniform cubic B-spline over the
-    reference, control point (i, j) at origin + spacing * (i, j), its
-    displacements dx[j][i], dy[j][i] in camera pixels."""
-
-    origin: List[float]
-    spacing: float
-    shape: List[int]
-    dx: List[List[float]]
-    dy: List[List[float]]
-
-class DeformableAlignment(PreciseAlignment):
-    """What align(model="deformable") returns: 'field' is None where the
-    homography (or similarity) alone was used."""
-
-    field: Optional[DisplacementField]
-
 def align(
-    reference: Image,
-    camera: Image,
-    output_dir: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", None] = "",
+    reference: _Image,
+    camera: _Image,
+    output_dir: _OutputDir = "",
     out_size: int = 600,
     is_masked: object = True,
     refine: object = True,
     *,
-    model: Literal["similarity", "homography", "deformable"] = "similarity",
-    channels: Literal["bgr", "rgb"] = "bgr",
+    model: _Model = "similarity",
+    channels: _Channels = "bgr",
     max_pixels: int = 100_000_000,
 ) -> PreciseAlignment:
     """Align precisely: rotation and a fraction of a pixel, same files,
@@ -105,3 +73,18 @@ def map_points(
     """Reference pixels (N x 2) to pixels of the camera image as given
     through result['matrix'] and result['field'] (when there is one), or
     back with inverse=True. Points the map cannot take come back NaN."""
+
+@overload
+def align(
+    *,
+    img_path: _Image,
+    cam_path: _Image,
+    output_dir: _OutputDir = "",
+    out_size: int = 600,
+    is_masked: object = True,
+    refine: object = True,
+    model: _Model = "similarity",
+    channels: _Channels = "bgr",
+    max_pixels: int = 100_000_000,
+) -> PreciseAlignment:
+    """The same with the first two named as they were before: img_path and cam_path."""
