@@ -55,7 +55,7 @@ def main():
     root = pathlib.Path(tempfile.mkdtemp())
     try:
         make_pairs(root / "in", count)
-        programs = {"pairfit-batch": [str(BUILD / "pairfit-batch")],
+        programs = {"pairfit-batch": [str(BUILD / "bin" / "pairfit-batch")],
                     "pairfit-dask": [sys.executable, "-m", "pairfit.dask_batch"]}
         speeds = {name: [] for name in programs}
         for r in range(rounds):

@@ -3,7 +3,7 @@ small (mostly sparse) file whose header claims a size above the pixel limit.
 Prints, per format, the program's peak resident memory, its exit status and
 the first line it wrote to standard error.
 
-    python bench/hostile_memory.py build/pairfit [width height]
+    python bench/hostile_memory.py build/bin/pairfit [width height]
 """
 
 import pathlib
