@@ -43,7 +43,7 @@ double median_ms(int repetitions, const std::function<void()>& work) {
     return times[times.size() / 2];
 }
 
-// Runs `work` with the image library on the calling thread alone.
+// Runs `work` with OpenCV on the calling thread alone.
 void single_threaded(const std::function<void()>& work) {
     const int before = cv::getNumThreads();
     cv::setNumThreads(1);

@@ -486,7 +486,7 @@ bool add_key_tuple(PyObject* module, const char* name, const std::array<const ch
 }  // namespace
 
 PyMODINIT_FUNC PyInit__pairfit(void) {
-    // The image library's own log lines (e.g. on a file it cannot open) would
+    // OpenCV's own log lines (e.g. on a file it cannot open) would
     // interleave with the caller's output; outcomes are in the result instead.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     PyObject* module = PyModule_Create2(&alignment_module, PYTHON_API_VERSION);

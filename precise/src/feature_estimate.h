@@ -50,12 +50,12 @@ int halvings_for(cv::Size reference);
 FeatureEstimate reduced_pair(const cv::Mat& img, const cv::Mat& cam);
 
 /// The camera's part, for a reference halved `halvings` times; it can run
-/// while the reference decodes. An image library failure leaves it empty.
+/// while the reference decodes. An OpenCV failure leaves it empty.
 CameraFeatures camera_features(const cv::Mat& cam, int halvings);
 
 /// The reduced images and the maps from their features, from the camera's
 /// part when it was made for this reference (made here otherwise). Runs
-/// beside the exact search; an image library failure leaves it empty.
+/// beside the exact search; an OpenCV failure leaves it empty.
 FeatureEstimate estimate_from_features(const cv::Mat& img, const cv::Mat& cam, bool with_homography,
                                        CameraFeatures camera = CameraFeatures());
 

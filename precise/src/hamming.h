@@ -15,7 +15,7 @@ struct NearestTwo {
 
 /// For every row of `from`, the two rows of `to` nearest to it (CV_8U
 /// descriptors whose width is a multiple of 8 bytes). Ties go to the earlier
-/// row, as with the image library's matcher.
+/// row, as with OpenCV's matcher.
 std::vector<NearestTwo> nearest_two(const cv::Mat& from, const cv::Mat& to);
 
 }  // namespace pairfit

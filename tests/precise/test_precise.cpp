@@ -119,7 +119,7 @@ TEST(EccAlign, NeverStepsDownhill) {
 }
 
 // The feature estimate's own ways to the images' grey pyramid and to the
-// nearest descriptors find what the image library's plain calls find.
+// nearest descriptors find what OpenCV's plain calls find.
 TEST(FeatureEstimate, ReducesAndMatchesAsTheLibraryDoes) {
     cv::RNG rng(3);
     cv::Mat bgr(333, 517, CV_8UC3);  // odd sizes, more rows than one band of the first halving
