@@ -48,7 +48,7 @@ def lay_out_samples(folder):
 
 
 def run(args, folder):
-    env = dict(os.environ, PATH=os.pathsep.join([str(BUILD), os.environ["PATH"]]),
+    env = dict(os.environ, PATH=os.pathsep.join([str(BUILD / "bin"), os.environ["PATH"]]),
                PYTHONPATH=os.pathsep.join(filter(None, [str(BUILD), os.environ.get("PYTHONPATH")])))
     return subprocess.run(args, cwd=folder, env=env, capture_output=True, text=True, timeout=300)
 
