@@ -39,6 +39,7 @@ def ICpair_Aligning(
     binarised; otherwise aligned. Raises ValueError, OSError or RuntimeError.
     """
 
+@overload
 def align(
     reference: _Image,
     camera: _Image,
@@ -65,15 +66,6 @@ def align(
     max_pixels raise ValueError; Ctrl-C raises KeyboardInterrupt between
     stages with nothing written."""
 
-def map_points(
-    result: Union[PreciseAlignment, DeformableAlignment],
-    points: Union[Sequence[Sequence[float]], npt.NDArray[np.float64]],
-    inverse: object = False,
-) -> npt.NDArray[np.float64]:
-    """Reference pixels (N x 2) to pixels of the camera image as given
-    through result['matrix'] and result['field'] (when there is one), or
-    back with inverse=True. Points the map cannot take come back NaN."""
-
 @overload
 def align(
     *,
@@ -88,3 +80,12 @@ def align(
     max_pixels: int = 100_000_000,
 ) -> PreciseAlignment:
     """The same with the first two named as they were before: img_path and cam_path."""
+
+def map_points(
+    result: Union[PreciseAlignment, DeformableAlignment],
+    points: Union[Sequence[Sequence[float]], npt.NDArray[np.float64]],
+    inverse: object = False,
+) -> npt.NDArray[np.float64]:
+    """Reference pixels (N x 2) to pixels of the camera image as given
+    through result['matrix'] and result['field'] (when there is one), or
+    back with inverse=True. Points the map cannot take come back NaN."""

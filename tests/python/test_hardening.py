@@ -107,7 +107,7 @@ class TestUnreadableFiles:
             show_error = "import sys, pairfit; print(pairfit.align(*sys.argv[1:3], None)['error'])"
             done = subprocess.run([*nobody, sys.executable, "-c", show_error, reference,
                                    shared / "p.png"], capture_output=True, text=True, timeout=60,
-                                  env=dict(os.environ, PYTHONPATH=os.path.dirname(pairfit.__file__)))
+                                  env=dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(pairfit.__file__))))
             expected = f"camera image '{shared / 'p.png'}': permission denied"
             assert done.stdout == expected + "\n"
             batch = os.path.join(os.path.dirname(program), "pairfit-batch")
@@ -208,7 +208,7 @@ class TestHostileHeaders:
             else:
                 code = f"import sys, pairfit\ntry: pairfit.{call[face]}\nexcept ValueError as e: sys.exit(str(e))"
                 status, errors, peak = peak_of([sys.executable, "-c", code, hostile, folder / "h.png"],
-                                               {"PYTHONPATH": os.path.dirname(pairfit.__file__)})
+                                               {"PYTHONPATH": os.path.dirname(os.path.dirname(pairfit.__file__))})
             assert status != 0 and f"reference image '{hostile}' is 10500x10000 px" in errors, errors
             peaks.append(peak)
         print(f"{face}: peak {peaks[1]:.0f} MB, refusing a bare PNG header {peaks[0]:.0f} MB")
