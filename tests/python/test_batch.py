@@ -278,7 +278,9 @@ class TestOutputSafety:
         deadline = time.time() + 120
         while time.time() < deadline and not list(out.glob("*_aligned.png")):
             time.sleep(0.02)
-        shutil.rmtree(out)
+        # The run may still be writing into the folder while it is removed.
+        while out.exists() and proc.poll() is None and time.time() < deadline:
+            shutil.rmtree(out, ignore_errors=True)
         _, err = proc.communicate(timeout=120)
         assert proc.returncode == 2 and "was deleted during the run" in err
 
