@@ -206,7 +206,9 @@ void finish_pair(const std::function<PairResult()>& align, const Options& o, con
         const std::string after = watch.problem();
         if (!after.empty()) throw pairfit::FileError(after);
     } catch (const pairfit::FileError& e) {
-        failure.set(e.what());
+        // A write that failed because the folder went away says so.
+        const std::string gone = watch.problem();
+        failure.set(gone.empty() ? e.what() : gone);
         return;
     }
     if (report.write(*r)) {
