@@ -195,6 +195,16 @@ std::optional<PairResult> finish_pair(const PairJob& job, const Options& o, cons
     }
 }
 
+// What the summary and the page use of a record. The run keeps one for
+// every pair it aligns, so what only the report needs (the canonical paths,
+// the matrix) stays out of memory over a long run.
+PairResult summary_record(PairResult r) {
+    r.img_canonical = std::string();
+    r.cam_canonical = std::string();
+    r.matrix = std::vector<double>();
+    return r;
+}
+
 // Aligns `pending` on o.jobs threads until done, interrupted, or the report
 // or the output folder fails; reports each pair as it finishes and shows
 // progress. Adds the records written to `recorded` and returns how many
@@ -213,7 +223,7 @@ int run_pairs(const std::vector<PairJob>& pending, const Options& o, ReportWrite
             const std::optional<PairResult> r = finish_pair(pending[k], o, watch, failure);
             if (r && report.write(*r)) {
                 const std::lock_guard<std::mutex> lock(recorded_mutex);
-                recorded.push_back(*r);
+                recorded.push_back(summary_record(*r));
             }
             ++done;
         }

@@ -3,7 +3,8 @@
 Each face aligns the same small pair (400x300) over and over, in a process
 of its own, and its resident memory is read after the first 100 calls (or
 pairs) and again at the end: a process that aligns a million pairs must
-not grow by more than the target over that stretch.
+not grow by more than the target over that stretch. Each reading is the
+median over WINDOW calls, since one call's buffers come and go.
 
     python bench/memory_growth.py [calls] [faces...]
 
@@ -12,6 +13,7 @@ faces: arrays, files, exact-files, batch-exact, batch-refine (all by default).
 
 import os
 import pathlib
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -25,13 +27,14 @@ import imagegen  # noqa: E402
 
 TARGET_MB = 8.0
 FIRST = 100
+WINDOW = 50
 
 # One face in a Python process of its own: prints its resident memory in MB
-# after FIRST calls and after the last.
+# after each call of the first window (from `first` on) and of the last.
 PYTHON_FACE = """
 import os, sys
 import imagegen, pairfit
-face, folder, calls, first = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+face, folder, calls, first, window = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:6])
 reference = imagegen.load(folder + "/r.jpg")
 camera = imagegen.load(folder + "/c.png")
 def resident_mb():
@@ -44,10 +47,11 @@ calls_of = {
 }
 align = calls_of[face]
 for k in range(calls):
-    if k == first:
-        print(resident_mb(), flush=True)
     align()
-print(resident_mb(), flush=True)
+    if first <= k < first + window:
+        print("first", resident_mb())
+    elif k >= calls - window:
+        print("last", resident_mb())
 """
 
 
@@ -59,9 +63,11 @@ def make_pair(folder):
 
 def python_face(face, folder, calls):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT / "tests" / "python")]))
-    out = subprocess.run([sys.executable, "-c", PYTHON_FACE, face, str(folder), str(calls), str(FIRST)],
-                         env=env, check=True, capture_output=True, text=True).stdout.split()
-    return float(out[0]), float(out[1])
+    out = subprocess.run([sys.executable, "-c", PYTHON_FACE, face, str(folder), str(calls), str(FIRST), str(WINDOW)],
+                         env=env, check=True, capture_output=True, text=True).stdout.splitlines()
+    readings = [line.split() for line in out]
+    return (statistics.median(float(mb) for when, mb in readings if when == "first"),
+            statistics.median(float(mb) for when, mb in readings if when == "last"))
 
 
 def batch_list(folder, pairs):
@@ -93,17 +99,15 @@ def lines_in(path):
 
 
 def batch_face(face, folder, listing, pairs):
-    """pairfit-batch's resident memory when its report first holds FIRST
-    records, and when it holds `pairs` (read just before it exits: the
-    process stays until the summary is printed, so the last reading is
-    taken as late as the report allows)."""
+    """pairfit-batch's resident memory while its report holds its first
+    records from FIRST on, and while it holds its last ones."""
     out = folder / f"out-{face}"
     report = folder / f"{face}.jsonl"
     command = [str(BUILD / "pairfit-batch"), str(listing), "-o", str(out), "-s", "200", "-r", str(report)]
     if face == "batch-refine":
         command.append("--refine")
     child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    at_first = at_last = None
+    at_first, at_last = [], []
     while child.poll() is None:
         done = lines_in(report)
         try:
@@ -112,14 +116,14 @@ def batch_face(face, folder, listing, pairs):
             break
         if now == 0:  # ended, not yet waited for
             break
-        if at_first is None and done >= FIRST:
-            at_first = now
-        if done >= pairs - 1:
-            at_last = now
+        if FIRST <= done < FIRST + WINDOW:
+            at_first.append(now)
+        elif pairs - WINDOW <= done < pairs:
+            at_last.append(now)
         time.sleep(0.01)
-    if child.wait() not in (0, 1) or at_first is None or at_last is None:
+    if child.wait() not in (0, 1) or not at_first or not at_last:
         raise RuntimeError(f"{face}: pairfit-batch ended with {child.returncode} before its memory was read")
-    return at_first, at_last
+    return statistics.median(at_first), statistics.median(at_last)
 
 
 def main():
