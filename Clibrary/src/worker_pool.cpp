@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "pairfit/core.h"
+
 namespace pairfit {
 namespace {
 
@@ -15,42 +17,66 @@ namespace {
 // end, far shorter than the work itself.
 constexpr std::chrono::milliseconds kReturnWait{2};
 
+// The most threads the pool keeps. One alignment has at most a few pieces
+// of its own at once (the camera's decoding, its features, the reference's
+// planes) beside two splits over the cores; more threads than that for
+// every core add no speed, only each thread's stack, malloc arena and
+// OpenCV's per-thread data, which a busy machine's scheduling delays would
+// otherwise keep adding to under many concurrent callers.
+int most_threads() { return 4 * worker_count() + 4; }
+
 class Pool {
 public:
+    /// Queues `task` for a thread of the pool, or runs it on the caller
+    /// when the pool is full and none of its threads is free.
     void submit(std::function<void()> task) {
         std::unique_lock<std::mutex> lock(mutex_);
-        queue_.push_back(std::move(task));
         // A thread whose work has just signalled its end is about to come
         // back for more: waiting for it a moment keeps a busy machine's
         // scheduling delays from growing the pool call after call.
-        returned_.wait_for(lock, kReturnWait, [this] { return static_cast<int>(queue_.size()) <= idle_; });
-        if (static_cast<int>(queue_.size()) <= idle_) {
+        returned_.wait_for(lock, kReturnWait, [this] { return spare() > 0; });
+        if (spare() <= 0 && !started_thread()) {
             lock.unlock();
-            work_.notify_one();
+            task();  // never waits: the caller is not waiting for work queued behind it
             return;
         }
-        try {
-            std::thread(&Pool::serve, this).detach();
-        } catch (...) {
-            queue_.pop_back();
-            throw;
-        }
+        queue_.push_back(std::move(task));
+        lock.unlock();
+        work_.notify_one();
     }
 
 private:
+    // Threads free for one more task: idle ones (new ones count from their
+    // start) less the tasks already queued for them.
+    int spare() const { return idle_ - static_cast<int>(queue_.size()); }
+
+    // Starts one more thread, counted as idle; false when the pool is full
+    // or the system has no thread to give. Called with the lock held.
+    bool started_thread() {
+        if (threads_ >= most_threads_) return false;
+        try {
+            std::thread(&Pool::serve, this).detach();
+        } catch (const std::system_error&) {
+            return false;
+        }
+        ++threads_;
+        ++idle_;
+        return true;
+    }
+
     [[noreturn]] void serve() {
+        std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            std::function<void()> task;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                ++idle_;
-                returned_.notify_all();
-                work_.wait(lock, [this] { return !queue_.empty(); });
-                --idle_;
-                task = std::move(queue_.front());
-                queue_.pop_front();
-            }
+            work_.wait(lock, [this] { return !queue_.empty(); });
+            std::function<void()> task = std::move(queue_.front());
+            queue_.pop_front();
+            --idle_;
+            lock.unlock();
             task();  // tasks keep their errors to themselves
+            task = nullptr;  // its captures go before the thread counts as idle again
+            lock.lock();
+            ++idle_;
+            returned_.notify_all();
         }
     }
 
@@ -58,7 +84,9 @@ private:
     std::condition_variable work_;
     std::condition_variable returned_;
     std::deque<std::function<void()>> queue_;
-    int idle_ = 0;  ///< threads waiting for work, which a queued task may count on
+    int idle_ = 0;     ///< threads waiting for work, or started and on their way to it
+    int threads_ = 0;  ///< threads started, never more than most_threads_
+    const int most_threads_ = most_threads();
 };
 
 // Never destroyed: threads of the caller may still be working while the
@@ -140,31 +168,24 @@ void run_parts(int count, const std::function<void(int)>& fn) {
     }
     Parts parts(count);
     Interruption* owner = current_interruption();
-    std::vector<int> unstarted;
     const WaitForParts waiting(parts);
     for (int part = 1; part < count; ++part) {
         {
             std::lock_guard<std::mutex> lock(parts.mutex);
             ++parts.running;
         }
-        try {
-            detail::submit([&parts, &fn, owner, part] {
-                const InterruptionScope scope(owner);
-                std::exception_ptr error;
-                try {
-                    fn(part);
-                } catch (...) {
-                    error = std::current_exception();
-                }
-                parts.finish(part, std::move(error));
-            });
-        } catch (const std::system_error&) {
-            parts.finish(part, nullptr);  // no thread to spare: the caller runs it
-            unstarted.push_back(part);
-        }
+        detail::submit([&parts, &fn, owner, part] {
+            const InterruptionScope scope(owner);
+            std::exception_ptr error;
+            try {
+                fn(part);
+            } catch (...) {
+                error = std::current_exception();
+            }
+            parts.finish(part, std::move(error));
+        });
     }
     fn(0);
-    for (int part : unstarted) fn(part);
     detail::wait_until([&parts](std::chrono::milliseconds slice) { return parts.ended_within(slice); });
     for (const std::exception_ptr& e : parts.errors) {
         if (e) std::rethrow_exception(e);

@@ -424,6 +424,31 @@ for k in range(400):
 print(resident_mb() - before)
 """
 
+def many_pairs(folder, count):
+    """A CSV of `count` pairs of 400x300 that are one pair under names of
+    their own (hard links), so that each has crops of its own."""
+    reference = imagegen.make_reference(400, 300, seed=3)
+    imagegen.save(reference, folder / "r.jpg")
+    imagegen.save(imagegen.make_camera(reference, 1.0, 6.0, -4.0, seed=3), folder / "r.png")
+    rows = ["img,cam"]
+    for k in range(count):
+        for ext in ("jpg", "png"):
+            os.link(folder / f"r.{ext}", folder / f"{k}.{ext}")
+        rows.append(f"{k}.jpg,{k}.png")
+    (folder / "pairs.csv").write_text("\n".join(rows) + "\n")
+    return folder / "pairs.csv"
+
+
+def process_status(pid):
+    """The numbers of /proc/PID/status (kB for sizes); empty once it ended."""
+    try:
+        lines = pathlib.Path(f"/proc/{pid}/status").read_text().splitlines()
+    except (FileNotFoundError, ProcessLookupError):
+        return {}
+    fields = (line.split(":", 1) for line in lines)
+    return {name: int(value.split()[0]) for name, value in fields if value.split() and value.split()[0].isdigit()}
+
+
 # The handler counts the SIGINTs that the alignment's checks take in and
 # raises at the sixth: more than the stages of align(refine=False) ever check.
 COUNTED_CTRL_C = """
@@ -461,6 +486,27 @@ class TestThreadsOverALongLife:
         out, _ = child.communicate(timeout=600)
         print(f"resident memory grew by {float(out):.2f} MB over 300 calls")
         assert child.returncode == 0 and float(out) < 2.5
+
+    def test_a_long_batch_keeps_its_threads_and_memory(self, tmp_path):
+        # Eight pairs at once on the machine's cores: a pool that grows with
+        # every caller, threads started for each pair or records that keep
+        # their images show as threads or megabytes here.
+        jobs, pairs = 8, 300
+        listing = many_pairs(tmp_path, pairs)
+        report = tmp_path / "report.jsonl"
+        child = subprocess.Popen([BUILD / "pairfit-batch", listing, "-o", tmp_path / "out", "-s", "100",
+                                  "-r", report, "-j", str(jobs), "--refine"], stdout=subprocess.DEVNULL)
+        early, late, threads = [], [], 0
+        while child.poll() is None:
+            done, status = report.read_bytes().count(b"\n") if report.exists() else 0, process_status(child.pid)
+            threads = max(threads, status.get("Threads", 0))
+            (early if 50 <= done < 100 else late if done >= pairs - 50 else []).append(status.get("VmRSS", 0))
+            time.sleep(0.01)
+        growth = (np.median([r for r in late if r]) - np.median(early)) / 1024
+        print(f"{threads} threads; resident memory grew by {growth:.2f} MB over {pairs - 100} pairs")
+        assert child.returncode == 0
+        assert threads <= 1 + jobs + 5 * os.cpu_count() + 6
+        assert growth < 3.0
 
     def test_ctrl_c_is_checked_inside_the_long_stages(self):
         child = run_child(COUNTED_CTRL_C, stdout=subprocess.PIPE)

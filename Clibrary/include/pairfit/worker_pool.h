@@ -4,10 +4,12 @@
 // back its per-thread data (OpenCV's among it) in pieces that the process's
 // heap does not return: a long run of calls on new threads grows without end.
 //
-// A piece of work always gets a thread at once, an idle one or a new one
-// that then stays: work that waits for work it started (the search inside a
-// job) can never wait for itself. The pool thus holds as many threads as
-// the most work that ran at one time, a few per concurrent caller.
+// A piece of work gets a thread at once, an idle one or a new one that then
+// stays, up to a bound of a few threads for every core; beyond it, the
+// caller runs the work itself. Work that waits for work it started (the
+// search inside a job) can thus never wait for itself, and the pool holds
+// no more threads than the most work that ran at one time, nor more than
+// the bound however many callers align at once.
 
 #include <chrono>
 #include <condition_variable>
@@ -23,8 +25,8 @@
 namespace pairfit {
 namespace detail {
 
-/// Runs `task` on a thread of the pool; throws std::system_error when no
-/// thread can be started.
+/// Runs `task` on a thread of the pool, or on the caller when the pool is
+/// full and busy or no thread can be started.
 void submit(std::function<void()> task);
 
 /// Waits until `ready_within(slice)` (which waits at most that long) says
