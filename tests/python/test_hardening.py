@@ -494,7 +494,7 @@ class TestThreadsOverALongLife:
         jobs, pairs = 8, 300
         listing = many_pairs(tmp_path, pairs)
         report = tmp_path / "report.jsonl"
-        child = subprocess.Popen([BUILD / "pairfit-batch", listing, "-o", tmp_path / "out", "-s", "100",
+        child = subprocess.Popen([BUILD / "bin" / "pairfit-batch", listing, "-o", tmp_path / "out", "-s", "100",
                                   "-r", report, "-j", str(jobs), "--refine"], stdout=subprocess.DEVNULL)
         early, late, threads = [], [], 0
         while child.poll() is None:
