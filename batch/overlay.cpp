@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -118,11 +119,11 @@ void write_index_html(const std::string& path, std::vector<PairResult> results,
         html << "<p class=\"misaligned\">" << misaligned << " misaligned pairs: their crops are still more than "
              << number(kMisalignedPx, 0) << " px apart.</p>\n";
     }
-        const bool precise = std::any_of(results.begin(), results.end(),
+    const bool precise = std::any_of(results.begin(), results.end(),
                                      [](const PairResult& r) { return !r.method.empty(); });
     html << "<table><thead><tr><th>overlay</th><th>reference</th><th>camera</th><th>outcome</th>"
             "<th>score</th><th>s</th><th>t_x</th><th>t_y</th>"
-         << (precise ? "<th>method</th><th>correlation</th>" : "") << "<th>error</th></tr></thead><tbody>\n";
+         << (precise ? "<th>method</th><th>correlation</th><th>misalignment (px)</th>" : "") << "<th>error</th></tr></thead><tbody>\n";
     for (const PairResult& r : results) {
         const fs::path overlay =
             fs::path(output_folder_for(output_dir, r.img)) / (stem_of(r.img) + "_overlay.png");
@@ -140,7 +141,8 @@ void write_index_html(const std::string& path, std::vector<PairResult> results,
              << "</td><td>";
         if (precise) {
             html << escape_html(r.method) << "</td><td>"
-                 << (r.method.empty() ? "" : number(r.correlation, 3)) << "</td><td>";
+                 << (r.method.empty() ? "" : number(r.correlation, 3)) << "</td><td>"
+                 << (std::isnan(r.misalignment_px) ? "" : number(r.misalignment_px, 2)) << "</td><td>";
         }
         html << escape_html(r.error) << "</td></tr>\n";
     }

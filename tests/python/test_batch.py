@@ -334,6 +334,9 @@ class TestRefine:
         assert len(misaligned) == 1 and misaligned[0].endswith("bent.jpg"), done.stdout
         html = (tmp_path / "out" / "index.html").read_text()
         assert html.count('class="aligned misaligned"') == 1
+        bent = by_name(records(tmp_path / "out" / "pairfit-report.jsonl"))["bent.jpg"]
+        row = next(line for line in html.splitlines() if "bent.jpg" in line and "<td>" in line)
+        assert f"<td>{bent['misalignment_px']:.2f}</td>" in row
 
 
     def test_the_deformable_model_records_its_field_in_hundredths(self, tmp_path, batch_program):
