@@ -1,5 +1,6 @@
 #include "field.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -15,8 +16,8 @@ PyObject* rows_of(const cv::Mat& m) {
             Py_CLEAR(rows);
             break;
         }
-        for (int c = 0; c < m.cols; ++c) PyList_SET_ITEM(row, c, PyFloat_FromDouble(m.at<double>(r, c)));
-        PyList_SET_ITEM(rows, r, row);
+        for (int c = 0; c < m.cols; ++c) PyList_SetItem(row, c, PyFloat_FromDouble(m.at<double>(r, c)));
+        PyList_SetItem(rows, r, row);
     }
     return rows;
 }
@@ -26,10 +27,12 @@ PyObject* rows_of(const cv::Mat& m) {
 bool numbers_of(PyObject* object, std::vector<double>& numbers, const char* what) {
     PyObject* fast = PySequence_Fast(object, what);
     if (fast == nullptr) return false;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
-    numbers.resize(static_cast<size_t>(n));
+    const Py_ssize_t n = PySequence_Size(fast);
+    numbers.resize(static_cast<size_t>(std::max<Py_ssize_t>(n, 0)));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        numbers[i] = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(fast, i));
+        PyObject* item = PySequence_GetItem(fast, i);
+        numbers[i] = item == nullptr ? 0.0 : PyFloat_AsDouble(item);
+        Py_XDECREF(item);
         if (PyErr_Occurred()) break;
     }
     Py_DECREF(fast);
@@ -40,11 +43,13 @@ bool numbers_of(PyObject* object, std::vector<double>& numbers, const char* what
 bool table_of(PyObject* object, size_t width, std::vector<std::vector<double>>& table, const char* what) {
     PyObject* fast = PySequence_Fast(object, what);
     if (fast == nullptr) return false;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
-    table.resize(static_cast<size_t>(n));
-    bool ok = true;
+    const Py_ssize_t n = PySequence_Size(fast);
+    table.resize(static_cast<size_t>(std::max<Py_ssize_t>(n, 0)));
+    bool ok = n >= 0;
     for (Py_ssize_t i = 0; ok && i < n; ++i) {
-        ok = numbers_of(PySequence_Fast_GET_ITEM(fast, i), table[i], what);
+        PyObject* row = PySequence_GetItem(fast, i);
+        ok = row != nullptr && numbers_of(row, table[i], what);
+        Py_XDECREF(row);
         if (ok && width > 0 && table[i].size() != width) {
             PyErr_Format(PyExc_ValueError, "%s: row %zd has %zu numbers, not %zu", what, i, table[i].size(), width);
             ok = false;
@@ -125,7 +130,7 @@ bool field_of(PyObject* result, pairfit::DisplacementField& field) {
 PyObject* numpy_points(const std::vector<cv::Point2d>& points) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(points.size()));
     for (size_t i = 0; list != nullptr && i < points.size(); ++i) {
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_BuildValue("(dd)", points[i].x, points[i].y));
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), Py_BuildValue("(dd)", points[i].x, points[i].y));
     }
     PyObject* numpy = list == nullptr ? nullptr : PyImport_ImportModule("numpy");
     PyObject* array = numpy == nullptr ? nullptr : PyObject_CallMethod(numpy, "array", "Os", list, "float64");

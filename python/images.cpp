@@ -5,6 +5,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "interpreter.h"
+
 namespace pairfit_python {
 namespace {
 
@@ -30,7 +32,7 @@ std::string item_type_of(PyObject* object, const Py_buffer& view) {
     PyObject* dtype = PyObject_GetAttrString(object, "dtype");
     PyObject* text = dtype == nullptr ? nullptr : PyObject_Str(dtype);
     Py_XDECREF(dtype);
-    const char* utf8 = text == nullptr ? nullptr : PyUnicode_AsUTF8(text);
+    const char* utf8 = text == nullptr ? nullptr : PyUnicode_AsUTF8AndSize(text, nullptr);
     std::string name = utf8 != nullptr ? utf8
                                        : "items of buffer format '" +
                                              std::string(view.format ? view.format : "B") + "'";
@@ -119,7 +121,7 @@ PyObject* pixel_storage(const cv::Mat& bgr, Channels order) {
     if (storage == nullptr) return nullptr;
     try {
         // Written in place: a matrix of the same size and type is not reallocated.
-        cv::Mat target(bgr.size(), CV_8UC3, PyByteArray_AS_STRING(storage));
+        cv::Mat target(bgr.size(), CV_8UC3, PyByteArray_AsString(storage));
         if (order == Channels::rgb) {
             cv::cvtColor(bgr, target, cv::COLOR_BGR2RGB);
         } else {
@@ -146,13 +148,13 @@ PyObject* numpy_function(const char* name) {
 ImageArgument::~ImageArgument() {
     // A daemon thread ended by the interpreter's shutdown unwinds through
     // here without the lock: the buffer is then left to the dying process.
-    if (held_ && PyGILState_Check()) PyBuffer_Release(&view_);
+    if (held_ && !lock_given_up) PyBuffer_Release(&view_);
 }
 
 bool path_of(PyObject* object, std::string& path) {
     PyObject* bytes = nullptr;
     if (!PyUnicode_FSConverter(object, &bytes)) return false;
-    path.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+    path.assign(PyBytes_AsString(bytes), static_cast<std::size_t>(PyBytes_Size(bytes)));
     Py_DECREF(bytes);
     return true;
 }
@@ -166,7 +168,7 @@ bool ImageArgument::take(PyObject* object, const char* role, long long max_pixel
     PyErr_Format(PyExc_TypeError,
                  "align() argument '%s' must be a path (str, bytes or os.PathLike) or an image "
                  "array (numpy.ndarray or another object with the buffer protocol), not %.100s",
-                 role, Py_TYPE(object)->tp_name);
+                 role, type_name(object).c_str());
     return false;
 }
 

@@ -21,6 +21,7 @@
 #include "errors.h"
 #include "field.h"
 #include "images.h"
+#include "interpreter.h"
 #include "pairfit/pipeline.h"
 #include "pairfit/precise.h"
 
@@ -46,29 +47,6 @@ const char kAligningDoc[] =
     "Raises ValueError for inputs the algorithm cannot take (reference below\n"
     "200 px, out_size that does not fit), OSError when an output cannot be\n"
     "written, RuntimeError for other image-library failures.";
-
-// Runs `work` without the interpreter lock, so that other Python threads run
-// while an alignment works, and takes the lock back before anything touches a
-// Python object again, also when the work throws. Taking it back is plain
-// code, not a destructor: once the interpreter is shutting down, taking the
-// lock ends a daemon thread by unwinding its stack, which must meet neither a
-// noexcept frame (a destructor) nor an exception already in flight.
-template <class Work>
-auto without_the_lock(const Work& work) -> decltype(work()) {
-    PyThreadState* const state = PyEval_SaveThread();
-    std::optional<decltype(work())> result;
-    std::exception_ptr error;
-    try {
-        result.emplace(work());
-    } catch (const abi::__forced_unwind&) {
-        throw;  // the thread is being ended (its check took the lock): let it end
-    } catch (...) {
-        error = std::current_exception();
-    }
-    PyEval_RestoreThread(state);
-    if (error) std::rethrow_exception(error);
-    return std::move(*result);
-}
 
 // Arguments are copied out of their Python objects before the lock is released.
 SimMat align_without_the_lock(const pairfit::AlignRequest& request) {
@@ -132,7 +110,7 @@ public:
     static int convert(PyObject* object, void* out) {
         if (!PyUnicode_Check(object)) {
             PyErr_Format(PyExc_TypeError, "ICpair_Aligning() paths must be str, not %.100s",
-                         Py_TYPE(object)->tp_name);
+                         type_name(object).c_str());
             return 0;
         }
         auto* text = static_cast<FileSystemText*>(out);
@@ -143,7 +121,7 @@ public:
 
     std::string str(const char* otherwise = "") const {
         return bytes_ == nullptr ? otherwise
-                                 : std::string(PyBytes_AS_STRING(bytes_), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes_)));
+                                 : std::string(PyBytes_AsString(bytes_), static_cast<std::size_t>(PyBytes_Size(bytes_)));
     }
 
 private:
@@ -334,8 +312,8 @@ PyObject* files_of(const pairfit::PreciseResult& r) {
         Py_XDECREF(cam);
         return nullptr;
     }
-    PyList_SET_ITEM(files, 0, img);
-    PyList_SET_ITEM(files, 1, cam);
+    PyList_SetItem(files, 0, img);
+    PyList_SetItem(files, 1, cam);
     return files;
 }
 
@@ -474,7 +452,7 @@ bool add_key_tuple(PyObject* module, const char* name, const std::array<const ch
             Py_DECREF(tuple);
             return false;
         }
-        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(k), key);
+        PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(k), key);
     }
     if (PyModule_AddObject(module, name, tuple) != 0) {
         Py_DECREF(tuple);

@@ -417,11 +417,12 @@ GROWTH = SMALL_PAIR + """
 def resident_mb():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
-for k in range(400):
-    if k == 100:
-        before = resident_mb()
+sizes = []
+for k in range(700):
     pairfit.align(reference, camera, None, 200)
-print(resident_mb() - before)
+    sizes.append(resident_mb())
+# Medians of 50 calls: a busy machine's scheduling moves single readings.
+print(np.median(sizes[-50:]) - np.median(sizes[100:150]))
 """
 
 def many_pairs(folder, count):
@@ -481,11 +482,11 @@ class TestThreadsOverALongLife:
 
     def test_memory_stays_flat_over_hundreds_of_precise_alignments(self):
         # Threads started for each call leave their per-thread data behind:
-        # 20 KB a call here, 6 MB over these 300 calls.
+        # 20 KB a call here, 12 MB over these 600 calls.
         child = run_child(GROWTH, stdout=subprocess.PIPE)
-        out, _ = child.communicate(timeout=600)
-        print(f"resident memory grew by {float(out):.2f} MB over 300 calls")
-        assert child.returncode == 0 and float(out) < 2.5
+        out, _ = child.communicate(timeout=900)
+        print(f"resident memory grew by {float(out):.2f} MB over 600 calls")
+        assert child.returncode == 0 and float(out) < 4.0
 
     def test_a_long_batch_keeps_its_threads_and_memory(self, tmp_path):
         # Eight pairs at once on the machine's cores: a pool that grows with

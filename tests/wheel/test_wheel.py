@@ -2,6 +2,7 @@
 where the system's OpenCV libraries cannot be loaded, against the development
 build ($PAIRFIT_BUILD, on Debian's OpenCV): the same numbers and crops."""
 
+import glob
 import json
 import os
 import pathlib
@@ -88,3 +89,32 @@ def test_wheel_gives_the_development_builds_numbers_and_crops_without_the_system
     assert dev[2] == 0 and len(dev[3]) == 4 * 8  # both crops of 4 pairs by 4 ways
     assert wheel[3].keys() == dev[3].keys()
     assert all(np.array_equal(wheel[3][k], dev[3][k]) for k in dev[3])
+
+
+def later_pythons():
+    """Every CPython after 3.11 that runs here, one per minor version (PATH first, then pyenv's)."""
+    found = {}
+    candidates = [f"python3.{minor}" for minor in range(12, 16)]
+    candidates += sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.1[2-9]*/bin/python3")))
+    for candidate in candidates:
+        probe = subprocess.run([candidate, "-c", "import sys; print(sys.version_info[1])"],
+                               capture_output=True, text=True) if shutil.which(candidate) else None
+        if probe and probe.returncode == 0:
+            found.setdefault(int(probe.stdout), candidate)
+    return sorted(found.items())
+
+
+def test_one_wheel_serves_every_later_cpython(env, pairs, tmp_path):
+    pythons = later_pythons()
+    if not pythons:
+        pytest.skip("no CPython after 3.11 on this machine")
+    folder = shutil.copytree(pairs, tmp_path / "in")
+    first = run([env / "bin" / "python", "-c", ALIGN, "gen0", "label"], cwd=folder)
+    assert first.returncode == 0, first.stderr
+    for minor, python in pythons:
+        later = tmp_path / f"env3{minor}"
+        assert run([python, "-m", "venv", later]).returncode == 0
+        installed = run([later / "bin" / "pip", "install", "-q", WHEEL])
+        assert installed.returncode == 0, installed.stderr
+        done = run([*HIDE, later / "bin" / "python", "-c", ALIGN, "gen0", "label"], cwd=folder)
+        assert (minor, done.stdout) == (minor, first.stdout), done.stderr
