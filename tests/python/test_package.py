@@ -44,7 +44,7 @@ def test_installed_wheel_holds_a_typed_package_and_both_programs(tmp_path):
     (wheel,) = tmp_path.glob("pairfit-*.whl")
     names = zipfile.ZipFile(wheel).namelist()
     assert {"pairfit/__init__.py", "pairfit/_pairfit.pyi", "pairfit/py.typed"} <= set(names)
-    assert any(re.fullmatch(r"pairfit/_pairfit\.cpython-.*\.so", n) for n in names)
+    assert any(re.fullmatch(r"pairfit/_pairfit\.(cpython-.*|abi3)\.so", n) for n in names)
     scripts = {n.rsplit("/", 1)[-1] for n in names if "/scripts/" in n}
     assert {"pairfit", "pairfit-batch"} <= scripts
 
