@@ -77,7 +77,7 @@ PixelLayout layout_of(const Py_buffer& view) {
     return layout;
 }
 
-// Rows of packed pixels, each row after the last, is what an image-library
+// Rows of packed pixels, each row after the last, is what an OpenCV
 // matrix can describe without a copy.
 bool fits_a_matrix(const PixelLayout& l) {
     return l.channel_stride == 1 && l.col_stride == l.channels &&

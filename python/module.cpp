@@ -46,7 +46,7 @@ const char kAligningDoc[] =
     "from several threads run at once.\n\n"
     "Raises ValueError for inputs the algorithm cannot take (reference below\n"
     "200 px, out_size that does not fit), OSError when an output cannot be\n"
-    "written, RuntimeError for other image-library failures.";
+    "written, RuntimeError for other failures (OpenCV's among them).";
 
 // Arguments are copied out of their Python objects before the lock is released.
 SimMat align_without_the_lock(const pairfit::AlignRequest& request) {
