@@ -1,9 +1,10 @@
 #pragma once
 // The choice of the precise entry's map: the candidates (the exact search,
-// the features, the correlation search), the global and the near-crop
-// stages of the refinement, and between a similarity, a homography and a
-// deformable field.
+// the features and, where they match nothing, the correlation search), the
+// global and the near-crop stages of the refinement, and between a
+// similarity, a homography and a deformable field.
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,20 @@
 #include "refinement.h"
 
 namespace pairfit {
+
+// What the features make of a pair and, where they match nothing, the
+// correlation search.
+struct Estimates {
+    FeatureEstimate features;
+    std::vector<CameraMap> searched;
+};
+
+// Without a feature estimate the exact search would be the only start, and
+// it has no rotation: on a repeated pattern it may settle on a neighbouring
+// cell, which the refinement would then polish. A pair the exact search has
+// given up on (a camera that cannot be binarised) is not searched further.
+Estimates estimates_of(const cv::Mat& img, const cv::Mat& cam, bool with_homography, CameraFeatures camera,
+                       const std::atomic<bool>& abandoned);
 
 // One estimate of the pair's map and how well it lays the reference over the
 // camera near the output square.

@@ -8,7 +8,6 @@
 #include "crop_measures.h"
 #include "description.h"
 #include "errors.h"
-#include "estimates.h"
 #include "frames.h"
 #include "pairfit/pipeline.h"
 #include "square_warp.h"
