@@ -61,8 +61,8 @@ using CameraHook = std::function<void(const cv::Mat& cam, cv::Size reference)>;
 
 /// The exact entry's result for a searched pair, with its two crops.
 struct ExactCrops {
-    SimMat transform;                         ///< as alignment_ICpair returns it
-    cv::Mat reference_crop, camera_crop;      ///< the two out_size squares
+    SimMat transform;                     ///< as alignment_ICpair returns it
+    cv::Mat reference_crop, camera_crop;  ///< the two out_size squares
 };
 
 /// What the exact search found for one request, before the final warp: the
