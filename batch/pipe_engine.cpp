@@ -15,7 +15,6 @@
 #include "base64.h"
 #include "errors.h"
 #include "json_bytes.h"
-#include "paths.h"
 #include "pairfit/outcome.h"
 #include "utils.h"
 
