@@ -144,18 +144,12 @@ std::vector<double> flat_field(const pairfit::DisplacementField& f) {
 }
 
 PairResult align_one(const PairJob& job, const Options& o) {
-    PairResult r;
-    r.img = job.img;
-    r.cam = job.cam;
-    r.img_canonical = job.img_canonical;
-    r.cam_canonical = job.cam_canonical;
+    PairResult r = record_for(job);
     const auto start = std::chrono::steady_clock::now();
     try {
         if (!job.problem.empty()) throw std::runtime_error(job.problem);
-        for (const std::string& path : {job.img, job.cam}) {
-            const std::string problem = unresolvable_link(path);
-            if (!problem.empty()) throw std::runtime_error(problem);
-        }
+        const std::string link = link_problem(job);
+        if (!link.empty()) throw std::runtime_error(link);
         pairfit::AlignRequest request{job.img, job.cam, o.output_dir, o.size, !o.no_mask};
         request.max_pixels = o.max_pixels;
         SimMat m(0, 0, 0, 0);
@@ -174,13 +168,8 @@ PairResult align_one(const PairJob& job, const Options& o) {
         } else {
             m = pairfit::align_exact(request, &unreadable);
         }
-        r.outcome = pairfit::outcome_name(pairfit::outcome_of(m));
+        record_numbers(m, r);
         r.error = unreadable;  // a missing pair says which image could not be read and why
-        r.score = m.score;
-        r.theta = m.theta;
-        r.s = m.s;
-        r.t_x = m.t_x;
-        r.t_y = m.t_y;
     } catch (const pairfit::FileError&) {
         throw;  // the output folder's fault, not the pair's
     } catch (const std::exception& e) {

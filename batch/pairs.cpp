@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "pairfit/core.h"
+#include "paths.h"
 
 namespace fs = std::filesystem;
 
@@ -58,6 +59,14 @@ std::map<std::string, std::string> camera_names(const std::vector<std::string>& 
 }
 
 }  // namespace
+
+std::string link_problem(const PairJob& job) {
+    for (const std::string& path : {job.img, job.cam}) {
+        const std::string problem = unresolvable_link(path);
+        if (!problem.empty()) return problem;
+    }
+    return "";
+}
 
 std::vector<PairJob> pairs_in_folder(const std::string& dir) {
     std::vector<std::string> names;

@@ -12,6 +12,11 @@ struct PairJob {
     std::string problem = {};  ///< why the pair cannot be aligned as listed (its error record)
 };
 
+/// Why a pair's files cannot be aligned: a link that leads nowhere (see
+/// unresolvable_link); empty when both resolve. pairfit-batch refuses such a
+/// pair before aligning it.
+std::string link_problem(const PairJob& job);
+
 /// Every NAME.jpg in `dir` (not its subfolders; also NAME.JPG, NAME.jpeg)
 /// with its camera image NAME.png (or NAME.PNG); sorted by name. pairfit's
 /// own outputs (NAME_aligned.jpg) are not references. A link that leads

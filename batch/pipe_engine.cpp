@@ -15,7 +15,6 @@
 #include "base64.h"
 #include "errors.h"
 #include "json_bytes.h"
-#include "paths.h"
 #include "pairfit/outcome.h"
 #include "utils.h"
 
@@ -161,30 +160,12 @@ std::size_t id_of(const json& result, const std::string& line, std::vector<bool>
 
 // --- Records -----------------------------------------------------------------
 
-PairResult record_for(const PairJob& job) {
-    PairResult r;
-    r.img = job.img;
-    r.cam = job.cam;
-    r.img_canonical = job.img_canonical;
-    r.cam_canonical = job.cam_canonical;
-    return r;
-}
-
 PairResult error_record(const PairJob& job, const std::string& message, double seconds) {
     PairResult r = record_for(job);
     r.outcome = "error";
     r.error = message;
     r.seconds = seconds;
     return r;
-}
-
-// pairfit-batch's own threads refuse such a pair before aligning it.
-std::string link_problem(const PairJob& job) {
-    for (const std::string& path : {job.img, job.cam}) {
-        const std::string problem = unresolvable_link(path);
-        if (!problem.empty()) return problem;
-    }
-    return "";
 }
 
 double number_at(const json& result, const char* key) {
@@ -258,12 +239,7 @@ PairResult record_of_result(const json& result, const std::string& line, const P
     SimMat m(number_at(result, "theta"), number_at(result, "s"), number_at(result, "t_x"),
              number_at(result, "t_y"));
     m.score = number_at(result, "score");
-    r.outcome = pairfit::outcome_name(pairfit::outcome_of(m));
-    r.score = m.score;
-    r.theta = m.theta;
-    r.s = m.s;
-    r.t_x = m.t_x;
-    r.t_y = m.t_y;
+    record_numbers(m, r);
     // A missing pair says which image could not be read and why.
     if (result.contains("unreadable") && result["unreadable"].is_string()) r.error = result["unreadable"];
     if (settings.refine) take_precise_fields(result, r);

@@ -8,9 +8,7 @@
 #include <unistd.h>
 
 #include <array>
-#include <cmath>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -64,6 +62,24 @@ void read_field(const json& record, std::vector<double>& f) {
 }
 
 }  // namespace
+
+PairResult record_for(const PairJob& job) {
+    PairResult r;
+    r.img = job.img;
+    r.cam = job.cam;
+    r.img_canonical = job.img_canonical;
+    r.cam_canonical = job.cam_canonical;
+    return r;
+}
+
+void record_numbers(const SimMat& m, PairResult& r) {
+    r.outcome = pairfit::outcome_name(pairfit::outcome_of(m));
+    r.score = m.score;
+    r.theta = m.theta;
+    r.s = m.s;
+    r.t_x = m.t_x;
+    r.t_y = m.t_y;
+}
 
 bool is_suspect(const PairResult& r) {
     return !r.method.empty() && r.outcome == "aligned" && r.correlation < pairfit::kPairCorrelation;

@@ -9,6 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "SimMat.h"
+#include "pairs.h"
+
 struct PairResult {
     std::string img;
     std::string cam;
@@ -30,6 +33,12 @@ struct PairResult {
     std::string img_canonical;  ///< img as the file system resolves it (see canonical_path)
     std::string cam_canonical;  ///< cam likewise; --resume compares these
 };
+
+/// A record of a job that names its pair, as given and as resolved.
+PairResult record_for(const PairJob& job);
+
+/// Sets a record's five numbers and the outcome they make.
+void record_numbers(const SimMat& m, PairResult& r);
 
 /// A precise record whose correlation is below the threshold of true pairs:
 /// most likely the camera image shows something else.

@@ -496,8 +496,4 @@ ImageFileCheck check_image_file(const std::string& path) {
     return check;
 }
 
-std::optional<cv::Size> image_size_from_header(const std::string& path) {
-    return check_image_file(path).size;
-}
-
 }  // namespace pairfit

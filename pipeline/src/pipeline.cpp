@@ -229,7 +229,7 @@ ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_l
     if (on_loaded) on_loaded(img_ori, cam_ori);
 
     found.camera_size = cam_ori.size();
-    ICPair& ICpair = found.pair;
+    ICPair& ICpair = found.pair_;
     ICpair = ICPair(img_ori, cam_ori, request.out_size, request.is_masked);
     const bool Is_Normal = ICpair.binarize_camera();
     if (Is_Normal) {
@@ -270,13 +270,14 @@ void write_crops(const cv::Mat& img_aligned, const cv::Mat& cam_aligned, const A
                 request.camera.path);
 }
 
-SimMat finish_exact(ExactSearch& found, const AlignRequest& request) {
+ExactCrops finish_exact(const ExactSearch& found, const AlignRequest& request) {
     const RequestInterruption interruption(request);
     SimMat Sim_Mat = found.transform;
-    found.pair.align_ICPair(Sim_Mat);
-    write_crops(found.pair.img_aligned, found.pair.cam_aligned, request);
+    ICPair pair = found.pair_;  // shares the pixels: the warp stores new images in the copy
+    pair.align_ICPair(Sim_Mat);
+    write_crops(pair.img_aligned, pair.cam_aligned, request);
     Sim_Mat.score = 1 - found.ratio;
-    return Sim_Mat;
+    return {Sim_Mat, pair.img_aligned, pair.cam_aligned};
 }
 
 SimMat align_exact(const AlignRequest& request, std::string* unreadable) {
@@ -285,7 +286,7 @@ SimMat align_exact(const AlignRequest& request, std::string* unreadable) {
         ExactSearch found = run_exact_search(request);
         if (unreadable != nullptr) *unreadable = found.unreadable;
         if (found.stage != ExactSearch::Stage::searched) return unaligned_result(found.stage);
-        return finish_exact(found, request);
+        return finish_exact(found, request).transform;
     } catch (const cv::Exception& e) {
         throw LibraryError(std::string("image library error: ") + e.what());
     }

@@ -62,11 +62,12 @@ cv::Matx33d from_sim(const SimMat& m) {
 }
 
 Frames frames_of(const ExactSearch& found) {
-    const ICPair& pair = found.pair;
-    const int out = pair.out_size;
+    const cv::Mat& reference = found.reference();
+    const cv::Mat& fitted_camera = found.fitted_camera();
+    const int out = found.out_size();
     Frames f;
-    f.reference_square = cv::Rect((pair.img_ori.cols - out) / 2, (pair.img_ori.rows - out) / 2, out, out);
-    f.fitted_square = cv::Rect((pair.cam_ori.cols - out) / 2, (pair.cam_ori.rows - out) / 2, out, out);
+    f.reference_square = cv::Rect((reference.cols - out) / 2, (reference.rows - out) / 2, out, out);
+    f.fitted_square = cv::Rect((fitted_camera.cols - out) / 2, (fitted_camera.rows - out) / 2, out, out);
     const cv::Point2d fitted_offset(f.fitted_square.x - f.reference_square.x,
                                     f.fitted_square.y - f.reference_square.y);
     f.fitted_from_canvas = translation<frame::Fitted, frame::Canvas>(fitted_offset.x, fitted_offset.y);
@@ -77,13 +78,18 @@ Frames frames_of(const ExactSearch& found) {
     const cv::Point2d exact_offset = search_crop * (1.0 / found.scale_2) - fitted_offset;
     f.canvas_from_exact = translation<frame::Canvas, frame::Exact>(exact_offset.x, exact_offset.y);
     f.exact_from_canvas = translation<frame::Exact, frame::Canvas>(-exact_offset.x, -exact_offset.y);
-    f.camera_from_fitted = camera_from_fitted_of(found.camera_size, pair.img_ori.size());
-    f.fitted_area = fitted_area_of(f.camera_from_fitted, found.camera_size, pair.cam_ori.size());
+    f.camera_from_fitted = camera_from_fitted_of(found.camera_size, reference.size());
+    f.fitted_area = fitted_area_of(f.camera_from_fitted, found.camera_size, fitted_camera.size());
     return f;
 }
 
 Map<frame::Camera, frame::Canvas> camera_from_canvas(const Frames& f) {
     return f.camera_from_fitted * f.fitted_from_canvas;
+}
+
+cv::Rect2d camera_square_of(const Frames& f) {
+    const cv::Rect& q = f.fitted_square;
+    return cv::Rect2d(f.camera_from_fitted(cv::Point2d(q.x, q.y)), f.camera_from_fitted(cv::Point2d(q.br())));
 }
 
 bool folds(const CameraMap& camera_from_reference, const cv::Rect2d& camera_square) {

@@ -112,6 +112,9 @@ Frames frames_of(const ExactSearch& found);
 
 Map<frame::Camera, frame::Canvas> camera_from_canvas(const Frames& f);
 
+/// The camera's output square in the camera image as loaded.
+cv::Rect2d camera_square_of(const Frames& f);
+
 /// The pair's map where its motion lives: reference to camera as loaded.
 using CameraMap = Map<frame::Camera, frame::Reference>;
 /// The map the exact entry's crops are made with.

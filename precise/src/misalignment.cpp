@@ -87,7 +87,7 @@ std::vector<Level> pyramid_of(const cv::Mat& reference, const cv::Mat& camera, c
             cv::resize(inside, inside, t.size(), 0, 0, cv::INTER_NEAREST);
         }
         Level level;
-        const int box = 2 * std::max(4, std::max(t.cols, t.rows) / 40) + 1;
+        const int box = band_pass_box(std::max(t.cols, t.rows));
         level.in = band_pass(in, box);
         level.t = band_pass(t, box);
         if (cv::countNonZero(inside) > 16) level.t = with_camera_defocus(level.t, level.in, inside);

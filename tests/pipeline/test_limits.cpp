@@ -91,19 +91,19 @@ TEST(ImageHeader, SizesBehindPaddingAndCommentsAreRead) {
     for (int k = 0; k < 3000; ++k) padded += std::string("\xff\xfe\0\x02", 4);  // empty comments
     padded += std::string(jpeg.begin() + 2, jpeg.end());
     std::ofstream(dir + "/padded.jpg", std::ios::binary) << padded;
-    EXPECT_EQ(pairfit::image_size_from_header(dir + "/padded.jpg"), cv::Size(37, 23));
+    EXPECT_EQ(pairfit::check_image_file(dir + "/padded.jpg").size, cv::Size(37, 23));
     EXPECT_EQ(cv::imread(dir + "/padded.jpg").size(), cv::Size(37, 23));
 
     std::ofstream(dir + "/comment.ppm", std::ios::binary)
         << "P6\n#" << std::string(100000, 'c') << "\r 30000 #\n 20000\n255\n";
-    EXPECT_EQ(pairfit::image_size_from_header(dir + "/comment.ppm"), cv::Size(30000, 20000));
+    EXPECT_EQ(pairfit::check_image_file(dir + "/comment.ppm").size, cv::Size(30000, 20000));
     std::ofstream(dir + "/endless.pgm", std::ios::binary) << "P5\n#" << std::string(2 << 20, 'c');
-    EXPECT_FALSE(pairfit::image_size_from_header(dir + "/endless.pgm"));
+    EXPECT_FALSE(pairfit::check_image_file(dir + "/endless.pgm").size);
 
     std::ofstream(dir + "/five.j2k", std::ios::binary)
         << std::string("\xff\x4f\xff\x51\0\x2f\0\0\0\0\0\x40\0\0\0\x40", 16) << std::string(24, '\0')
         << std::string("\0\x05", 2);
-    EXPECT_FALSE(pairfit::image_size_from_header(dir + "/five.j2k"));
+    EXPECT_FALSE(pairfit::check_image_file(dir + "/five.j2k").size);
 }
 
 TEST(PixelLimit, EitherImageAboveTheLimitIsRefusedByNameBeforeDecoding) {

@@ -26,7 +26,4 @@ struct ImageFileCheck {
 /// refused. Only a regular file is opened, so a FIFO or a device never blocks.
 ImageFileCheck check_image_file(const std::string& path);
 
-/// The size check_image_file reads; nothing when the file cannot be read.
-std::optional<cv::Size> image_size_from_header(const std::string& path);
-
 }  // namespace pairfit

@@ -49,23 +49,6 @@ private:
 /// The end of a stage of the current alignment: its checkpoint runs.
 void stage_checkpoint();
 
-/// What the exact search found for one request, before the final warp: the
-/// stages that the exact and the precise entries share.
-struct ExactSearch {
-    enum class Stage { missing, not_binarisable, searched };
-    Stage stage = Stage::missing;
-    ICPair pair{cv::Mat(), cv::Mat(), 0, true};  ///< originals, camera bordered; binaries released
-    SimMat transform{0, 1, 0, 0};                ///< full resolution, as alignment_ICpair returns it
-    double ratio = 1.0;                          ///< best ratio of the fine pass
-    double scale_2 = 1.0;                        ///< fine frame over full resolution
-    cv::Mat img_300, cam_300;                    ///< the fine pass's reduced binary images
-    cv::Size camera_size;                        ///< the camera image as loaded
-    /// For the missing stage: the image that could not be read and why, as
-    /// "camera image 'in/p.png': permission denied" (not found, permission
-    /// denied, not a regular file, cannot be decoded).
-    std::string unreadable;
-};
-
 /// Called with the two images as loaded, before they are binarised, so that
 /// other work on them can start beside the search.
 using LoadedHook = std::function<void(const cv::Mat& img, const cv::Mat& cam)>;
@@ -75,6 +58,43 @@ using LoadedHook = std::function<void(const cv::Mat& img, const cv::Mat& cam)>;
 /// the reference may still be decoding: work on the camera alone can start
 /// there. It must return at once (the search waits for it).
 using CameraHook = std::function<void(const cv::Mat& cam, cv::Size reference)>;
+
+/// The exact entry's result for a searched pair, with its two crops.
+struct ExactCrops {
+    SimMat transform;                     ///< as alignment_ICpair returns it
+    cv::Mat reference_crop, camera_crop;  ///< the two out_size squares
+};
+
+/// What the exact search found for one request, before the final warp: the
+/// stages that the exact and the precise entries share. The images it holds
+/// are read through const views: only the exact entry's own steps touch the
+/// pair.
+struct ExactSearch {
+    enum class Stage { missing, not_binarisable, searched };
+    Stage stage = Stage::missing;
+    SimMat transform{0, 1, 0, 0};                ///< full resolution, as alignment_ICpair returns it
+    double ratio = 1.0;                          ///< best ratio of the fine pass
+    double scale_2 = 1.0;                        ///< fine frame over full resolution
+    cv::Mat img_300, cam_300;                    ///< the fine pass's reduced binary images
+    cv::Size camera_size;                        ///< the camera image as loaded
+    /// For the missing stage: the image that could not be read and why, as
+    /// "camera image 'in/p.png': permission denied" (not found, permission
+    /// denied, not a regular file, cannot be decoded).
+    std::string unreadable;
+
+    /// The reference as loaded.
+    const cv::Mat& reference() const { return pair_.img_ori; }
+    /// The camera as the search held it: enlarged to fit a larger reference
+    /// and centred on a no-data border (ICPair::camMakeBorder).
+    const cv::Mat& fitted_camera() const { return pair_.cam_ori; }
+    int out_size() const { return pair_.out_size; }
+    bool is_masked() const { return pair_.is_masked; }
+
+private:
+    friend ExactSearch run_exact_search(const AlignRequest&, const LoadedHook&, const CameraHook&);
+    friend ExactCrops finish_exact(const ExactSearch&, const AlignRequest&);
+    ICPair pair_{cv::Mat(), cv::Mat(), 0, true};  ///< originals, camera bordered; binaries released
+};
 
 /// Loads, binarises and searches a pair as alignment_ICpair does, without
 /// the final warp and the files. Both images' sizes are read from their
@@ -89,8 +109,8 @@ ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_l
                              const CameraHook& on_camera = CameraHook());
 
 /// The rest of alignment_ICpair for a searched pair: the final warp, the two
-/// files and the score; returns what alignment_ICpair returns.
-SimMat finish_exact(ExactSearch& found, const AlignRequest& request);
+/// files and the score. The search is left as it was.
+ExactCrops finish_exact(const ExactSearch& found, const AlignRequest& request);
 
 /// Writes the two aligned crops as the request asks (nothing when it keeps
 /// them in memory), after a last checkpoint.
