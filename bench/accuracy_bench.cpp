@@ -479,15 +479,16 @@ cv::Mat photograph_curved(const cv::Mat& ref, const CurvedCase& c, cv::RNG& rng)
     return exposed(shot, false, rng);
 }
 
-// Lens, cylinder, wave and control pairs, each aligned with the three
-// models in turn; per group the errors over the output square and the times.
+// Lens, cylinder, wave, control and curled-corner pairs, each aligned with
+// the three models in turn; per group the errors over the output square and
+// the times.
 void curved_groups(int per_group, int only, const std::string& dir) {
-    static const char* const kGroupNames[] = {"lens", "cylinder", "wave", "control"};
+    static const char* const kGroupNames[] = {"lens", "cylinder", "wave", "control", "curl"};
     static const char* const kinds[] = {"document", "label", "board", "photo"};
     cv::RNG rng(4044);
     std::printf("\nCurved and distorted pairs: %d per group, 2000x1500, output square %d px; error over the square "
                 "(95th percentile / worst), px\n", per_group, kCurvedOut);
-    for (int group = 0; group < 4; ++group) {
+    for (int group = 0; group < 5; ++group) {
         std::vector<SquareError> runs[3];
         for (int k = 0; k < per_group; ++k) {
             const CurvedCase c = make_curved_case(group, rng);

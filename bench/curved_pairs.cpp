@@ -5,7 +5,7 @@
 
 namespace {
 
-const char* const kGroups[] = {"lens", "cylinder", "wave", "control"};
+const char* const kGroups[] = {"lens", "cylinder", "wave", "control", "curl"};
 
 struct Similarity {
     double a = 1, b = 0, tx = 0, ty = 0;  // x' = a x - b y + tx, y' = b x + a y + ty
@@ -32,6 +32,61 @@ cv::Point2d undistorted(cv::Point2d d, cv::Point2d centre, double f, double k1) 
     cv::Point2d u = rel;
     for (int i = 0; i < 50; ++i) u = rel * (1 / (1 + k1 * (u.x * u.x + u.y * u.y)));
     return centre + u * f;
+}
+
+// A print lying flat but for one corner, lifted over a roll of radius r
+// from a straight fold line across the corner on: a point t pixels of paper
+// past the line lies r sin(t / r) from it and r (1 - cos(t / r)) above the
+// desk; a camera `distance` above the print's centre sees the lifted part
+// farther out. Reference pixel to the point on the desk's plane the camera
+// sees it at.
+struct CurledCorner {
+    cv::Point2d on_line, towards_corner, centre;
+    double reach = 0;  // the corner's distance from the line
+    double radius = 1, distance = 1;
+    cv::Point2d seen(cv::Point2d p) const {
+        const double t = (p - on_line).dot(towards_corner);
+        if (t <= 0) return p;
+        const cv::Point2d flat = p + towards_corner * (radius * std::sin(t / radius) - t);
+        const double height = radius * (1 - std::cos(t / radius));
+        return centre + (flat - centre) * (distance / (distance - height));
+    }
+    // The reference pixel seen at `q`: fixed-point steps, the map being
+    // within a few percent of the identity but for a pull of at most
+    // 1 - cos(t / r) along the fold's normal.
+    cv::Point2d inverse(cv::Point2d q) const {
+        cv::Point2d p = q;
+        for (int i = 0; i < 60; ++i) {
+            const cv::Point2d miss = q - seen(p);
+            p += miss;
+            if (std::abs(miss.x) + std::abs(miss.y) < 1e-9) break;
+        }
+        return p;
+    }
+};
+
+// One corner of `size` curled: the fold line cuts 60 to 90% of the shorter
+// side off both edges at the corner, and the corner turns 0.3 to 0.9
+// radians up.
+CurledCorner curled_corner(cv::Size size, double distance, cv::RNG& rng) {
+    const int corner = rng.uniform(0, 4);
+    const cv::Point2d at((corner & 1) ? size.width : 0, (corner & 2) ? size.height : 0);
+    const cv::Point2d sx((corner & 1) ? -1 : 1, 0), sy(0, (corner & 2) ? -1 : 1);
+    const double shorter = std::min(size.width, size.height);
+    const double a = rng.uniform(0.6, 0.9) * shorter, b = rng.uniform(0.6, 0.9) * shorter;
+    CurledCorner c;
+    // The line through at + a sx and at + b sy; its normal points at the corner.
+    const cv::Point2d along = b * sy - a * sx;
+    cv::Point2d normal(-along.y, along.x);
+    normal *= 1 / std::hypot(normal.x, normal.y);
+    if (normal.dot(-a * sx) < 0) normal = -normal;
+    c.towards_corner = normal;
+    c.on_line = at + a * sx;
+    c.reach = (at - c.on_line).dot(normal);
+    c.radius = c.reach / rng.uniform(0.3, 0.9);
+    c.centre = cv::Point2d(size.width / 2.0, size.height / 2.0);
+    c.distance = distance;
+    return c;
 }
 
 }  // namespace
@@ -84,6 +139,11 @@ CurvedCase make_curved_case(int group, cv::RNG& rng) {
             return s.inverse(q + n * (amplitude * std::sin(2 * CV_PI * q.dot(d) / length + phase)));
         };
         std::snprintf(text, sizeof text, "%.1f px / %.0f px", amplitude, length);
+    } else if (c.group == "curl") {
+        const CurledCorner curl = curled_corner(c.ref_size, 3.0 * longer, rng);
+        const Similarity s = placing(ref_centre, cam_centre, degrees, rng.uniform(0.95, 1.02));
+        c.reference_of = [=](cv::Point2d q) { return curl.inverse(s.inverse(q)); };
+        std::snprintf(text, sizeof text, "%.0f px, %.2f rad", curl.reach, curl.reach / curl.radius);
     } else {
         const Similarity s = placing(ref_centre, cam_centre, degrees, rng.uniform(0.95, 1.02));
         if (rng.uniform(0, 2)) {

@@ -513,9 +513,10 @@ double square_error(const pairfit::PreciseResult& r, const ReferenceOf& referenc
     return worst;
 }
 
-// Barrel distortion, a print wrapped over a fifth of a cylinder and a wave
-// of paper, each on a slightly turned print: no homography comes within
-// pixels of them; the field does within a pixel everywhere on the square.
+// Barrel distortion, a print wrapped over a fifth of a cylinder, a wave of
+// paper and a curled corner, each on a slightly turned print: no homography
+// comes within pixels of them; the field does within a pixel everywhere on
+// the square.
 ReferenceOf lens(double k1) {
     return [k1](cv::Point2d q) {
         const cv::Point2d rel = (q - cv::Point2d(500, 380)) * (1 / 1000.0);
@@ -536,6 +537,18 @@ ReferenceOf cylinder(double share) {
 ReferenceOf wave(double amplitude) {
     return [amplitude](cv::Point2d q) {
         return mapped(similarity(2, 1.01, -10, 5), q + cv::Point2d(0.6, 0.8) * (amplitude * std::sin(q.x / 160.0 + 0.4 * q.y / 160.0)));
+    };
+}
+
+// The corner at (1000, 760) lifted over a roll of radius `radius` from the
+// fold line x + y = 1160 on, seen from above: paper t pixels past the line
+// shows r asin(t / r) of the print.
+ReferenceOf curled_corner(double radius) {
+    return [radius](cv::Point2d q) {
+        const cv::Point2d n(std::sqrt(0.5), std::sqrt(0.5));
+        const double t = std::max(0.0, (q.x + q.y - 1160) * n.x);
+        const cv::Point2d flat = q + n * (radius * std::asin(std::min(1.0, t / radius)) - t);
+        return mapped(similarity(-1, 1.0, 5, 4), flat);
     };
 }
 
@@ -577,11 +590,12 @@ double misalignment_of(const Crops& c) {
 
 }  // namespace
 
-TEST(DeformableModel, RecoversALensACylinderAndAWave) {
+TEST(DeformableModel, RecoversALensACylinderAWaveAndACurledCorner) {
     const cv::Mat print = print_of(cv::Size(1000, 760), 91);
     for (const auto& [name, truth] : {std::pair<std::string, ReferenceOf>("lens", lens(-0.1)),
                                       std::pair<std::string, ReferenceOf>("cylinder", cylinder(0.2)),
-                                      std::pair<std::string, ReferenceOf>("wave", wave(8))}) {
+                                      std::pair<std::string, ReferenceOf>("wave", wave(8)),
+                                      std::pair<std::string, ReferenceOf>("curled corner", curled_corner(500))}) {
         const Photographed p = photograph_bent(print, truth);
         const pairfit::PreciseResult h = align(p, 600, pairfit::Model::homography);
         const pairfit::PreciseResult d = align(p, 600, pairfit::Model::deformable);
