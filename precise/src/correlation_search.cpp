@@ -330,4 +330,24 @@ std::vector<CameraMap> correlation_candidates(const FeatureEstimate& reduced, in
     return maps;
 }
 
+std::vector<SelfSimilarity> self_similarities(const FeatureEstimate& reduced, int shifts) {
+    if (reduced.img_small.empty()) return {};
+    FeatureEstimate itself = reduced;
+    itself.cam_small = reduced.img_small;
+    const Working w = working_images(itself, kFineSide);
+    // Its own place is the highest peak of the shifts; closer ones are its shoulders.
+    const double apart = w.box / 2.0 / w.ref_scale;
+    const cv::Point2d centre(reduced.img_small.cols / 2.0 / reduced.factor, reduced.img_small.rows / 2.0 / reduced.factor);
+    std::vector<SelfSimilarity> found;
+    // A square grid looks alike turned a quarter turn, its spectrum too.
+    for (const double angle : {0.0, CV_PI / 2, CV_PI, -CV_PI / 2}) {
+        for (const Found& f : shift_candidates(w, {angle, 1.0}, angle == 0 ? shifts + 1 : 1)) {
+            const cv::Point2d moved = f.map(centre) - centre;
+            if (angle == 0 && std::hypot(moved.x, moved.y) < apart) continue;
+            found.push_back({Map<frame::Reference, frame::Reference>(f.map.matrix()), f.height});
+        }
+    }
+    return found;
+}
+
 }  // namespace pairfit

@@ -22,6 +22,7 @@
 #include "frames.h"
 #include "pairfit/core.h"
 #include "misalignment.h"
+#include "plausibility.h"
 #include "pairfit/pipeline.h"
 #include "refinement.h"
 #include "utils.h"
@@ -520,6 +521,23 @@ void describe(const Frames& f, const CanvasMap& crops_from_reference, const Came
     r.camera_square = camera_square_of(f);
 }
 
+// The choice as the whole pair judges it: a rival it prefers (the print's
+// twin shape, another cell of its pattern) is finished as the choice was.
+Choice judged(const Scene& s, Choice choice, Model model, Verdict& verdict) {
+    verdict = judge(s.estimate, choice.camera_from_reference, choice.motion, s.view.camera_square);
+    if (!verdict.preferred) return choice;
+    const Candidate rival{choice.source, *verdict.preferred, -1, choice.motion == Motion::homography};
+    Choice redone = finished(s, GlobalStage{choice.motion, rival, GlobalFit{*verdict.preferred, *verdict.overlap}});
+    redone.homography = choice.homography;
+    if (model == Model::deformable) {
+        const FieldChoice field = field_choice(s.estimate, redone.camera_from_reference, s.view.reference.size(),
+                                               s.view.camera_square);
+        redone.deformable = field.use;
+        redone.field = field.field;
+    }
+    return redone;
+}
+
 // Sets a flag when it goes out of scope.
 struct AbandonOnExit {
     std::atomic<bool>& flag;
@@ -587,13 +605,17 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
             const Scene scene{found, f, PairView{found.pair.img_ori, camera_loaded, camera_square_of(f), found.pair.out_size},
                               estimates.features, request, estimates.searched};
             scene.checkpoint();
-            const Choice choice = options.model == Model::deformable ? deformable_choice(scene)
-                                                                     : precise_choice(scene, options.model);
+            Verdict verdict;
+            const Choice choice = judged(scene,
+                                         options.model == Model::deformable ? deformable_choice(scene)
+                                                                            : precise_choice(scene, options.model),
+                                         options.model, verdict);
             warp_and_save(scene, choice.camera_from_reference, choice.field, r);
+            r.correlation = reported_correlation(r.correlation, verdict);
             r.field = choice.field;
             r.transform = exact_numbers(scene, choice.camera_from_reference);
             r.transform.score = 1 - choice.ratio;
-            r.method = method_text(choice);
+            r.method = method_text(choice) + (verdict.ambiguous ? " (ambiguous)" : "");
             describe(f, scene.canvas_map_of(choice.camera_from_reference), choice.camera_from_reference, r);
         }
         // A score of 0 is reported like a pair that cannot be binarised, as

@@ -1,0 +1,54 @@
+#pragma once
+// What the whole pair says of a map that the output square accepts. The
+// square alone can be fooled: a print whose shapes have twins, turned a half
+// turn, lays one shape over its twin; a straight edge or a flat grey area
+// (a truncated camera file) matches something in any print; a pattern of
+// equal cells matches itself a cell away. The whole overlap of the two
+// images shows what the square does not, and the maps that the print's own
+// likeness leaves open are tried against the one found.
+
+#include <optional>
+
+#include "ecc.h"
+#include "feature_estimate.h"
+#include "frames.h"
+
+namespace pairfit {
+
+/// The zero-mean normalised correlation of the reduced pair under a map,
+/// band-passed, over the whole overlap where the reference has content and
+/// the camera holds data: areas of the camera that are exactly flat (a
+/// truncated file's grey, a saturated highlight) and their edges tell
+/// nothing either way. None without reduced images or where the overlap
+/// holds less than a quarter of the reference's content.
+std::optional<double> overlap_correlation(const FeatureEstimate& reduced, const CameraMap& camera_from_reference);
+
+/// The whole pair's judgement of a map.
+struct Verdict {
+    /// The overlap's correlation under the map (none where it cannot tell).
+    std::optional<double> overlap;
+    /// A rival that lays the print elsewhere and that the whole pair
+    /// prefers, fitted by the global stage.
+    std::optional<CameraMap> preferred;
+    /// A rival that lays the print elsewhere explains the pair about as
+    /// well: nothing in the two images tells which is right.
+    bool ambiguous = false;
+    /// How much better the map explains the whole pair than its best rival
+    /// (the difference of their overlaps' correlations).
+    double margin = 1;
+};
+
+/// The rivals that the reference's own likeness leaves open (the map
+/// composed with a shift by its pattern's period, or with a half turn onto
+/// its twins), each fitted by the global stage for `motion`, against the
+/// map over the whole pair. `camera_square`: the output square in the camera,
+/// where a rival must lay the print elsewhere to count.
+Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, Motion motion,
+              const cv::Rect2d& camera_square);
+
+/// The correlation a result reports: the square's, unless the whole pair
+/// says that no pair is shown (the overlap's, where lower and below the
+/// pair threshold) or cannot tell the map from a rival (the margin).
+double reported_correlation(double square, const Verdict& verdict);
+
+}  // namespace pairfit
