@@ -1,0 +1,163 @@
+// Pairs that the output square alone would call aligned: a print that a
+// half turn lays over itself in part, an unrelated print over a truncated
+// camera file, a board whose cells are alike.
+
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include "pairfit/precise.h"
+#include "plausibility.h"
+#include "feature_estimate.h"
+#include "test_images.h"
+
+namespace {
+
+cv::Matx33d similarity(double degrees, double s) {
+    const double a = degrees * CV_PI / 180;
+    return cv::Matx33d(s * std::cos(a), -s * std::sin(a), 0, s * std::sin(a), s * std::cos(a), 0, 0, 0, 1);
+}
+
+cv::Point2d mapped(const cv::Matx33d& m, cv::Point2d p) {
+    const cv::Vec3d v = m * cv::Vec3d(p.x, p.y, 1);
+    return {v[0] / v[2], v[1] / v[2]};
+}
+
+// The linear part of a truth, moved so that reference point `at` lands on
+// camera point `on`.
+cv::Matx33d placed(const cv::Matx33d& linear, cv::Point2d at, cv::Point2d on) {
+    const cv::Point2d c = mapped(linear, at);
+    return cv::Matx33d(1, 0, on.x - c.x, 0, 1, on.y - c.y, 0, 0, 1) * linear;
+}
+
+// A camera's view of a print: defocus, a slope of light, sensor noise.
+cv::Mat photographed(const cv::Mat& print, cv::Size camera, const cv::Matx33d& truth, const cv::Scalar& desk) {
+    cv::Mat blurred, cam, f;
+    cv::GaussianBlur(print, blurred, cv::Size(0, 0), 1.0);
+    cv::warpPerspective(blurred, cam, cv::Mat(truth), camera, cv::INTER_LINEAR, cv::BORDER_CONSTANT, desk);
+    cv::Mat light(camera, CV_32FC3), noise(camera, CV_32FC3);
+    for (int x = 0; x < camera.width; ++x) light.col(x).setTo(cv::Scalar::all(1.0 - 0.15 * x / camera.width));
+    cv::randn(noise, 0, 3);
+    cam.convertTo(f, CV_32FC3);
+    cv::Mat(f.mul(light) + noise).convertTo(cam, CV_8UC3);
+    return cam;
+}
+
+// A line drawn by hand: its points wander a few pixels off the straight
+// path, smoothly.
+void hand_line(cv::Mat& img, cv::Point2d a, cv::Point2d b, std::mt19937_64& rng) {
+    std::normal_distribution<double> wander(0, 1.2);
+    const cv::Point2d along = b - a, across = cv::Point2d(-along.y, along.x) * (1 / std::hypot(along.x, along.y));
+    std::vector<cv::Point> points;
+    double drift = 0;
+    const int steps = 24;
+    for (int k = 0; k <= steps; ++k) {
+        drift = 0.7 * drift + wander(rng);
+        points.emplace_back(a + along * (k / double(steps)) + across * drift);
+    }
+    cv::polylines(img, points, false, cv::Scalar::all(35), 3, cv::LINE_AA);
+}
+
+void hand_polygon(cv::Mat& img, const std::vector<cv::Point2d>& corners, std::mt19937_64& rng) {
+    for (size_t k = 0; k < corners.size(); ++k) hand_line(img, corners[k], corners[(k + 1) % corners.size()], rng);
+}
+
+// Four outlined shapes drawn by hand: two squares that a half turn about
+// the sheet's centre swaps, a circle and a triangle that it does not.
+cv::Mat hand_drawn_chart(cv::Size size, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    cv::Mat img(size, CV_8UC3, cv::Scalar(246, 246, 243));
+    const cv::Point2d c(size.width / 2.0, size.height / 2.0);
+    const double side = size.height * 0.34;
+    for (const double dx : {-0.55 * side - side / 2, 0.55 * side + side / 2}) {
+        const cv::Point2d m = c + cv::Point2d(dx, 0);
+        hand_polygon(img, {m + cv::Point2d(-side / 2, -side / 2), m + cv::Point2d(side / 2, -side / 2),
+                           m + cv::Point2d(side / 2, side / 2), m + cv::Point2d(-side / 2, side / 2)}, rng);
+    }
+    cv::circle(img, cv::Point(static_cast<int>(size.width * 0.82), static_cast<int>(size.height * 0.17)),
+               static_cast<int>(size.height * 0.11), cv::Scalar::all(35), 3, cv::LINE_AA);
+    const cv::Point2d t(size.width * 0.2, size.height * 0.82);
+    const double r = size.height * 0.12;
+    hand_polygon(img, {t + cv::Point2d(0, -r), t + cv::Point2d(r, r * 0.7), t + cv::Point2d(-r, r * 0.7)}, rng);
+    return img;
+}
+
+// A board of `across` x `down` squares of `cell` px on a white margin;
+// even by odd, it does not look alike turned.
+cv::Mat checkerboard(int across, int down, int cell, int margin) {
+    cv::Mat img(down * cell + 2 * margin, across * cell + 2 * margin, CV_8UC3, cv::Scalar::all(245));
+    for (int j = 0; j < down; ++j) {
+        for (int i = 0; i < across; ++i) {
+            if ((i + j) % 2 == 0) {
+                cv::rectangle(img, cv::Rect(margin + i * cell, margin + j * cell, cell, cell), cv::Scalar::all(25), cv::FILLED);
+            }
+        }
+    }
+    return img;
+}
+
+pairfit::PreciseResult aligned(const cv::Mat& img, const cv::Mat& cam, int out, pairfit::Model model) {
+    pairfit::AlignRequest request(std::string("ref.png"), std::string("cam.png"), "", out, true);
+    request.reference.pixels = img;
+    request.camera.pixels = cam;
+    request.write_files = false;
+    return pairfit::align_precise(request, pairfit::PreciseOptions{true, model});
+}
+
+// How far the result puts the reference point shown at the camera square's
+// centre from where it belongs, in camera pixels.
+double error_at_centre(const pairfit::PreciseResult& r, const cv::Matx33d& truth) {
+    const cv::Point2d centre(r.camera_square.x + r.camera_square.width / 2, r.camera_square.y + r.camera_square.height / 2);
+    const cv::Point2d d = mapped(truth, mapped(r.matrix.inv(), centre)) - centre;
+    return std::hypot(d.x, d.y);
+}
+
+void report(const char* name, const pairfit::PreciseResult& r, const cv::Matx33d& truth) {
+    const cv::Matx33d S = truth.inv() * r.matrix;
+    std::printf("implied self-map: %.2f %.2f %.1f / %.2f %.2f %.1f / %.6f %.6f\n", S(0,0)/S(2,2), S(0,1)/S(2,2), S(0,2)/S(2,2), S(1,0)/S(2,2), S(1,1)/S(2,2), S(1,2)/S(2,2), S(2,0)/S(2,2), S(2,1)/S(2,2));
+    std::printf("%s: outcome %d method %s correlation %.3f error %.1f\n", name, static_cast<int>(r.outcome),
+                r.method.c_str(), r.correlation, error_at_centre(r, truth));
+}
+
+}  // namespace
+
+TEST(Plausibility, Cases) {
+    if (getenv("PF_BOARD")) goto board;
+    for (const std::uint64_t seed : {1, 2, 3}) {
+        const cv::Size reference(1200, 900), camera(1300, 1000);
+        const cv::Mat chart = hand_drawn_chart(reference, seed);
+        const cv::Matx33d tilt(1, 0, 0, 0, 1, 0, 1.2e-4, -0.8e-4, 1);
+        const cv::Matx33d truth = placed(similarity(3, 1.0) * tilt, {600, 450}, {650, 500});
+        const cv::Mat cam = photographed(chart, camera, truth, cv::Scalar(60, 70, 80));
+        report("chart", aligned(chart, cam, 600, pairfit::Model::homography), truth);
+    }
+    for (const std::uint64_t seed : {1, 2, 3}) {
+        const cv::Size size(1200, 900);
+        const cv::Mat other = testimg::document_colour(size.height, size.width, seed + 50);
+        cv::Mat cam = photographed(other, size, placed(similarity(2, 1.0), {600, 450}, {600, 450}), cv::Scalar(60, 70, 80));
+        cam(cv::Rect(0, size.height / 2, size.width, size.height / 2)).setTo(cv::Scalar::all(128));
+        const cv::Mat img = testimg::document_colour(size.height, size.width, seed);
+        report("grey", aligned(img, cam, 600, pairfit::Model::homography), cv::Matx33d::eye());
+    }
+board:
+    {
+        const cv::Mat board = checkerboard(12, 9, 80, 60);
+        const cv::Size camera(1000, 800);
+        const cv::Matx33d tilt(1, 0, 0, 0, 1, 0, 1.5e-4, 1e-4, 1);
+        const cv::Matx33d truth = placed(similarity(4, 1.1) * tilt, {60, 60}, {120, 100});
+        const cv::Mat cam = photographed(board, camera, truth, cv::Scalar(60, 70, 80));
+        const pairfit::FeatureEstimate e = pairfit::reduced_pair(board, cam);
+        const auto o = pairfit::overlap_correlation(e, pairfit::CameraMap(truth));
+        std::printf("truth overlap %.3f\n", o ? *o : -9);
+        report("board edges", aligned(board, cam, 600, pairfit::Model::homography), truth);
+        const cv::Matx33d inside = placed(similarity(4, 1.3), {540, 420}, {500, 400});
+        const cv::Mat cut = photographed(board, camera, inside, cv::Scalar(60, 70, 80));
+        report("board cut", aligned(board, cut, 600, pairfit::Model::similarity), inside);
+    }
+}
