@@ -273,6 +273,12 @@ Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_refer
     return verdict;
 }
 
+std::optional<GlobalFit> search_start_fit(const FeatureEstimate& reduced, const CameraMap& start, Motion motion) {
+    std::optional<GlobalFit> fit = refine_globally(reduced, start, motion, false);
+    if (!fit || fit->correlation < kPairCorrelation) return std::nullopt;
+    return fit;
+}
+
 double reported_correlation(double square, const Verdict& verdict) {
     if (verdict.ambiguous) return std::min(square, std::max(0.0, verdict.margin));
     if (verdict.overlap && *verdict.overlap < kPairCorrelation) return std::min(square, *verdict.overlap);

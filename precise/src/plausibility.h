@@ -12,6 +12,7 @@
 #include "ecc.h"
 #include "feature_estimate.h"
 #include "frames.h"
+#include "refinement.h"
 
 namespace pairfit {
 
@@ -22,6 +23,14 @@ namespace pairfit {
 /// nothing either way. None without reduced images or where the overlap
 /// holds less than a quarter of the reference's content.
 std::optional<double> overlap_correlation(const FeatureEstimate& reduced, const CameraMap& camera_from_reference);
+
+/// The global stage's fit for `motion` from a start that the correlation
+/// search found, where it lays the pair over itself as a pair (its
+/// correlation at least the pair threshold); none otherwise. On an unrelated
+/// pair every shift matches something; on a true pair a start a few pixels
+/// off may correlate less than the threshold as it stands: the fit decides,
+/// not the start.
+std::optional<GlobalFit> search_start_fit(const FeatureEstimate& reduced, const CameraMap& start, Motion motion);
 
 /// The whole pair's judgement of a map.
 struct Verdict {

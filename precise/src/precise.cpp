@@ -229,11 +229,12 @@ GlobalStage global_stage(const Scene& s, Motion motion, const std::vector<Candid
     // camera it is tens of pixels from the homography at the corners.
     const bool fits_motion = motion == Motion::similarity || !g.start.camera_from_reference.affine();
     const bool close_start = g.start.source == Candidate::Source::features && fits_motion;
-    g.fit = refine_globally(s.estimate, g.start.camera_from_reference, motion, close_start);
-    // On an unrelated pair every shift matches something: the search's
-    // starts count only where, refined (a start a few pixels off correlates
-    // less than the pair does), they lay the pair over itself as a pair.
-    if (g.start.source == Candidate::Source::correlation && (!g.fit || g.fit->correlation < kPairCorrelation)) {
+    if (g.start.source != Candidate::Source::correlation) {
+        g.fit = refine_globally(s.estimate, g.start.camera_from_reference, motion, close_start);
+        return g;
+    }
+    g.fit = search_start_fit(s.estimate, g.start.camera_from_reference, motion);
+    if (!g.fit) {
         std::vector<Candidate> others;
         std::copy_if(measured_candidates.begin(), measured_candidates.end(), std::back_inserter(others),
                      [](const Candidate& c) { return c.source != Candidate::Source::correlation; });
@@ -524,11 +525,13 @@ void describe(const Frames& f, const CanvasMap& crops_from_reference, const Came
 // The choice as the whole pair judges it: a rival it prefers (the print's
 // twin shape, another cell of its pattern) is finished as the choice was.
 Choice judged(const Scene& s, Choice choice, Model model, Verdict& verdict) {
-    verdict = judge(s.estimate, choice.camera_from_reference, choice.motion, s.view.camera_square);
+    // A rival is fitted with the motion asked for: a similarity fitted to
+    // the wrong shapes of a tilted print says nothing of the homography's need.
+    const Motion motion = model == Model::similarity ? Motion::similarity : Motion::homography;
+    verdict = judge(s.estimate, choice.camera_from_reference, motion, s.view.camera_square);
     if (!verdict.preferred) return choice;
-    const Candidate rival{choice.source, *verdict.preferred, -1, choice.motion == Motion::homography};
-    Choice redone = finished(s, GlobalStage{choice.motion, rival, GlobalFit{*verdict.preferred, *verdict.overlap}});
-    redone.homography = choice.homography;
+    const Candidate rival{choice.source, *verdict.preferred, -1, motion == Motion::homography};
+    Choice redone = finished(s, GlobalStage{motion, rival, GlobalFit{*verdict.preferred, *verdict.overlap}});
     if (model == Model::deformable) {
         const FieldChoice field = field_choice(s.estimate, redone.camera_from_reference, s.view.reference.size(),
                                                s.view.camera_square);
