@@ -35,6 +35,11 @@ constexpr int kLatticeSteps = 4;
 constexpr std::size_t kFitted = 3;
 // The rounds of rivals of rivals.
 constexpr int kRounds = 4;
+// At the coarser level, a map this well correlated explains the pair; a
+// rival start this far behind it does not catch up once fitted (a twin
+// shape or another cell of a pattern starts within a few hundredths).
+constexpr double kWellExplained = 0.8;
+constexpr double kRivalBehind = 0.2;
 // Two maps whose overlaps correlate within this of each other explain the
 // pair equally: what tells them apart is the image noise.
 constexpr double kTie = 0.015;
@@ -218,11 +223,17 @@ std::optional<Rival> best_rival(const FeatureEstimate& reduced, const CameraMap&
     };
     const std::optional<OverlapLevel> coarse = OverlapLevel::of(reduced, map, kOverlapSide / 2);
     if (!coarse) return std::nullopt;
+    const std::optional<double> own = coarse->correlation(map);
+    if (!own) return std::nullopt;
+    // A map that explains the pair well has rivals only among starts close
+    // behind it: a print's lines of text a line apart score 0.25 below it.
+    const double floor = *own >= kWellExplained ? *own - kRivalBehind : -1;
     std::vector<Rival> starts;
     for (const auto& likeness : likenesses) {
         const CameraMap start = map * likeness;
         if (same_place(map, start)) continue;
-        if (const std::optional<double> overlap = coarse->correlation(start)) starts.push_back({start, *overlap});
+        const std::optional<double> overlap = coarse->correlation(start);
+        if (overlap && *overlap >= floor) starts.push_back({start, *overlap});
     }
     std::sort(starts.begin(), starts.end(), [](const Rival& a, const Rival& b) { return a.overlap > b.overlap; });
     std::vector<Rival> tried;
@@ -245,13 +256,13 @@ std::optional<Rival> best_rival(const FeatureEstimate& reduced, const CameraMap&
 }  // namespace
 
 Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, Motion motion,
-              const cv::Rect2d& camera_square) {
+              const cv::Rect2d& camera_square, const std::vector<SelfSimilarity>& likenesses_found) {
     Verdict verdict;
     const std::optional<OverlapLevel> level = OverlapLevel::of(reduced, camera_from_reference);
     if (!level) return verdict;
     verdict.overlap = level->correlation(camera_from_reference);
     if (!verdict.overlap) return verdict;
-    const auto likenesses = rival_likenesses(self_similarities(reduced, kShifts), reference_size(reduced));
+    const auto likenesses = rival_likenesses(likenesses_found, reference_size(reduced));
     if (likenesses.empty()) return verdict;
     // A map fitted to the wrong cells of a pattern is off in its tilt too,
     // and its rivals are off alike: the rival preferred is judged in turn,
@@ -262,7 +273,10 @@ Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_refer
         if (!best) return verdict;
         verdict.margin = *verdict.overlap - best->overlap;
         if (verdict.margin >= -kTie) {
-            verdict.ambiguous = verdict.margin <= kTie;
+            // A tie where the shapes show may be decided by finer detail (a
+            // cell's number, a mark): compared at the reduced images' own size.
+            const auto [kept, rival] = finest_correlations(reduced, map, best->map);
+            verdict.ambiguous = verdict.margin <= kTie && kept - rival <= kTie;
             return verdict;
         }
         map = best->map;
@@ -277,6 +291,10 @@ std::optional<GlobalFit> search_start_fit(const FeatureEstimate& reduced, const 
     std::optional<GlobalFit> fit = refine_globally(reduced, start, motion, false);
     if (!fit || fit->correlation < kPairCorrelation) return std::nullopt;
     return fit;
+}
+
+std::vector<SelfSimilarity> likenesses_of(const FeatureEstimate& reduced) {
+    return self_similarities(reduced, kShifts);
 }
 
 double reported_correlation(double square, const Verdict& verdict) {

@@ -8,9 +8,11 @@
 // likeness leaves open are tried against the one found.
 
 #include <optional>
+#include <vector>
 
 #include "ecc.h"
 #include "feature_estimate.h"
+#include "correlation_search.h"
 #include "frames.h"
 #include "refinement.h"
 
@@ -47,13 +49,18 @@ struct Verdict {
     double margin = 1;
 };
 
-/// The rivals that the reference's own likeness leaves open (the map
-/// composed with a shift by its pattern's period, or with a half turn onto
-/// its twins), each fitted by the global stage for `motion`, against the
-/// map over the whole pair. `camera_square`: the output square in the camera,
+/// The rivals that the reference's own likenesses leave open (the map
+/// composed with a shift by its pattern's periods, or with a turn onto its
+/// twins), each fitted by the global stage for `motion`, against the map
+/// over the whole pair; a rival preferred is judged in turn where the print
+/// repeats. `camera_square`: the output square in the camera,
 /// where a rival must lay the print elsewhere to count.
 Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, Motion motion,
-              const cv::Rect2d& camera_square);
+              const cv::Rect2d& camera_square, const std::vector<SelfSimilarity>& likenesses);
+
+/// The reference's likenesses that `judge` tries: they need nothing of the
+/// camera and can be found beside the choice of the map.
+std::vector<SelfSimilarity> likenesses_of(const FeatureEstimate& reduced);
 
 /// The correlation a result reports: the square's, unless the whole pair
 /// says that no pair is shown (the overlap's, where lower and below the

@@ -524,11 +524,12 @@ void describe(const Frames& f, const CanvasMap& crops_from_reference, const Came
 
 // The choice as the whole pair judges it: a rival it prefers (the print's
 // twin shape, another cell of its pattern) is finished as the choice was.
-Choice judged(const Scene& s, Choice choice, Model model, Verdict& verdict) {
+Choice judged(const Scene& s, Choice choice, Model model, Job<std::vector<SelfSimilarity>>& likenesses,
+             Verdict& verdict) {
     // A rival is fitted with the motion asked for: a similarity fitted to
     // the wrong shapes of a tilted print says nothing of the homography's need.
     const Motion motion = model == Model::similarity ? Motion::similarity : Motion::homography;
-    verdict = judge(s.estimate, choice.camera_from_reference, motion, s.view.camera_square);
+    verdict = judge(s.estimate, choice.camera_from_reference, motion, s.view.camera_square, likenesses.get());
     if (!verdict.preferred) return choice;
     const Candidate rival{choice.source, *verdict.preferred, -1, motion == Motion::homography};
     Choice redone = finished(s, GlobalStage{motion, rival, GlobalFit{*verdict.preferred, *verdict.overlap}});
@@ -608,11 +609,13 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
             const Scene scene{found, f, PairView{found.pair.img_ori, camera_loaded, camera_square_of(f), found.pair.out_size},
                               estimates.features, request, estimates.searched};
             scene.checkpoint();
+            Job<std::vector<SelfSimilarity>> likenesses =
+                start_job([&estimates] { return likenesses_of(estimates.features); });
             Verdict verdict;
             const Choice choice = judged(scene,
                                          options.model == Model::deformable ? deformable_choice(scene)
                                                                             : precise_choice(scene, options.model),
-                                         options.model, verdict);
+                                         options.model, likenesses, verdict);
             warp_and_save(scene, choice.camera_from_reference, choice.field, r);
             r.correlation = reported_correlation(r.correlation, verdict);
             r.field = choice.field;
