@@ -43,6 +43,10 @@ constexpr double kRivalBehind = 0.2;
 // Two maps whose overlaps correlate within this of each other explain the
 // pair equally: what tells them apart is the image noise.
 constexpr double kTie = 0.015;
+// At the reduced images' own size two maps of a print whose cells are truly
+// alike differ by a few ten-thousandths; a cell's small number, which the
+// coarser level blurs away, sets them apart by a hundredth.
+constexpr double kFinestTie = 0.003;
 // A rival lays the print elsewhere when it moves a corner of the output
 // square by more than this share of its side: a cell of a pattern fine
 // enough to show at the judged level is larger.
@@ -197,6 +201,11 @@ cv::Size reference_size(const FeatureEstimate& reduced) {
     return cv::Size(cvRound(reduced.img_small.cols / reduced.factor), cvRound(reduced.img_small.rows / reduced.factor));
 }
 
+// +1 where a margin prefers the map, -1 the rival, 0 neither.
+int preference(double margin, double tie) {
+    return margin > tie ? 1 : margin < -tie ? -1 : 0;
+}
+
 struct Rival {
     CameraMap map;
     double overlap = -1;
@@ -272,11 +281,15 @@ Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_refer
         const std::optional<Rival> best = best_rival(reduced, map, motion, camera_square, *level, likenesses);
         if (!best) return verdict;
         verdict.margin = *verdict.overlap - best->overlap;
-        if (verdict.margin >= -kTie) {
-            // A tie where the shapes show may be decided by finer detail (a
-            // cell's number, a mark): compared at the reduced images' own size.
-            const auto [kept, rival] = finest_correlations(reduced, map, best->map);
-            verdict.ambiguous = verdict.margin <= kTie && kept - rival <= kTie;
+        // Finer detail (a cell's number, a mark) that the shapes' level
+        // blurs away is compared at the reduced images' own size. A rival
+        // is taken where both levels prefer it; the map is kept where one
+        // prefers it and the other does not prefer the rival; otherwise
+        // nothing tells the two apart.
+        const auto [kept, rival] = finest_correlations(reduced, map, best->map);
+        const int shapes = preference(verdict.margin, kTie), detail = preference(kept - rival, kFinestTie);
+        if (shapes >= 0 || detail >= 0) {
+            verdict.ambiguous = !(std::min(shapes, detail) >= 0 && shapes + detail > 0);
             return verdict;
         }
         map = best->map;

@@ -1,6 +1,6 @@
-// Pairs that the output square alone would call aligned: a print that a
-// half turn lays over itself in part, an unrelated print over a truncated
-// camera file, a board whose cells are alike.
+// Pairs that the output square alone would call aligned: a chart whose
+// shapes have twins, a board whose cells are alike; and the gate on the
+// correlation search's starts.
 
 #include <cmath>
 #include <random>
@@ -32,15 +32,15 @@ cv::Point2d mapped(const cv::Matx33d& m, cv::Point2d p) {
 // The linear part of a truth, moved so that reference point `at` lands on
 // camera point `on`.
 cv::Matx33d placed(const cv::Matx33d& linear, cv::Point2d at, cv::Point2d on) {
-    const cv::Point2d c = mapped(linear, at);
-    return cv::Matx33d(1, 0, on.x - c.x, 0, 1, on.y - c.y, 0, 0, 1) * linear;
+    const cv::Point2d d = on - mapped(linear, at);
+    return cv::Matx33d(1, 0, d.x, 0, 1, d.y, 0, 0, 1) * linear;
 }
 
 // A camera's view of a print: defocus, a slope of light, sensor noise.
-cv::Mat photographed(const cv::Mat& print, cv::Size camera, const cv::Matx33d& truth, const cv::Scalar& desk) {
+cv::Mat photographed(const cv::Mat& print, cv::Size camera, const cv::Matx33d& truth) {
     cv::Mat blurred, cam, f;
     cv::GaussianBlur(print, blurred, cv::Size(0, 0), 1.0);
-    cv::warpPerspective(blurred, cam, cv::Mat(truth), camera, cv::INTER_LINEAR, cv::BORDER_CONSTANT, desk);
+    cv::warpPerspective(blurred, cam, cv::Mat(truth), camera, cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(60, 70, 80));
     cv::Mat light(camera, CV_32FC3), noise(camera, CV_32FC3);
     for (int x = 0; x < camera.width; ++x) light.col(x).setTo(cv::Scalar::all(1.0 - 0.15 * x / camera.width));
     cv::randn(noise, 0, 3);
@@ -56,16 +56,12 @@ void hand_line(cv::Mat& img, cv::Point2d a, cv::Point2d b, std::mt19937_64& rng)
     const cv::Point2d along = b - a, across = cv::Point2d(-along.y, along.x) * (1 / std::hypot(along.x, along.y));
     std::vector<cv::Point> points;
     double drift = 0;
-    const int steps = 24;
-    for (int k = 0; k <= steps; ++k) {
-        drift = 0.7 * drift + wander(rng);
-        points.emplace_back(a + along * (k / double(steps)) + across * drift);
-    }
+    for (int k = 0; k <= 24; ++k, drift = 0.7 * drift + wander(rng)) points.emplace_back(a + along * (k / 24.0) + across * drift);
     cv::polylines(img, points, false, cv::Scalar::all(35), 3, cv::LINE_AA);
 }
 
-void hand_polygon(cv::Mat& img, const std::vector<cv::Point2d>& corners, std::mt19937_64& rng) {
-    for (size_t k = 0; k < corners.size(); ++k) hand_line(img, corners[k], corners[(k + 1) % corners.size()], rng);
+void hand_polygon(cv::Mat& img, const std::vector<cv::Point2d>& c, std::mt19937_64& rng) {
+    for (size_t k = 0; k < c.size(); ++k) hand_line(img, c[k], c[(k + 1) % c.size()], rng);
 }
 
 // Four outlined shapes drawn by hand: two squares that a half turn about
@@ -93,10 +89,8 @@ cv::Mat hand_drawn_chart(cv::Size size, std::uint64_t seed) {
 cv::Mat checkerboard(int across, int down, int cell, int margin) {
     cv::Mat img(down * cell + 2 * margin, across * cell + 2 * margin, CV_8UC3, cv::Scalar::all(245));
     for (int j = 0; j < down; ++j) {
-        for (int i = 0; i < across; ++i) {
-            if ((i + j) % 2 == 0) {
-                cv::rectangle(img, cv::Rect(margin + i * cell, margin + j * cell, cell, cell), cv::Scalar::all(25), cv::FILLED);
-            }
+        for (int i = j % 2; i < across; i += 2) {
+            cv::rectangle(img, cv::Rect(margin + i * cell, margin + j * cell, cell, cell), cv::Scalar::all(25), cv::FILLED);
         }
     }
     return img;
@@ -113,9 +107,8 @@ pairfit::PreciseResult aligned(const cv::Mat& img, const cv::Mat& cam, int out, 
 // How far the result puts the reference point shown at the camera square's
 // centre from where it belongs, in camera pixels.
 double error_at_centre(const pairfit::PreciseResult& r, const cv::Matx33d& truth) {
-    const cv::Point2d centre(r.camera_square.x + r.camera_square.width / 2, r.camera_square.y + r.camera_square.height / 2);
-    const cv::Point2d d = mapped(truth, mapped(r.matrix.inv(), centre)) - centre;
-    return std::hypot(d.x, d.y);
+    const cv::Point2d centre = (r.camera_square.tl() + r.camera_square.br()) / 2;
+    return cv::norm(mapped(truth, mapped(r.matrix.inv(), centre)) - centre);
 }
 
 }  // namespace
@@ -129,8 +122,7 @@ TEST(Plausibility, ATwinShapeDoesNotMakeAPair) {
         const cv::Mat chart = hand_drawn_chart(reference, seed);
         const cv::Matx33d tilt(1, 0, 0, 0, 1, 0, 1.2e-4, -0.8e-4, 1);
         const cv::Matx33d truth = placed(similarity(3, 1.0) * tilt, {600, 450}, {650, 500});
-        const pairfit::PreciseResult r =
-            aligned(chart, photographed(chart, camera, truth, cv::Scalar(60, 70, 80)), 600, pairfit::Model::homography);
+        const pairfit::PreciseResult r = aligned(chart, photographed(chart, camera, truth), 600, pairfit::Model::homography);
         EXPECT_LT(error_at_centre(r, truth), 1.0) << r.method << " seed " << seed;
         EXPECT_GT(r.correlation, pairfit::kPairCorrelation);
     }
@@ -143,13 +135,11 @@ TEST(Plausibility, ARepeatedPatternIsDecidedByItsVisibleEdgesOrReportedSuspect) 
     const cv::Mat board = checkerboard(12, 9, 80, 60);
     const cv::Size camera(1000, 800);
     const cv::Matx33d truth = placed(similarity(4, 1.1) * cv::Matx33d(1, 0, 0, 0, 1, 0, 1.5e-4, 1e-4, 1), {60, 60}, {120, 100});
-    const pairfit::PreciseResult edges =
-        aligned(board, photographed(board, camera, truth, cv::Scalar(60, 70, 80)), 600, pairfit::Model::homography);
+    const pairfit::PreciseResult edges = aligned(board, photographed(board, camera, truth), 600, pairfit::Model::homography);
     EXPECT_LT(error_at_centre(edges, truth), 1.0) << edges.method;
     EXPECT_GT(edges.correlation, pairfit::kPairCorrelation);
     const cv::Matx33d inside = placed(similarity(4, 1.3), {540, 420}, {500, 400});
-    const pairfit::PreciseResult cut =
-        aligned(board, photographed(board, camera, inside, cv::Scalar(60, 70, 80)), 600, pairfit::Model::similarity);
+    const pairfit::PreciseResult cut = aligned(board, photographed(board, camera, inside), 600, pairfit::Model::similarity);
     EXPECT_LT(cut.correlation, pairfit::kPairCorrelation) << cut.method;
     EXPECT_NE(cut.method.find("(ambiguous)"), std::string::npos);
 }
@@ -161,14 +151,13 @@ TEST(Plausibility, ASearchStartCountsByWhatTheGlobalStageMakesOfIt) {
     const cv::Size size(1000, 760);
     const cv::Mat print = testimg::document_colour(size.height, size.width, 41);
     const cv::Matx33d truth = placed(similarity(2, 0.97), {500, 380}, {510, 370});
-    const cv::Mat cam = photographed(print, size, truth, cv::Scalar(60, 70, 80));
+    const cv::Mat cam = photographed(print, size, truth);
     const pairfit::CameraMap start(cv::Matx33d(1, 0, 4, 0, 1, -2, 0, 0, 1) * truth * similarity(2, 1.02));
     const pairfit::FeatureEstimate pair = pairfit::reduced_pair(print, cam);
     ASSERT_LT(pairfit::whole_pair_measure(pair, start), pairfit::kPairCorrelation);
     const std::optional<pairfit::GlobalFit> fit = pairfit::search_start_fit(pair, start, pairfit::Motion::similarity);
     ASSERT_TRUE(fit.has_value());
-    EXPECT_LT(std::hypot(fit->map(cv::Point2d(500, 380)).x - 510, fit->map(cv::Point2d(500, 380)).y - 370), 0.5);
-    const pairfit::FeatureEstimate unrelated =
-        pairfit::reduced_pair(testimg::document_colour(size.height, size.width, 42), cam);
+    EXPECT_LT(cv::norm(fit->map(cv::Point2d(500, 380)) - cv::Point2d(510, 370)), 0.5);
+    const pairfit::FeatureEstimate unrelated = pairfit::reduced_pair(testimg::document_colour(size.height, size.width, 42), cam);
     EXPECT_FALSE(pairfit::search_start_fit(unrelated, start, pairfit::Motion::similarity).has_value());
 }
