@@ -270,7 +270,11 @@ Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_refer
     const std::optional<OverlapLevel> level = OverlapLevel::of(reduced, camera_from_reference);
     if (!level) return verdict;
     verdict.overlap = level->correlation(camera_from_reference);
-    if (!verdict.overlap) return verdict;
+    // The rivals are the maps a print's likeness leaves open beside one
+    // that lays it over itself; a map that does not is no pair, and its
+    // rivals would be a search of their own (a print of the same layout
+    // with other text, turned, would be laid over the reference).
+    if (!verdict.overlap || *verdict.overlap < kPairCorrelation) return verdict;
     const auto likenesses = rival_likenesses(likenesses_found, reference_size(reduced));
     if (likenesses.empty()) return verdict;
     // A map fitted to the wrong cells of a pattern is off in its tilt too,
@@ -292,6 +296,10 @@ Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_refer
             verdict.ambiguous = !(std::min(shapes, detail) >= 0 && shapes + detail > 0);
             return verdict;
         }
+        // A rival is taken only where it lays the print over itself beyond
+        // doubt: between two poor fits (a print of the same layout with
+        // other text) the better says nothing.
+        if (best->overlap < kWellExplained) return verdict;
         map = best->map;
         verdict.preferred = map;
         verdict.overlap = best->overlap;

@@ -53,7 +53,7 @@ struct Verdict {
 /// composed with a shift by its pattern's periods, or with a turn onto its
 /// twins), each fitted by the global stage for `motion`, against the map
 /// over the whole pair; a rival preferred is judged in turn where the print
-/// repeats. `camera_square`: the output square in the camera,
+/// repeats. Only for a map whose overlap shows a pair. `camera_square`: the output square in the camera,
 /// where a rival must lay the print elsewhere to count.
 Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, Motion motion,
               const cv::Rect2d& camera_square, const std::vector<SelfSimilarity>& likenesses);
