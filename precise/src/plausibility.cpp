@@ -39,7 +39,7 @@ constexpr int kRounds = 4;
 // rival start this far behind it does not catch up once fitted (a twin
 // shape or another cell of a pattern starts within a few hundredths).
 constexpr double kWellExplained = 0.8;
-constexpr double kRivalBehind = 0.2;
+constexpr double kRivalBehind = 0.1;
 // Two maps whose overlaps correlate within this of each other explain the
 // pair equally: what tells them apart is the image noise.
 constexpr double kTie = 0.015;
@@ -235,7 +235,8 @@ std::optional<Rival> best_rival(const FeatureEstimate& reduced, const CameraMap&
     const std::optional<double> own = coarse->correlation(map);
     if (!own) return std::nullopt;
     // A map that explains the pair well has rivals only among starts close
-    // behind it: a print's lines of text a line apart score 0.25 below it.
+    // behind it: a print's lines of text a line apart score 0.25 below it,
+    // a twin shape or a cell of a pattern a few hundredths.
     const double floor = *own >= kWellExplained ? *own - kRivalBehind : -1;
     std::vector<Rival> starts;
     for (const auto& likeness : likenesses) {
