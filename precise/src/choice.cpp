@@ -9,6 +9,7 @@
 
 #include "correlation_search.h"
 #include "pairfit/core.h"
+#include "plausibility.h"
 #include "pairfit/worker_pool.h"
 
 namespace pairfit {
@@ -143,11 +144,12 @@ GlobalStage global_stage(const Scene& s, Motion motion, const std::vector<Candid
     // camera it is tens of pixels from the homography at the corners.
     const bool fits_motion = motion == Motion::similarity || !g.start.camera_from_reference.affine();
     const bool close_start = g.start.source == Candidate::Source::features && fits_motion;
-    g.fit = refine_globally(s.estimate, g.start.camera_from_reference, motion, close_start);
-    // On an unrelated pair every shift matches something: the search's
-    // starts count only where, refined (a start a few pixels off correlates
-    // less than the pair does), they lay the pair over itself as a pair.
-    if (g.start.source == Candidate::Source::correlation && (!g.fit || g.fit->correlation < kPairCorrelation)) {
+    if (g.start.source != Candidate::Source::correlation) {
+        g.fit = refine_globally(s.estimate, g.start.camera_from_reference, motion, close_start);
+        return g;
+    }
+    g.fit = search_start_fit(s.estimate, g.start.camera_from_reference, motion);
+    if (!g.fit) {
         std::vector<Candidate> others;
         std::copy_if(measured_candidates.begin(), measured_candidates.end(), std::back_inserter(others),
                      [](const Candidate& c) { return c.source != Candidate::Source::correlation; });
@@ -264,14 +266,35 @@ Choice precise_choice(const Scene& s, Model model) {
     return choice;
 }
 
-Choice deformable_choice(const Scene& s) {
-    Choice choice = precise_choice(s, Model::homography);
-    s.checkpoint();
+namespace {
+
+// The field over a choice's map where it earns its place.
+Choice with_field(const Scene& s, Choice choice) {
     const FieldChoice field = field_choice(s.estimate, choice.camera_from_reference, s.view.reference.size(),
                                            s.view.camera_square);
     choice.deformable = field.use;
     choice.field = field.field;
     return choice;
+}
+
+}  // namespace
+
+Choice deformable_choice(const Scene& s) {
+    Choice choice = precise_choice(s, Model::homography);
+    s.checkpoint();
+    return with_field(s, std::move(choice));
+}
+
+Choice judged(const Scene& s, Choice choice, Model model, Job<std::vector<SelfSimilarity>>& likenesses,
+              Verdict& verdict) {
+    // A rival is fitted with the motion asked for: a similarity fitted to
+    // the wrong shapes of a tilted print says nothing of the homography's need.
+    const Motion motion = model == Model::similarity ? Motion::similarity : Motion::homography;
+    verdict = judge(s.estimate, choice.camera_from_reference, motion, s.view.camera_square, likenesses.get());
+    if (!verdict.preferred) return choice;
+    const Candidate rival{choice.source, *verdict.preferred, -1, motion == Motion::homography};
+    Choice redone = finished(s, GlobalStage{motion, rival, GlobalFit{*verdict.preferred, *verdict.overlap}});
+    return model == Model::deformable ? with_field(s, std::move(redone)) : redone;
 }
 
 }  // namespace pairfit

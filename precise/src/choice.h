@@ -13,6 +13,8 @@
 #include "deformable.h"
 #include "feature_estimate.h"
 #include "frames.h"
+#include "pairfit/worker_pool.h"
+#include "plausibility.h"
 #include "pairfit/precise.h"
 #include "refinement.h"
 
@@ -86,5 +88,11 @@ SimMat exact_numbers(const Scene& s, const CameraMap& camera_from_reference);
 Choice precise_choice(const Scene& s, Model model);
 /// The homography's choice and, over it, the field where it earns its place.
 Choice deformable_choice(const Scene& s);
+
+/// The choice as the whole pair judges it: a rival it prefers (the print's
+/// twin shape, another cell of its pattern) is finished as the choice was.
+/// `likenesses` are the reference's own (its twin shapes, its period).
+Choice judged(const Scene& s, Choice choice, Model model, Job<std::vector<SelfSimilarity>>& likenesses,
+              Verdict& verdict);
 
 }  // namespace pairfit

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <optional>
 #include <tuple>
+#include <vector>
 
 #include <opencv2/imgproc.hpp>
 
@@ -20,6 +21,9 @@ const int kSide = 256;
 const int kFineSide = 384;
 // The log-polar spectrum: a row per 0.7 degree, a column per 1.9% of scale.
 const int kAngles = 512;
+// A shift under which a print correlates with itself this well is a period
+// of a pattern of cells (lines of text reach 0.6).
+const double kRepeats = 0.8;
 const int kRadii = 256;
 
 // Both images reduced and band-passed. A camera image smaller than the
@@ -328,6 +332,36 @@ std::vector<CameraMap> correlation_candidates(const FeatureEstimate& reduced, in
     std::vector<CameraMap> maps;
     for (const Found& f : shift_candidates(working_images(reduced, kFineSide), refined, count)) maps.push_back(f.map);
     return maps;
+}
+
+std::vector<SelfSimilarity> self_similarities(const FeatureEstimate& reduced, int shifts) {
+    if (reduced.img_small.empty()) return {};
+    FeatureEstimate itself = reduced;
+    itself.cam_small = reduced.img_small;
+    const Working w = working_images(itself, kFineSide);
+    // Its own place is the highest peak of the shifts; closer ones are its shoulders.
+    const double apart = w.box / 2.0 / w.ref_scale;
+    const cv::Point2d centre(reduced.img_small.cols / 2.0 / reduced.factor, reduced.img_small.rows / 2.0 / reduced.factor);
+    std::vector<SelfSimilarity> found;
+    const auto add = [&](double angle, int count) {
+        for (const Found& f : shift_candidates(w, {angle, 1.0}, count)) {
+            const cv::Point2d moved = f.map(centre) - centre;
+            if (angle == 0 && std::hypot(moved.x, moved.y) < apart) continue;
+            found.push_back({Map<frame::Reference, frame::Reference>(f.map.matrix()), f.height});
+        }
+    };
+    add(0, shifts + 1);
+    add(CV_PI, 1);
+    // The cells of a grid look alike turned a quarter turn, and so does its
+    // spectrum, whatever the outline: looked for where the print repeats.
+    const bool repeats = std::any_of(found.begin(), found.end(), [](const SelfSimilarity& s) {
+        return s.map.matrix()(0, 0) > 0.5 && s.correlation >= kRepeats;
+    });
+    if (repeats) {
+        add(CV_PI / 2, 1);
+        add(-CV_PI / 2, 1);
+    }
+    return found;
 }
 
 }  // namespace pairfit

@@ -20,4 +20,18 @@ namespace pairfit {
 /// reference. Empty without reduced images.
 std::vector<CameraMap> correlation_candidates(const FeatureEstimate& reduced, int count);
 
+/// A map of the reference onto itself under which it looks alike (a shift by
+/// a repeated pattern's period, a half turn of a print whose shapes have
+/// twins, a square grid's quarter turn), and the normalised correlation of the reference with itself
+/// under it, band-passed, where it has content.
+struct SelfSimilarity {
+    Map<frame::Reference, frame::Reference> map;
+    double correlation = 0;
+};
+
+/// Up to `shifts` shifts and the best quarter and half turns of the reduced reference
+/// onto itself, each good to a few pixels of a 384-pixel rendering of it;
+/// the reference's own place left out. Empty without a reduced reference.
+std::vector<SelfSimilarity> self_similarities(const FeatureEstimate& reduced, int shifts);
+
 }  // namespace pairfit

@@ -46,14 +46,20 @@ void exact_crops(const ExactSearch& found, const Frames& f, const AlignRequest& 
     r.misalignment_px = misalignment_of(crops.reference_crop, camera_square, content, f);
 }
 
-// The refined map the model settles on, its crops and what they embody.
-void refined_crops(const Scene& scene, Model model, PreciseResult& r) {
-    const Choice choice = model == Model::deformable ? deformable_choice(scene) : precise_choice(scene, model);
+// The refined map the model settles on, as the whole pair judges it, its
+// crops and what they embody.
+void refined_crops(const Scene& scene, const Estimates& estimates, Model model, PreciseResult& r) {
+    Job<std::vector<SelfSimilarity>> likenesses = start_job([&estimates] { return likenesses_of(estimates.features); });
+    Verdict verdict;
+    const Choice choice = judged(
+        scene, model == Model::deformable ? deformable_choice(scene) : precise_choice(scene, model), model,
+        likenesses, verdict);
     warp_and_save(scene, choice.camera_from_reference, choice.field, r);
+    r.correlation = reported_correlation(r.correlation, verdict);
     r.field = choice.field;
     r.transform = exact_numbers(scene, choice.camera_from_reference);
     r.transform.score = 1 - choice.ratio;
-    r.method = method_text(choice);
+    r.method = method_text(choice) + (verdict.ambiguous ? " (ambiguous)" : "");
     describe(scene.f, scene.canvas_map_of(choice.camera_from_reference), choice.camera_from_reference, r);
 }
 
@@ -101,7 +107,7 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
             const Scene scene{found, f, PairView{found.reference(), camera_loaded, camera_square_of(f), found.out_size()},
                               estimates.features, request, estimates.searched};
             scene.checkpoint();
-            refined_crops(scene, options.model, r);
+            refined_crops(scene, estimates, options.model, r);
         }
         // A score of 0 is reported like a pair that cannot be binarised, as
         // the exact entry reports it; the files are written all the same.
