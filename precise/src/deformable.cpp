@@ -48,6 +48,11 @@ constexpr size_t kFreshHessian = 120000;
 // The smallest cell of a level's grid, in pixels of the level: a cell
 // smaller holds too little content to tell its displacement.
 constexpr double kLevelCell = 40;
+// The template's margin at the coarser levels, in band-pass boxes: there
+// the field still moves by pixels, and the print's edge against the desk,
+// which the band-pass spreads over a box, would pull the nearby content
+// (the end of a text block) towards it before that content is resolved.
+constexpr int kCoarseInset = 2;
 // The pull towards no displacement, against the bending's weight.
 constexpr double kHeld = 0.001;
 // The largest change of a control displacement in one step, in pixels of
@@ -94,7 +99,8 @@ double size_ratio_of(const CameraMap& m, cv::Point2d at) {
 
 // A resized image keeps pixel centres: level = scale (x + 0.5) - 0.5, as in
 // the refinement; the reduced images sit at `factor` times the full ones.
-FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const Grid& grid, double scale) {
+// The last level's template reaches one box from the reference's edges.
+FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const Grid& grid, double scale, bool last) {
     FieldLevel l;
     cv::Mat t, in;
     reduced.img_small.convertTo(t, CV_32F);
@@ -106,7 +112,7 @@ FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const 
     const int box = 2 * std::max(4, std::max(t.cols, t.rows) / 40) + 1;
     const cv::Point2d centre(reduced.img_small.cols / 2.0 / reduced.factor, reduced.img_small.rows / 2.0 / reduced.factor);
     const cv::Mat band = band_pass(t, box);
-    const int inset = std::min(box, std::min(band.cols, band.rows) / 4);
+    const int inset = std::min(last ? box : kCoarseInset * box, std::min(band.cols, band.rows) / 4);
     l.t = band(cv::Rect(inset, inset, band.cols - 2 * inset, band.rows - 2 * inset)).clone();
     l.t_mask = content_mask(l.t, box / 4 + 1);
     const cv::Mat camera = band_pass(in, box, size_ratio_of(map, centre));
@@ -594,10 +600,10 @@ std::optional<FieldFit> fit_field(const FeatureEstimate& reduced, const CameraMa
             g = finer;
         }
         const cv::Mat bending = bending_of(g);
-        const FieldLevel l = level_of(reduced, camera_from_reference, g, scale);
+        const bool last = scale == scales.back();
+        const FieldLevel l = level_of(reduced, camera_from_reference, g, scale, last);
         if (l.t.cols < 24 || l.t.rows < 24) continue;
         const FieldProblem problem(l, g, camera_from_reference.matrix());
-        const bool last = scale == scales.back();
         // A flat print's field stays a small fraction of the visible
         // displacement through the coarser levels: the last, which costs
         // as much as all of them, is spared.
