@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <optional>
 #include <tuple>
 #include <vector>
@@ -9,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "ecc.h"
+#include "pairfit/core.h"
 #include "refinement.h"
 
 namespace pairfit {
@@ -224,26 +226,46 @@ cv::Mat correlated(const cv::Mat& spectrum_b, const cv::Mat& spectrum_a) {
     return result;
 }
 
+// Independent pieces of work (transforms of one size) split between the two
+// cores the precise entry counts on: the self-similarity search that runs
+// beside the choice of the map outlasts it and would leave a core idle.
+void in_two_halves(const std::vector<std::function<void()>>& tasks) {
+    for_each_band(static_cast<int>(tasks.size()), 2, [&tasks](int first, int end) {
+        for (int i = first; i < end; ++i) tasks[i]();
+    });
+}
+
 // The camera's three spectra that every turn of the reference is
 // correlated with: they depend only on the transform's size and on where
 // the camera sits in it, which turns of one box share (a half turn's box is
 // the unturned one's), so they are made once for those.
+struct CameraSpectrum {
+    cv::Size p;
+    cv::Point at;
+    cv::Mat cam, cam2, valid;
+};
+
 class CameraSpectra {
 public:
     explicit CameraSpectra(const Working& w) : w_(w) {}
 
-    struct Spectra {
-        cv::Size p;
-        cv::Point at;
-        cv::Mat cam, cam2, valid;
-    };
-
-    const Spectra& at(cv::Size p, cv::Point at) {
-        for (const Spectra& s : made_) {
-            if (s.p == p && s.at == at) return s;
+    // The spectra for a transform size and place, made already or none.
+    const CameraSpectrum* made(cv::Size p, cv::Point at) const {
+        for (const CameraSpectrum& s : made_) {
+            if (s.p == p && s.at == at) return &s;
         }
-        made_.push_back({p, at, spectrum_of(w_.cam, p, at), spectrum_of(w_.cam.mul(w_.cam), p, at),
-                         spectrum_of(cv::Mat(w_.cam.size(), CV_32F, cv::Scalar(1)), p, at)});
+        return nullptr;
+    }
+
+    // The work that makes them, to run with other transforms; `keep` then
+    // stores what it made.
+    std::vector<std::function<void()>> making(CameraSpectrum& s) const {
+        return {[this, &s] { s.cam = spectrum_of(w_.cam, s.p, s.at); },
+                [this, &s] { s.cam2 = spectrum_of(w_.cam.mul(w_.cam), s.p, s.at); },
+                [this, &s] { s.valid = spectrum_of(cv::Mat(w_.cam.size(), CV_32F, cv::Scalar(1)), s.p, s.at); }};
+    }
+    const CameraSpectrum& keep(CameraSpectrum s) {
+        made_.push_back(std::move(s));
         return made_.back();
     }
 
@@ -251,7 +273,7 @@ public:
 
 private:
     const Working& w_;
-    std::vector<Spectra> made_;
+    std::vector<CameraSpectrum> made_;
 };
 
 // The normalised correlation of the turned reference with the camera at every
@@ -261,13 +283,22 @@ cv::Mat shift_scores(CameraSpectra& camera, const Turned& t, cv::Point at) {
     const Working& w = camera.working();
     const cv::Size p(cv::getOptimalDFTSize(t.image.cols + w.cam.cols),
                      cv::getOptimalDFTSize(t.image.rows + w.cam.rows));
-    const CameraSpectra::Spectra& c = camera.at(p, at);
-    const cv::Mat f_ref = spectrum_of(t.image, p), f_ref2 = spectrum_of(t.image.mul(t.image), p),
-                  f_support = spectrum_of(t.support, p);
+    const CameraSpectrum* made = camera.made(p, at);
+    CameraSpectrum fresh{p, at, {}, {}, {}};
+    std::vector<std::function<void()>> transforms = made ? std::vector<std::function<void()>>() : camera.making(fresh);
+    cv::Mat f_ref, f_ref2, f_support;
+    transforms.push_back([&] { f_ref = spectrum_of(t.image, p); });
+    transforms.push_back([&] { f_ref2 = spectrum_of(t.image.mul(t.image), p); });
+    transforms.push_back([&] { f_support = spectrum_of(t.support, p); });
+    in_two_halves(transforms);
+    const CameraSpectrum& c = made ? *made : camera.keep(std::move(fresh));
     const cv::Rect shifts(0, 0, t.image.cols + w.cam.cols - 1, t.image.rows + w.cam.rows - 1);
-    const cv::Mat product = correlated(c.cam, f_ref)(shifts);
-    const cv::Mat energy = correlated(c.valid, f_ref2)(shifts).mul(correlated(c.cam2, f_support)(shifts));
-    const cv::Mat overlap = correlated(c.valid, f_support)(shifts);
+    cv::Mat product, ref_energy, cam_energy, overlap;
+    in_two_halves({[&] { product = correlated(c.cam, f_ref)(shifts); },
+                   [&] { ref_energy = correlated(c.valid, f_ref2)(shifts); },
+                   [&] { cam_energy = correlated(c.cam2, f_support)(shifts); },
+                   [&] { overlap = correlated(c.valid, f_support)(shifts); }});
+    const cv::Mat energy = ref_energy.mul(cam_energy);
     cv::Mat root, score;
     cv::sqrt(cv::max(energy, 1e-12), root);
     cv::divide(product, root, score);
