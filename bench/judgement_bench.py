@@ -5,8 +5,12 @@ the same pair, the two interleaved so that the shared machine's load falls
 on both alike. Prints ms per call (median) and their ratio.
 
     python bench/judgement_bench.py [calls] [model]
+
+PAIRFIT_BUILD names another folder holding the module (two builds compared
+in turn).
 """
 
+import os
 import pathlib
 import statistics
 import sys
@@ -15,7 +19,7 @@ import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "python"))
-sys.path.insert(0, str(ROOT / "build"))
+sys.path.insert(0, os.environ.get("PAIRFIT_BUILD", str(ROOT / "build")))
 
 import imagegen  # noqa: E402
 import pairfit  # noqa: E402
