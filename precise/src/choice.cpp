@@ -290,7 +290,8 @@ Choice judged(const Scene& s, Choice choice, Model model, Job<std::vector<SelfSi
     // A rival is fitted with the motion asked for: a similarity fitted to
     // the wrong shapes of a tilted print says nothing of the homography's need.
     const Motion motion = model == Model::similarity ? Motion::similarity : Motion::homography;
-    verdict = judge(s.estimate, choice.camera_from_reference, motion, s.view.camera_square, likenesses.get());
+    verdict = judge(s.estimate, choice.camera_from_reference, motion, s.view.camera_square,
+                    [&likenesses] { return likenesses.get(); });
     if (!verdict.preferred) return choice;
     const Candidate rival{choice.source, *verdict.preferred, -1, motion == Motion::homography};
     Choice redone = finished(s, GlobalStage{motion, rival, GlobalFit{*verdict.preferred, *verdict.overlap}});

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <optional>
 #include <tuple>
 #include <vector>
@@ -9,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "ecc.h"
+#include "pairfit/core.h"
 #include "refinement.h"
 
 namespace pairfit {
@@ -34,6 +36,21 @@ struct Working {
     double ref_scale = 1, cam_scale = 1;  // working pixels per pixel as loaded
     int box = 9;                          // the band-pass's wide blur, as the refinement sizes it
 };
+
+// The reference band-passed as `working_images` makes it, for the reference
+// against itself.
+Working self_working(const cv::Mat& img_small, double factor, int side) {
+    const double g = std::min(1.0, side / static_cast<double>(std::max(img_small.cols, img_small.rows)));
+    Working w;
+    w.ref_scale = w.cam_scale = g * factor;
+    w.box = band_pass_box(static_cast<int>(std::lround(g * std::max(img_small.cols, img_small.rows))));
+    cv::Mat reduced;
+    cv::resize(img_small, reduced, cv::Size(), g, g, cv::INTER_AREA);
+    reduced.convertTo(reduced, CV_32F);
+    w.ref = band_pass(reduced, w.box);
+    w.cam = w.ref;
+    return w;
+}
 
 Working working_images(const FeatureEstimate& e, int side) {
     const cv::Size r = e.img_small.size(), c = e.cam_small.size();
@@ -209,20 +226,79 @@ cv::Mat correlated(const cv::Mat& spectrum_b, const cv::Mat& spectrum_a) {
     return result;
 }
 
+// Independent pieces of work (transforms of one size) split between the two
+// cores the precise entry counts on: the self-similarity search that runs
+// beside the choice of the map outlasts it and would leave a core idle.
+void in_two_halves(const std::vector<std::function<void()>>& tasks) {
+    for_each_band(static_cast<int>(tasks.size()), 2, [&tasks](int first, int end) {
+        for (int i = first; i < end; ++i) tasks[i]();
+    });
+}
+
+// The camera's three spectra that every turn of the reference is
+// correlated with: they depend only on the transform's size and on where
+// the camera sits in it, which turns of one box share (a half turn's box is
+// the unturned one's), so they are made once for those.
+struct CameraSpectrum {
+    cv::Size p;
+    cv::Point at;
+    cv::Mat cam, cam2, valid;
+};
+
+class CameraSpectra {
+public:
+    explicit CameraSpectra(const Working& w) : w_(w) {}
+
+    // The spectra for a transform size and place, made already or none.
+    const CameraSpectrum* made(cv::Size p, cv::Point at) const {
+        for (const CameraSpectrum& s : made_) {
+            if (s.p == p && s.at == at) return &s;
+        }
+        return nullptr;
+    }
+
+    // The work that makes them, to run with other transforms; `keep` then
+    // stores what it made.
+    std::vector<std::function<void()>> making(CameraSpectrum& s) const {
+        return {[this, &s] { s.cam = spectrum_of(w_.cam, s.p, s.at); },
+                [this, &s] { s.cam2 = spectrum_of(w_.cam.mul(w_.cam), s.p, s.at); },
+                [this, &s] { s.valid = spectrum_of(cv::Mat(w_.cam.size(), CV_32F, cv::Scalar(1)), s.p, s.at); }};
+    }
+    const CameraSpectrum& keep(CameraSpectrum s) {
+        made_.push_back(std::move(s));
+        return made_.back();
+    }
+
+    const Working& working() const { return w_; }
+
+private:
+    const Working& w_;
+    std::vector<CameraSpectrum> made_;
+};
+
 // The normalised correlation of the turned reference with the camera at every
 // shift at which their overlap holds at least a quarter of the reference's
 // content (as the refinement asks); -1 elsewhere. Shift d sits at d + `at`.
-cv::Mat shift_scores(const Working& w, const Turned& t, cv::Point at) {
+cv::Mat shift_scores(CameraSpectra& camera, const Turned& t, cv::Point at) {
+    const Working& w = camera.working();
     const cv::Size p(cv::getOptimalDFTSize(t.image.cols + w.cam.cols),
                      cv::getOptimalDFTSize(t.image.rows + w.cam.rows));
-    const cv::Mat f_cam = spectrum_of(w.cam, p, at), f_cam2 = spectrum_of(w.cam.mul(w.cam), p, at),
-                  f_valid = spectrum_of(cv::Mat(w.cam.size(), CV_32F, cv::Scalar(1)), p, at);
-    const cv::Mat f_ref = spectrum_of(t.image, p), f_ref2 = spectrum_of(t.image.mul(t.image), p),
-                  f_support = spectrum_of(t.support, p);
+    const CameraSpectrum* made = camera.made(p, at);
+    CameraSpectrum fresh{p, at, {}, {}, {}};
+    std::vector<std::function<void()>> transforms = made ? std::vector<std::function<void()>>() : camera.making(fresh);
+    cv::Mat f_ref, f_ref2, f_support;
+    transforms.push_back([&] { f_ref = spectrum_of(t.image, p); });
+    transforms.push_back([&] { f_ref2 = spectrum_of(t.image.mul(t.image), p); });
+    transforms.push_back([&] { f_support = spectrum_of(t.support, p); });
+    in_two_halves(transforms);
+    const CameraSpectrum& c = made ? *made : camera.keep(std::move(fresh));
     const cv::Rect shifts(0, 0, t.image.cols + w.cam.cols - 1, t.image.rows + w.cam.rows - 1);
-    const cv::Mat product = correlated(f_cam, f_ref)(shifts);
-    const cv::Mat energy = correlated(f_valid, f_ref2)(shifts).mul(correlated(f_cam2, f_support)(shifts));
-    const cv::Mat overlap = correlated(f_valid, f_support)(shifts);
+    cv::Mat product, ref_energy, cam_energy, overlap;
+    in_two_halves({[&] { product = correlated(c.cam, f_ref)(shifts); },
+                   [&] { ref_energy = correlated(c.valid, f_ref2)(shifts); },
+                   [&] { cam_energy = correlated(c.cam2, f_support)(shifts); },
+                   [&] { overlap = correlated(c.valid, f_support)(shifts); }});
+    const cv::Mat energy = ref_energy.mul(cam_energy);
     cv::Mat root, score;
     cv::sqrt(cv::max(energy, 1e-12), root);
     cv::divide(product, root, score);
@@ -276,12 +352,13 @@ struct Found {
     CameraMap map;
 };
 
-std::vector<Found> shift_candidates(const Working& w, const RotationScale& rs, int count) {
+std::vector<Found> shift_candidates(CameraSpectra& camera, const RotationScale& rs, int count) {
+    const Working& w = camera.working();
     const Turned t = turned(w, rs);
     // The camera placed so that every shift lands at a non-negative index.
     const cv::Point at(t.image.cols - 1, t.image.rows - 1);
     std::vector<Found> found;
-    for (const Peak& p : highest_peaks(shift_scores(w, t, at), count, w.box / 2)) {
+    for (const Peak& p : highest_peaks(shift_scores(camera, t, at), count, w.box / 2)) {
         // camera (working) = a reference (working) - origin + shift.
         const cv::Point2d shift = p.at - cv::Point2d(at) - t.origin;
         const CameraMap working(cv::Matx33d(t.a(0, 0), t.a(0, 1), shift.x, t.a(1, 0), t.a(1, 1), shift.y, 0, 0, 1));
@@ -318,8 +395,9 @@ std::vector<CameraMap> correlation_candidates(const FeatureEstimate& reduced, in
     // looks the same turned: the whole pair, as the candidates are compared.
     std::optional<Found> best;
     double best_measure = -1;
+    CameraSpectra coarse_camera(coarse);
     for (const double angle : {spectra.angle, spectra.angle + CV_PI}) {
-        const std::vector<Found> top = shift_candidates(coarse, {angle, spectra.scale}, 1);
+        const std::vector<Found> top = shift_candidates(coarse_camera, {angle, spectra.scale}, 1);
         if (top.empty()) continue;
         const double measure = whole_pair_measure(reduced, top[0].map);
         if (!best || measure > best_measure || (measure == best_measure && top[0].height > best->height)) {
@@ -330,21 +408,22 @@ std::vector<CameraMap> correlation_candidates(const FeatureEstimate& reduced, in
     if (!best) return {};
     const RotationScale refined = refined_rotation_and_scale(coarse, best->map);
     std::vector<CameraMap> maps;
-    for (const Found& f : shift_candidates(working_images(reduced, kFineSide), refined, count)) maps.push_back(f.map);
+    const Working fine = working_images(reduced, kFineSide);
+    CameraSpectra fine_camera(fine);
+    for (const Found& f : shift_candidates(fine_camera, refined, count)) maps.push_back(f.map);
     return maps;
 }
 
 std::vector<SelfSimilarity> self_similarities(const FeatureEstimate& reduced, int shifts) {
     if (reduced.img_small.empty()) return {};
-    FeatureEstimate itself = reduced;
-    itself.cam_small = reduced.img_small;
-    const Working w = working_images(itself, kFineSide);
+    const Working w = self_working(reduced.img_small, reduced.factor, kFineSide);
     // Its own place is the highest peak of the shifts; closer ones are its shoulders.
     const double apart = w.box / 2.0 / w.ref_scale;
     const cv::Point2d centre(reduced.img_small.cols / 2.0 / reduced.factor, reduced.img_small.rows / 2.0 / reduced.factor);
     std::vector<SelfSimilarity> found;
+    CameraSpectra camera(w);
     const auto add = [&](double angle, int count) {
-        for (const Found& f : shift_candidates(w, {angle, 1.0}, count)) {
+        for (const Found& f : shift_candidates(camera, {angle, 1.0}, count)) {
             const cv::Point2d moved = f.map(centre) - centre;
             if (angle == 0 && std::hypot(moved.x, moved.y) < apart) continue;
             found.push_back({Map<frame::Reference, frame::Reference>(f.map.matrix()), f.height});

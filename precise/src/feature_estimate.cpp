@@ -128,6 +128,14 @@ FeatureEstimate reduced_pair(const cv::Mat& img, const cv::Mat& cam) {
     return e;
 }
 
+FeatureEstimate reduced_reference(const cv::Mat& img) {
+    FeatureEstimate e;
+    const int halvings = halvings_for(img.size());
+    e.factor = 1.0 / (1 << halvings);
+    e.img_small = reduced_grey(img, halvings);
+    return e;
+}
+
 CameraFeatures camera_features(const cv::Mat& cam, int halvings) try {
     CameraFeatures c;
     c.small = reduced_grey(cam, halvings);

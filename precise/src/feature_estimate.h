@@ -49,6 +49,9 @@ int halvings_for(cv::Size reference);
 /// The two images reduced as the estimate reduces them, without features.
 FeatureEstimate reduced_pair(const cv::Mat& img, const cv::Mat& cam);
 
+/// The reference's part of `reduced_pair`: what needs nothing of the camera.
+FeatureEstimate reduced_reference(const cv::Mat& img);
+
 /// The camera's part, for a reference halved `halvings` times; it can run
 /// while the reference decodes. An OpenCV failure leaves it empty.
 CameraFeatures camera_features(const cv::Mat& cam, int halvings);

@@ -226,11 +226,11 @@ namespace {
 // best few, each somewhere else, fitted as the map was and scored again.
 std::optional<Rival> best_rival(const FeatureEstimate& reduced, const CameraMap& map, Motion motion,
                                 const cv::Rect2d& camera_square, const OverlapLevel& level,
+                                const std::optional<OverlapLevel>& coarse,
                                 const std::vector<Map<frame::Reference, frame::Reference>>& likenesses) {
     const auto same_place = [&camera_square](const CameraMap& a, const CameraMap& b) {
         return apart_on_square(a, b, camera_square) <= kElsewhere * camera_square.width;
     };
-    const std::optional<OverlapLevel> coarse = OverlapLevel::of(reduced, map, kOverlapSide / 2);
     if (!coarse) return std::nullopt;
     const std::optional<double> own = coarse->correlation(map);
     if (!own) return std::nullopt;
@@ -266,7 +266,7 @@ std::optional<Rival> best_rival(const FeatureEstimate& reduced, const CameraMap&
 }  // namespace
 
 Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, Motion motion,
-              const cv::Rect2d& camera_square, const std::vector<SelfSimilarity>& likenesses_found) {
+              const cv::Rect2d& camera_square, const std::function<std::vector<SelfSimilarity>()>& likenesses_found) {
     Verdict verdict;
     const std::optional<OverlapLevel> level = OverlapLevel::of(reduced, camera_from_reference);
     if (!level) return verdict;
@@ -276,14 +276,18 @@ Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_refer
     // rivals would be a search of their own (a print of the same layout
     // with other text, turned, would be laid over the reference).
     if (!verdict.overlap || *verdict.overlap < kPairCorrelation) return verdict;
-    const auto likenesses = rival_likenesses(likenesses_found, reference_size(reduced));
+    // The first round's coarser level needs nothing of the likenesses: made
+    // while they may still be searched for.
+    std::optional<OverlapLevel> coarse = OverlapLevel::of(reduced, camera_from_reference, kOverlapSide / 2);
+    const auto likenesses = rival_likenesses(likenesses_found(), reference_size(reduced));
     if (likenesses.empty()) return verdict;
     // A map fitted to the wrong cells of a pattern is off in its tilt too,
     // and its rivals are off alike: the rival preferred is judged in turn,
     // each nearer the cells the pattern's edges decide.
     CameraMap map = camera_from_reference;
     for (int round = 0; round < kRounds; ++round) {
-        const std::optional<Rival> best = best_rival(reduced, map, motion, camera_square, *level, likenesses);
+        if (round > 0) coarse = OverlapLevel::of(reduced, map, kOverlapSide / 2);
+        const std::optional<Rival> best = best_rival(reduced, map, motion, camera_square, *level, coarse, likenesses);
         if (!best) return verdict;
         verdict.margin = *verdict.overlap - best->overlap;
         // Finer detail (a cell's number, a mark) that the shapes' level

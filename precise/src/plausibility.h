@@ -7,6 +7,7 @@
 // images shows what the square does not, and the maps that the print's own
 // likeness leaves open are tried against the one found.
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -54,9 +55,11 @@ struct Verdict {
 /// twins), each fitted by the global stage for `motion`, against the map
 /// over the whole pair; a rival preferred is judged in turn where the print
 /// repeats. Only for a map whose overlap shows a pair. `camera_square`: the output square in the camera,
-/// where a rival must lay the print elsewhere to count.
+/// where a rival must lay the print elsewhere to count. `likenesses` gives
+/// the reference's own (they are found beside the choice of the map): taken
+/// only once the overlap shows a pair, after what needs nothing of them.
 Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, Motion motion,
-              const cv::Rect2d& camera_square, const std::vector<SelfSimilarity>& likenesses);
+              const cv::Rect2d& camera_square, const std::function<std::vector<SelfSimilarity>()>& likenesses);
 
 /// The reference's likenesses that `judge` tries: they need nothing of the
 /// camera and can be found beside the choice of the map.

@@ -47,9 +47,9 @@ void exact_crops(const ExactSearch& found, const Frames& f, const AlignRequest& 
 }
 
 // The refined map the model settles on, as the whole pair judges it, its
-// crops and what they embody.
-void refined_crops(const Scene& scene, const Estimates& estimates, Model model, PreciseResult& r) {
-    Job<std::vector<SelfSimilarity>> likenesses = start_job([&estimates] { return likenesses_of(estimates.features); });
+// crops and what they embody. `likenesses`: the reference's own, searched
+// for since the reference was loaded.
+void refined_crops(const Scene& scene, Job<std::vector<SelfSimilarity>>& likenesses, Model model, PreciseResult& r) {
     Verdict verdict;
     const Choice choice = judged(
         scene, model == Model::deformable ? deformable_choice(scene) : precise_choice(scene, model), model,
@@ -77,6 +77,10 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
         std::atomic<bool> abandoned{false};
         Job<CameraFeatures> camera_job;
         Job<Estimates> features_job;
+        // The reference's likenesses, which the judgement of the map needs,
+        // take longer than the choice of the map: they start with the
+        // reference, the first work that needs nothing of the camera.
+        Job<std::vector<SelfSimilarity>> likenesses_job;
         // Whatever ends the call before the estimates are taken (a camera
         // that cannot be binarised, an error, an interruption) stops them at
         // their next step: the futures' destructors wait for them.
@@ -87,6 +91,9 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
         };
         const LoadedHook start_features = [&](const cv::Mat& img, const cv::Mat& cam) {
             camera_loaded = cam;
+            likenesses_job = start_job([img, &abandoned] {
+                return abandoned ? std::vector<SelfSimilarity>() : likenesses_of(reduced_reference(img));
+            });
             features_job = start_job([img, cam, &camera_job, &options, &abandoned] {
                 return estimates_of(img, cam, options.model != Model::similarity,
                                     camera_job.valid() ? camera_job.get() : CameraFeatures(), abandoned);
@@ -107,7 +114,7 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
             const Scene scene{found, f, PairView{found.reference(), camera_loaded, camera_square_of(f), found.out_size()},
                               estimates.features, request, estimates.searched};
             scene.checkpoint();
-            refined_crops(scene, estimates, options.model, r);
+            refined_crops(scene, likenesses_job, options.model, r);
         }
         // A score of 0 is reported like a pair that cannot be binarised, as
         // the exact entry reports it; the files are written all the same.
