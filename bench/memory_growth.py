@@ -103,7 +103,7 @@ def batch_face(face, folder, listing, pairs):
     records from FIRST on, and while it holds its last ones."""
     out = folder / f"out-{face}"
     report = folder / f"{face}.jsonl"
-    command = [str(BUILD / "pairfit-batch"), str(listing), "-o", str(out), "-s", "200", "-r", str(report)]
+    command = [str(BUILD / "bin" / "pairfit-batch"), str(listing), "-o", str(out), "-s", "200", "-r", str(report)]
     if face == "batch-refine":
         command.append("--refine")
     child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
