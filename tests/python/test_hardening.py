@@ -105,9 +105,11 @@ class TestUnreadableFiles:
             (shared / "p.png").chmod(0o600)
             nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
             show_error = "import sys, pairfit; print(pairfit.align(*sys.argv[1:3], None)['error'])"
+            # The package goes where the other user can reach it, wherever the build is.
+            shutil.copytree(os.path.dirname(pairfit.__file__), shared / "package" / "pairfit")
             done = subprocess.run([*nobody, sys.executable, "-c", show_error, reference,
                                    shared / "p.png"], capture_output=True, text=True, timeout=60,
-                                  env=dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(pairfit.__file__))))
+                                  env=dict(os.environ, PYTHONPATH=str(shared / "package")))
             expected = f"camera image '{shared / 'p.png'}': permission denied"
             assert done.stdout == expected + "\n"
             batch = os.path.join(os.path.dirname(program), "pairfit-batch")
