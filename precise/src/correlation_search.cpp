@@ -23,9 +23,6 @@ const int kSide = 256;
 const int kFineSide = 384;
 // The log-polar spectrum: a row per 0.7 degree, a column per 1.9% of scale.
 const int kAngles = 512;
-// A shift under which a print correlates with itself this well is a period
-// of a pattern of cells (lines of text reach 0.6).
-const double kRepeats = 0.8;
 const int kRadii = 256;
 
 // Both images reduced and band-passed. A camera image smaller than the
@@ -434,7 +431,7 @@ std::vector<SelfSimilarity> self_similarities(const FeatureEstimate& reduced, in
     // The cells of a grid look alike turned a quarter turn, and so does its
     // spectrum, whatever the outline: looked for where the print repeats.
     const bool repeats = std::any_of(found.begin(), found.end(), [](const SelfSimilarity& s) {
-        return s.map.matrix()(0, 0) > 0.5 && s.correlation >= kRepeats;
+        return s.map.matrix()(0, 0) > 0.5 && s.correlation >= kPeriodic;
     });
     if (repeats) {
         add(CV_PI / 2, 1);

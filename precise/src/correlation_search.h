@@ -29,6 +29,11 @@ struct SelfSimilarity {
     double correlation = 0;
 };
 
+/// A shift under which a print correlates with itself this well is a period
+/// of a regular pattern of cells, which repeats it beyond the shift itself
+/// (lines of text reach 0.6).
+inline constexpr double kPeriodic = 0.8;
+
 /// Up to `shifts` shifts and the best quarter and half turns of the reduced reference
 /// onto itself, each good to a few pixels of a 384-pixel rendering of it;
 /// the reference's own place left out. Empty without a reduced reference.

@@ -23,9 +23,6 @@ constexpr int kOverlapSide = 360;
 // the reference over itself enough to be a rival: an ordinary print's
 // lines of text reach 0.2.
 constexpr double kSelfSimilar = 0.3;
-// A shift under which the reference correlates with itself this well is a
-// period of a regular pattern, which repeats it beyond the shift itself.
-constexpr double kPeriodic = 0.8;
 // The likenesses looked for: the nearest cells each way and the half
 // turn; a pattern's lattice is carried this many periods each way.
 constexpr int kShifts = 24;
