@@ -30,6 +30,11 @@ constexpr int kLatticeSteps = 4;
 // The rivals fitted by the global stage, the best of those scored as they
 // stand: the fit is the dear part.
 constexpr std::size_t kFitted = 3;
+// A map that does not explain the pair well may have laid one shape over
+// another: its true rival need not start ahead of the others.
+constexpr std::size_t kFittedDoubtful = 6;
+// The global stage's fits of one rival, at most.
+constexpr int kRefits = 3;
 // The rounds of rivals of rivals.
 constexpr int kRounds = 4;
 // At the coarser level, a map this well correlated explains the pair; a
@@ -193,6 +198,21 @@ std::vector<Likeness> rival_likenesses(const std::vector<SelfSimilarity>& found,
     return maps;
 }
 
+// The quarter and half turns of the reference about point `p`: a map that
+// lays one outlined shape over another may have turned it onto itself (a
+// square, a circle), where the rest of the print shows that it did.
+std::vector<Likeness> turns_about(cv::Point2d p) {
+    std::vector<Likeness> turns;
+    for (const auto& [c, s] : {std::pair(0.0, 1.0), std::pair(-1.0, 0.0), std::pair(0.0, -1.0)}) {
+        turns.emplace_back(cv::Matx33d(c, -s, p.x - c * p.x + s * p.y, s, c, p.y - s * p.x - c * p.y, 0, 0, 1));
+    }
+    return turns;
+}
+
+cv::Point2d centre_of(const cv::Rect2d& r) {
+    return {r.x + r.width / 2, r.y + r.height / 2};
+}
+
 // The reference's size as loaded.
 cv::Size reference_size(const FeatureEstimate& reduced) {
     return cv::Size(cvRound(reduced.img_small.cols / reduced.factor), cvRound(reduced.img_small.rows / reduced.factor));
@@ -216,6 +236,23 @@ std::optional<double> overlap_correlation(const FeatureEstimate& reduced, const 
 }
 
 namespace {
+
+// A rival start fitted by the global stage, again while a fit still gains:
+// a start laid by a twin shape is off in its turn and scale by as much as
+// that one shape left open, and a single fit, its iterations spent on
+// coming within reach, stops short of where the print lies.
+CameraMap fitted_rival(const FeatureEstimate& reduced, const CameraMap& start, Motion motion) {
+    CameraMap map = start;
+    double before = -1;
+    for (int fit_count = 0; fit_count < kRefits; ++fit_count) {
+        const std::optional<GlobalFit> fit = refine_globally(reduced, map, motion, false);
+        if (!fit) break;
+        map = fit->map;
+        if (fit->correlation - before <= kTie) break;
+        before = fit->correlation;
+    }
+    return map;
+}
 
 // The best rival of a map that lays the print elsewhere, of those its
 // likenesses leave open: every start scored as it stands, cheaply and at a
@@ -245,14 +282,13 @@ std::optional<Rival> best_rival(const FeatureEstimate& reduced, const CameraMap&
     std::sort(starts.begin(), starts.end(), [](const Rival& a, const Rival& b) { return a.overlap > b.overlap; });
     std::vector<Rival> tried;
     for (const Rival& start : starts) {
-        if (tried.size() == kFitted) break;
+        if (tried.size() == (*own >= kWellExplained ? kFitted : kFittedDoubtful)) break;
         const auto near = [&](const Rival& t) { return same_place(t.map, start.map); };
         if (std::none_of(tried.begin(), tried.end(), near)) tried.push_back(start);
     }
     std::optional<Rival> best;
     for (const Rival& start : tried) {
-        const std::optional<GlobalFit> fit = refine_globally(reduced, start.map, motion, false);
-        const CameraMap fitted = fit ? fit->map : start.map;
+        const CameraMap fitted = fitted_rival(reduced, start.map, motion);
         if (same_place(map, fitted)) continue;
         const std::optional<double> overlap = level.correlation(fitted);
         if (overlap && (!best || *overlap > best->overlap)) best = Rival{fitted, *overlap};
@@ -276,8 +312,12 @@ Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_refer
     // The first round's coarser level needs nothing of the likenesses: made
     // while they may still be searched for.
     std::optional<OverlapLevel> coarse = OverlapLevel::of(reduced, camera_from_reference, kOverlapSide / 2);
-    const auto likenesses = rival_likenesses(likenesses_found(), reference_size(reduced));
-    if (likenesses.empty()) return verdict;
+    std::vector<Likeness> likenesses = rival_likenesses(likenesses_found(), reference_size(reduced));
+    const bool doubtful = *verdict.overlap < kWellExplained;
+    if (doubtful) {
+        const std::vector<Likeness> turns = turns_about(camera_from_reference.inverse()(centre_of(camera_square)));
+        likenesses.insert(likenesses.end(), turns.begin(), turns.end());
+    }
     // A map fitted to the wrong cells of a pattern is off in its tilt too,
     // and its rivals are off alike: the rival preferred is judged in turn,
     // each nearer the cells the pattern's edges decide.
@@ -300,8 +340,12 @@ Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_refer
         }
         // A rival is taken only where it lays the print over itself beyond
         // doubt: between two poor fits (a print of the same layout with
-        // other text) the better says nothing.
-        if (best->overlap < kWellExplained) return verdict;
+        // other text) the better says nothing, and the map found is no
+        // more a pair than its rival.
+        if (best->overlap < kWellExplained) {
+            verdict.ambiguous = true;
+            return verdict;
+        }
         map = best->map;
         verdict.preferred = map;
         verdict.overlap = best->overlap;
