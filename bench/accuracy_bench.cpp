@@ -191,26 +191,6 @@ cv::Mat exposed(cv::Mat shot, bool harsh, cv::RNG& rng) {
     return out;
 }
 
-cv::Matx33d similarity(double degrees, double s) {
-    const double a = degrees * CV_PI / 180;
-    return cv::Matx33d(s * std::cos(a), -s * std::sin(a), 0, s * std::sin(a), s * std::cos(a), 0, 0, 0, 1);
-}
-
-// A tilt of the camera: the reference's corners moved by up to `reach` of
-// its longer side, each in its own direction.
-cv::Matx33d tilt(cv::Size ref, double reach, cv::RNG& rng) {
-    const double longer = std::max(ref.width, ref.height);
-    const std::vector<cv::Point2f> from = {{0, 0}, {static_cast<float>(ref.width), 0},
-                                           {static_cast<float>(ref.width), static_cast<float>(ref.height)},
-                                           {0, static_cast<float>(ref.height)}};
-    std::vector<cv::Point2f> to;
-    for (const cv::Point2f p : from) {
-        const double a = rng.uniform(0.0, 2 * CV_PI), r = rng.uniform(0.5, 1.0) * reach * longer;
-        to.emplace_back(p.x + static_cast<float>(r * std::cos(a)), p.y + static_cast<float>(r * std::sin(a)));
-    }
-    return cv::Matx33d(cv::getPerspectiveTransform(from, to).ptr<double>());
-}
-
 // The linear part placed so that the reference's centre lands `shift` (a
 // fraction of the camera's size) away from the camera's centre.
 cv::Matx33d placed(const cv::Matx33d& linear, cv::Size ref, cv::Size cam, cv::Point2d shift) {
@@ -350,11 +330,6 @@ Estimate entry(const std::string& img, const std::string& cam, const std::string
     return e;
 }
 
-cv::Point2d mapped(const cv::Matx33d& m, cv::Point2d p) {
-    const cv::Vec3d v = m * cv::Vec3d(p.x, p.y, 1);
-    return {v[0] / v[2], v[1] / v[2]};
-}
-
 double error_of(const Estimate& e, const Case& c, const cv::Rect2d& square) {
     if (!e.ok || std::abs(cv::determinant(e.map)) < 1e-12) return kInf;
     const cv::Matx33d inverse = e.map.inv();
@@ -367,12 +342,6 @@ double error_of(const Estimate& e, const Case& c, const cv::Rect2d& square) {
         worst = std::isfinite(d) ? std::max(worst, d) : kInf;
     }
     return worst;
-}
-
-double median(std::vector<double> v) {
-    if (v.empty()) return std::nan("");
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 double share_within(const std::vector<double>& v, double limit) {

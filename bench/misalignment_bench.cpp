@@ -33,16 +33,6 @@ namespace {
 
 using Forward = std::function<cv::Point2d(cv::Point2d)>;  // reference pixel -> camera pixel
 
-cv::Point2d mapped(const cv::Matx33d& m, cv::Point2d p) {
-    const cv::Vec3d v = m * cv::Vec3d(p.x, p.y, 1);
-    return {v[0] / v[2], v[1] / v[2]};
-}
-
-cv::Matx33d similarity(double degrees, double s, double tx, double ty) {
-    const double a = degrees * CV_PI / 180;
-    return cv::Matx33d(s * std::cos(a), -s * std::sin(a), tx, s * std::sin(a), s * std::cos(a), ty, 0, 0, 1);
-}
-
 // The reference point a camera point shows: Newton's method on the forward
 // map from the plane's own estimate, with a numerical Jacobian.
 cv::Point2d inverse_of(const Forward& f, const cv::Matx33d& plane, cv::Point2d q) {
@@ -107,24 +97,10 @@ struct Pair {
     cv::Matx33d plane;  // the planar part, for the inverse's start
 };
 
-// A camera tilted by moving the corners up to `reach` of the longer side.
-cv::Matx33d tilt(cv::Size ref, double reach, cv::RNG& rng) {
-    const double longer = std::max(ref.width, ref.height);
-    std::vector<cv::Point2f> from = {{0, 0}, {static_cast<float>(ref.width), 0},
-                                     {static_cast<float>(ref.width), static_cast<float>(ref.height)},
-                                     {0, static_cast<float>(ref.height)}},
-                             to;
-    for (const cv::Point2f p : from) {
-        const double a = rng.uniform(0.0, 2 * CV_PI), r = rng.uniform(0.5, 1.0) * reach * longer;
-        to.emplace_back(p.x + static_cast<float>(r * std::cos(a)), p.y + static_cast<float>(r * std::sin(a)));
-    }
-    return cv::Matx33d(cv::getPerspectiveTransform(from, to).ptr<double>());
-}
-
 Pair make_pair(const std::string& group, cv::Size ref, cv::Size cam, cv::RNG& rng) {
     Pair p;
     p.group = group;
-    cv::Matx33d plane = similarity(rng.uniform(-6.0, 6.0), rng.uniform(0.92, 1.0), 0, 0);
+    cv::Matx33d plane = similarity(rng.uniform(-6.0, 6.0), rng.uniform(0.92, 1.0));
     if (group == "tilt") plane = plane * tilt(ref, rng.uniform(0.01, 0.05), rng);
     const cv::Point2d c = mapped(plane, cv::Point2d(ref.width / 2.0, ref.height / 2.0));
     plane = cv::Matx33d(1, 0, cam.width / 2.0 - c.x + rng.uniform(-20.0, 20.0), 0, 1,
@@ -179,12 +155,6 @@ std::pair<double, double> true_error(const pairfit::PreciseResult& r, const Forw
     }
     std::sort(e.begin(), e.end());
     return {e[static_cast<size_t>(0.95 * (e.size() - 1))], e.back()};
-}
-
-double median(std::vector<double> v) {
-    if (v.empty()) return std::nan("");
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 struct Tally {

@@ -20,15 +20,6 @@
 #include "pairfit/precise.h"
 #include "synthetic_pair.h"
 
-namespace {
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     const int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;

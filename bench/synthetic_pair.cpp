@@ -1,6 +1,7 @@
 #include "synthetic_pair.h"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -140,4 +141,33 @@ void write_pair(const std::string& dir, int width, int height, unsigned seed) {
     const std::vector<int> quality = {cv::IMWRITE_JPEG_QUALITY, 90};
     cv::imwrite(dir + "/label.jpg", label, quality);
     cv::imwrite(dir + "/label_shot.jpg", photograph_label(label, SyntheticShot(), seed), quality);
+}
+
+cv::Matx33d similarity(double degrees, double s) {
+    const double a = degrees * CV_PI / 180;
+    return cv::Matx33d(s * std::cos(a), -s * std::sin(a), 0, s * std::sin(a), s * std::cos(a), 0, 0, 0, 1);
+}
+
+cv::Point2d mapped(const cv::Matx33d& m, cv::Point2d p) {
+    const cv::Vec3d v = m * cv::Vec3d(p.x, p.y, 1);
+    return {v[0] / v[2], v[1] / v[2]};
+}
+
+cv::Matx33d tilt(cv::Size ref, double reach, cv::RNG& rng) {
+    const double longer = std::max(ref.width, ref.height);
+    const std::vector<cv::Point2f> from = {{0, 0}, {static_cast<float>(ref.width), 0},
+                                           {static_cast<float>(ref.width), static_cast<float>(ref.height)},
+                                           {0, static_cast<float>(ref.height)}};
+    std::vector<cv::Point2f> to;
+    for (const cv::Point2f p : from) {
+        const double a = rng.uniform(0.0, 2 * CV_PI), r = rng.uniform(0.5, 1.0) * reach * longer;
+        to.emplace_back(p.x + static_cast<float>(r * std::cos(a)), p.y + static_cast<float>(r * std::sin(a)));
+    }
+    return cv::Matx33d(cv::getPerspectiveTransform(from, to).ptr<double>());
+}
+
+double median(std::vector<double> v) {
+    if (v.empty()) return std::nan("");
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }

@@ -4,6 +4,7 @@
 // desk with defocus, uneven light, a colour cast, noise and JPEG compression.
 
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -31,3 +32,16 @@ cv::Mat photograph_label(const cv::Mat& label, const SyntheticShot& shot, unsign
 
 /// Writes the pair as <dir>/label.jpg and <dir>/label_shot.jpg (quality 90).
 void write_pair(const std::string& dir, int width, int height, unsigned seed);
+
+/// A rotation by `degrees` and a scale by `s` about the origin.
+cv::Matx33d similarity(double degrees, double s);
+
+/// Where the homography `m` takes the point `p`.
+cv::Point2d mapped(const cv::Matx33d& m, cv::Point2d p);
+
+/// A tilt of the camera: the reference's corners moved by up to `reach` of
+/// its longer side, each in its own direction.
+cv::Matx33d tilt(cv::Size ref, double reach, cv::RNG& rng);
+
+/// The middle value (the upper one of an even count); NaN when there is none.
+double median(std::vector<double> v);

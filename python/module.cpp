@@ -53,22 +53,6 @@ SimMat align_without_the_lock(const pairfit::AlignRequest& request) {
     return without_the_lock([&request] { return pairfit::align_exact(request); });
 }
 
-// A new dict holding the five numbers under their keys, in their order.
-PyObject* numbers_of(const SimMat& m) {
-    const double values[] = {m.score, m.theta, m.s, m.t_x, m.t_y};
-    PyObject* dict = PyDict_New();
-    for (std::size_t k = 0; dict != nullptr && k < pairfit::kNumberKeys.size(); ++k) {
-        PyObject* value = PyFloat_FromDouble(values[k]);
-        if (value == nullptr || PyDict_SetItemString(dict, pairfit::kNumberKeys[k], value) != 0) {
-            Py_XDECREF(value);
-            Py_CLEAR(dict);
-            break;
-        }
-        Py_DECREF(value);
-    }
-    return dict;
-}
-
 // Adds `value` (a new reference, stolen) under `key`; false on failure, with
 // the dict left for the caller to release.
 bool set_new_item(PyObject* dict, const char* key, PyObject* value) {
@@ -76,6 +60,16 @@ bool set_new_item(PyObject* dict, const char* key, PyObject* value) {
     const int status = PyDict_SetItemString(dict, key, value);
     Py_DECREF(value);
     return status == 0;
+}
+
+// A new dict holding the five numbers under their keys, in their order.
+PyObject* numbers_of(const SimMat& m) {
+    const double values[] = {m.score, m.theta, m.s, m.t_x, m.t_y};
+    PyObject* dict = PyDict_New();
+    for (std::size_t k = 0; dict != nullptr && k < pairfit::kNumberKeys.size(); ++k) {
+        if (!set_new_item(dict, pairfit::kNumberKeys[k], PyFloat_FromDouble(values[k]))) Py_CLEAR(dict);
+    }
+    return dict;
 }
 
 // The one place where C++ errors become Python exceptions.
@@ -436,9 +430,6 @@ PyModuleDef alignment_module = {
     nullptr,
 };
 
-}  // namespace
-
-namespace {
 
 // The result keys as tuples, so that callers and checks read them from the
 // one table the module builds its results from.

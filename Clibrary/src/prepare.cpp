@@ -99,12 +99,6 @@ int otsu_threshold(const Histogram& h) {
     return static_cast<int>(max_val);
 }
 
-cv::Mat red_plane(const cv::Mat& bgr) {
-    cv::Mat red;
-    cv::extractChannel(bgr, red, 2);
-    return red;
-}
-
 cv::Mat filter_in_bands(const cv::Mat& src, int halo, int bands,
                         const std::function<cv::Mat(const cv::Mat&)>& filter) {
     cv::Mat dst(src.size(), src.type());

@@ -25,9 +25,6 @@ Histogram histogram_in_bands(const cv::Mat& grey, int bands);
 /// The threshold cv::threshold(THRESH_OTSU) picks for an image with these counts.
 int otsu_threshold(const Histogram& counts);
 
-/// Plane 2 (red) of an 8-bit BGR image.
-cv::Mat red_plane(const cv::Mat& bgr);
-
 /// Applies a row-local `filter` (one whose output row depends on input rows
 /// at most `halo` away) in horizontal bands, each given `halo` rows of its
 /// neighbours as context, so that every band's own rows come out as in the

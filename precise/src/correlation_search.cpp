@@ -34,21 +34,6 @@ struct Working {
     int box = 9;                          // the band-pass's wide blur, as the refinement sizes it
 };
 
-// The reference band-passed as `working_images` makes it, for the reference
-// against itself.
-Working self_working(const cv::Mat& img_small, double factor, int side) {
-    const double g = std::min(1.0, side / static_cast<double>(std::max(img_small.cols, img_small.rows)));
-    Working w;
-    w.ref_scale = w.cam_scale = g * factor;
-    w.box = band_pass_box(static_cast<int>(std::lround(g * std::max(img_small.cols, img_small.rows))));
-    cv::Mat reduced;
-    cv::resize(img_small, reduced, cv::Size(), g, g, cv::INTER_AREA);
-    reduced.convertTo(reduced, CV_32F);
-    w.ref = band_pass(reduced, w.box);
-    w.cam = w.ref;
-    return w;
-}
-
 Working working_images(const FeatureEstimate& e, int side) {
     const cv::Size r = e.img_small.size(), c = e.cam_small.size();
     const double g = std::min(1.0, side / static_cast<double>(std::max(r.width, r.height)));
@@ -413,7 +398,9 @@ std::vector<CameraMap> correlation_candidates(const FeatureEstimate& reduced, in
 
 std::vector<SelfSimilarity> self_similarities(const FeatureEstimate& reduced, int shifts) {
     if (reduced.img_small.empty()) return {};
-    const Working w = self_working(reduced.img_small, reduced.factor, kFineSide);
+    FeatureEstimate itself = reduced;  // the reference against itself
+    itself.cam_small = reduced.img_small;
+    const Working w = working_images(itself, kFineSide);
     // Its own place is the highest peak of the shifts; closer ones are its shoulders.
     const double apart = w.box / 2.0 / w.ref_scale;
     const cv::Point2d centre(reduced.img_small.cols / 2.0 / reduced.factor, reduced.img_small.rows / 2.0 / reduced.factor);
