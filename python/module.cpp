@@ -430,7 +430,6 @@ PyModuleDef alignment_module = {
     nullptr,
 };
 
-
 // The result keys as tuples, so that callers and checks read them from the
 // one table the module builds its results from.
 template <std::size_t N>
