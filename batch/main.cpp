@@ -470,9 +470,7 @@ Parsed parse(int argc, char** argv) {
         ->group("");  // for pairfit-dask, not for people
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        parsed.exit_status = app.exit(e);
-    } catch (const CLI::CallForVersion& e) {
+    } catch (const CLI::Success& e) {  // --help, --version
         parsed.exit_status = app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);

@@ -26,7 +26,8 @@ using json = nlohmann::ordered_json;
 namespace {
 
 // The five numbers in the order of pairfit::kNumberKeys.
-std::array<double*, 5> numbers_of(PairResult& r) { return {&r.score, &r.theta, &r.s, &r.t_x, &r.t_y}; }
+template <class Record>
+auto numbers_of(Record& r) -> std::array<decltype(&r.score), 5> { return {&r.score, &r.theta, &r.s, &r.t_x, &r.t_y}; }
 
 std::string canonical_fields(const PairResult& r) {
     if (r.img_canonical.empty() && r.cam_canonical.empty()) return "";
@@ -74,11 +75,9 @@ PairResult record_for(const PairJob& job) {
 
 void record_numbers(const SimMat& m, PairResult& r) {
     r.outcome = pairfit::outcome_name(pairfit::outcome_of(m));
-    r.score = m.score;
-    r.theta = m.theta;
-    r.s = m.s;
-    r.t_x = m.t_x;
-    r.t_y = m.t_y;
+    const auto from = numbers_of(m);
+    const auto to = numbers_of(r);
+    for (std::size_t k = 0; k < to.size(); ++k) *to[k] = *from[k];
 }
 
 bool is_suspect(const PairResult& r) {
@@ -89,10 +88,9 @@ bool is_misaligned(const PairResult& r) {
     return !r.method.empty() && r.outcome == "aligned" && r.misalignment_px > kMisalignedPx && !is_suspect(r);
 }
 
-std::string to_json_line(const PairResult& result) {
-    PairResult r = result;
+std::string to_json_line(const PairResult& r) {
     json record = json{{"img", r.img}, {"cam", r.cam}, {"outcome", r.outcome}};
-    const std::array<double*, 5> numbers = numbers_of(r);
+    const auto numbers = numbers_of(r);
     for (std::size_t k = 0; k < numbers.size(); ++k) record[pairfit::kNumberKeys[k]] = *numbers[k];
     record["error"] = r.error.empty() ? json(nullptr) : json(r.error);
     record["seconds"] = r.seconds;
@@ -144,7 +142,7 @@ bool parse_record(const std::string& line, PairResult& r) {
     r.img = path_field(record, "img");
     r.cam = path_field(record, "cam");
     r.outcome = record.value("outcome", "");
-    const std::array<double*, 5> numbers = numbers_of(r);
+    const auto numbers = numbers_of(r);
     for (std::size_t k = 0; k < numbers.size(); ++k) *numbers[k] = record.value(pairfit::kNumberKeys[k], 0.0);
     const auto error = record.find("error");
     r.error = error != record.end() && error->is_string() ? error->get<std::string>() : "";

@@ -86,19 +86,13 @@ bool answered_option(const std::string& argument) {
 
 int main(int argc, char** argv) {
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-    std::string img_path;
-    std::string cam_path;
     if (argc == 2 && answered_option(argv[1])) return kExitAfterUsageError;
-    if (argc == 2) {
-        img_path = argv[1];
-        cam_path = path_img2cam(img_path);
-    } else if (argc == 3) {
-        img_path = argv[1];
-        cam_path = argv[2];
-    } else {
+    if (argc != 2 && argc != 3) {
         std::cout << "Too many or no arguments supplied." << std::endl;
         return kExitAfterUsageError;
     }
+    const std::string img_path = argv[1];
+    const std::string cam_path = argc == 3 ? argv[2] : path_img2cam(img_path);
     try {
         std::string unreadable;
         const SimMat best = align_quietly(img_path, cam_path, unreadable);

@@ -48,11 +48,6 @@ const char kAligningDoc[] =
     "200 px, out_size that does not fit), OSError when an output cannot be\n"
     "written, RuntimeError for other failures (OpenCV's among them).";
 
-// Arguments are copied out of their Python objects before the lock is released.
-SimMat align_without_the_lock(const pairfit::AlignRequest& request) {
-    return without_the_lock([&request] { return pairfit::align_exact(request); });
-}
-
 // Adds `value` (a new reference, stolen) under `key`; false on failure, with
 // the dict left for the caller to release.
 bool set_new_item(PyObject* dict, const char* key, PyObject* value) {
@@ -90,51 +85,29 @@ PyObject* raise_python_error() {
     return nullptr;
 }
 
-// A str argument as the bytes the file system takes, encoded as os.fsencode
-// does: a name that is not UTF-8 (surrogate escapes) comes back as it was.
-// Only str is taken, as ever.
-class FileSystemText {
-public:
-    FileSystemText() = default;
-    ~FileSystemText() { Py_XDECREF(bytes_); }
-    FileSystemText(const FileSystemText&) = delete;
-    FileSystemText& operator=(const FileSystemText&) = delete;
-
-    /// A PyArg_ParseTuple converter ("O&") into a FileSystemText.
-    static int convert(PyObject* object, void* out) {
-        if (!PyUnicode_Check(object)) {
-            PyErr_Format(PyExc_TypeError, "ICpair_Aligning() paths must be str, not %.100s",
-                         type_name(object).c_str());
-            return 0;
-        }
-        auto* text = static_cast<FileSystemText*>(out);
-        // 1, not the converter's own status: this object releases the
-        // bytes, so the parser must not call back for a clean-up.
-        return PyUnicode_FSConverter(object, &text->bytes_) != 0 ? 1 : 0;
+// A PyArg_ParseTuple converter ("O&") of a str argument into the bytes the
+// file system takes, encoded as os.fsencode does: a name that is not UTF-8
+// (surrogate escapes) comes back as it was. Only str is taken, as ever.
+int file_system_text(PyObject* object, void* out) {
+    if (!PyUnicode_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "ICpair_Aligning() paths must be str, not %.100s", type_name(object).c_str());
+        return 0;
     }
-
-    std::string str(const char* otherwise = "") const {
-        return bytes_ == nullptr ? otherwise
-                                 : std::string(PyBytes_AsString(bytes_), static_cast<std::size_t>(PyBytes_Size(bytes_)));
-    }
-
-private:
-    PyObject* bytes_ = nullptr;
-};
+    return pairfit_python::path_of(object, *static_cast<std::string*>(out)) ? 1 : 0;
+}
 
 PyObject* Wrappalignment_ICpair(PyObject* /*self*/, PyObject* args) {
-    FileSystemText img_path, cam_path, output_dir;
+    std::string img_path, cam_path, output_dir;
     int out_size = 600;
     int is_masked = 1;
-    if (!PyArg_ParseTuple(args, "O&O&|O&ip:ICpair_Aligning", FileSystemText::convert, &img_path,
-                          FileSystemText::convert, &cam_path, FileSystemText::convert, &output_dir,
-                          &out_size, &is_masked)) {
+    if (!PyArg_ParseTuple(args, "O&O&|O&ip:ICpair_Aligning", file_system_text, &img_path, file_system_text,
+                          &cam_path, file_system_text, &output_dir, &out_size, &is_masked)) {
         return nullptr;
     }
     try {
-        const SimMat result = align_without_the_lock(
-            {img_path.str(), cam_path.str(), output_dir.str(), out_size, is_masked != 0});
-        return numbers_of(result);
+        // The arguments are copied out of their Python objects before the lock is released.
+        const pairfit::AlignRequest request{img_path, cam_path, output_dir, out_size, is_masked != 0};
+        return numbers_of(without_the_lock([&request] { return pairfit::align_exact(request); }));
     } catch (const abi::__forced_unwind&) {
         throw;
     } catch (...) {
@@ -277,19 +250,6 @@ pairfit::ImageSource source_of(const ImageArgument& image, Channels order) {
     return source;
 }
 
-// Arrays are converted without the lock too; their buffers stay held by the
-// caller until the call is done.
-pairfit::PreciseResult align_precise_without_the_lock(const ImageArgument& reference,
-                                                      const ImageArgument& camera, Channels order,
-                                                      pairfit::AlignRequest& request,
-                                                      const pairfit::PreciseOptions& options) {
-    return without_the_lock([&] {
-        request.reference = source_of(reference, order);
-        request.camera = source_of(camera, order);
-        return pairfit::align_precise(request, options);
-    });
-}
-
 PyObject* matrix_of(const cv::Matx33d& m) {
     return Py_BuildValue("[[ddd][ddd][ddd]]", m(0, 0), m(0, 1), m(0, 2), m(1, 0), m(1, 1), m(1, 2),
                          m(2, 0), m(2, 1), m(2, 2));
@@ -358,7 +318,13 @@ PyObject* aligned(const ImageArgument& reference, const ImageArgument& camera, C
     request.checkpoint_within_stages = true;
     pairfit::PreciseResult r;
     try {
-        r = align_precise_without_the_lock(reference, camera, order, request, options);
+        // Arrays are converted without the lock too; their buffers stay held
+        // by the caller until the call is done.
+        r = without_the_lock([&] {
+            request.reference = source_of(reference, order);
+            request.camera = source_of(camera, order);
+            return pairfit::align_precise(request, options);
+        });
     } catch (const InterruptedByPython&) {
         return nullptr;
     } catch (const abi::__forced_unwind&) {

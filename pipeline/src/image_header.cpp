@@ -410,12 +410,9 @@ std::optional<cv::Size> sun_raster_size(const Bytes& head) {
 
 // --- Formats by their signatures, as OpenCV tells them apart --------------
 
-bool is_pnm(const Bytes& h) {
-    return h.size() >= 3 && h[0] == 'P' && h[1] >= '1' && h[1] <= '6' && is_blank(h[2]);
-}
-bool is_pam(const Bytes& h) { return h.size() >= 3 && h[0] == 'P' && h[1] == '7' && is_blank(h[2]); }
-bool is_pfm(const Bytes& h) {
-    return h.size() >= 3 && h[0] == 'P' && (h[1] == 'F' || h[1] == 'f') && is_blank(h[2]);
+// 'P', one of `kinds`, a blank: PNM ("123456"), PAM ("7"), PFM ("Ff").
+bool is_netpbm(const Bytes& h, const char* kinds) {
+    return h.size() >= 3 && h[0] == 'P' && h[1] != 0 && std::strchr(kinds, h[1]) != nullptr && is_blank(h[2]);
 }
 
 // A format OpenCV tells by its signature, and the size its header holds.
@@ -433,9 +430,9 @@ Measured size_by_signature(FileBytes& in, const Bytes& head) {
     if (starts_with(head, "II+\0\x08\0\0\0", 8)) return {"BigTIFF", tiff_size(in, {false, true})};
     if (starts_with(head, "MM\0+\0\x08\0\0", 8)) return {"BigTIFF", tiff_size(in, {true, true})};
     if (starts_with(head, "RIFF", 4)) return {"WebP", webp_size(head)};
-    if (is_pnm(head)) return {"PNM", width_then_height(in)};
-    if (is_pfm(head)) return {"PFM", width_then_height(in)};
-    if (is_pam(head)) return {"PAM", pam_size(in)};
+    if (is_netpbm(head, "123456")) return {"PNM", width_then_height(in)};
+    if (is_netpbm(head, "Ff")) return {"PFM", width_then_height(in)};
+    if (is_netpbm(head, "7")) return {"PAM", pam_size(in)};
     if (starts_with(head, "#?RGBE", 6) || starts_with(head, "#?RADIANCE", 10)) {
         return {"Radiance HDR", radiance_size(in)};
     }
@@ -457,43 +454,27 @@ std::string problem_of_errno(int error) {
 }  // namespace
 
 ImageFileCheck check_image_file(const std::string& path) {
-    ImageFileCheck check;
     // Only regular files are opened: opening a FIFO or a device could block
     // for ever. The descriptor is checked again, in case the name changed
     // hands in between, and a FIFO is not waited for.
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        check.problem = problem_of_errno(errno);
-        return check;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        check.problem = "not a regular file";
-        return check;
-    }
+    if (stat(path.c_str(), &st) != 0) return {std::nullopt, problem_of_errno(errno)};
+    if (!S_ISREG(st.st_mode)) return {std::nullopt, "not a regular file"};
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        check.problem = problem_of_errno(errno);
-        return check;
-    }
+    if (fd < 0) return {std::nullopt, problem_of_errno(errno)};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
-        check.problem = "not a regular file";
-        return check;
+        return {std::nullopt, "not a regular file"};
     }
     FileBytes in(fd);
-    if (!in.is_open()) {
-        check.problem = problem_of_errno(errno);
-        return check;
-    }
+    if (!in.is_open()) return {std::nullopt, problem_of_errno(errno)};
     const Measured measured = size_by_signature(in, in.read(512));
-    check.size = measured.size;
-    if (measured.format == nullptr) {
-        check.problem = "cannot be decoded: not an image format OpenCV reads here";
-    } else if (!measured.size) {
-        check.problem = std::string("cannot be decoded: its ") + measured.format +
-                        " header holds no size that OpenCV would take";
+    if (measured.format == nullptr) return {std::nullopt, "cannot be decoded: not an image format OpenCV reads here"};
+    if (!measured.size) {
+        return {std::nullopt, std::string("cannot be decoded: its ") + measured.format +
+                                  " header holds no size that OpenCV would take"};
     }
-    return check;
+    return {measured.size, ""};
 }
 
 }  // namespace pairfit

@@ -228,15 +228,6 @@ struct Rival {
     double overlap = -1;
 };
 
-}  // namespace
-
-std::optional<double> overlap_correlation(const FeatureEstimate& reduced, const CameraMap& camera_from_reference) {
-    const std::optional<OverlapLevel> level = OverlapLevel::of(reduced, camera_from_reference);
-    return level ? level->correlation(camera_from_reference) : std::nullopt;
-}
-
-namespace {
-
 // A rival start fitted by the global stage, again while a fit still gains:
 // a start laid by a twin shape is off in its turn and scale by as much as
 // that one shape left open, and a single fit, its iterations spent on

@@ -19,14 +19,6 @@
 
 namespace pairfit {
 
-/// The zero-mean normalised correlation of the reduced pair under a map,
-/// band-passed, over the whole overlap where the reference has content and
-/// the camera holds data: areas of the camera that are exactly flat (a
-/// truncated file's grey, a saturated highlight) and their edges tell
-/// nothing either way. None without reduced images or where the overlap
-/// holds less than a quarter of the reference's content.
-std::optional<double> overlap_correlation(const FeatureEstimate& reduced, const CameraMap& camera_from_reference);
-
 /// The global stage's fit for `motion` from a start that the correlation
 /// search found, where it lays the pair over itself as a pair (its
 /// correlation at least the pair threshold); none otherwise. On an unrelated
