@@ -43,12 +43,13 @@ double median_ms(int repetitions, const std::function<void()>& work) {
     return times[times.size() / 2];
 }
 
-// Runs `work` with OpenCV on the calling thread alone.
-void single_threaded(const std::function<void()>& work) {
+// What `work` returns, run with OpenCV on the calling thread alone.
+double single_threaded(const std::function<double()>& work) {
     const int before = cv::getNumThreads();
     cv::setNumThreads(1);
-    work();
+    const double result = work();
     cv::setNumThreads(before);
+    return result;
 }
 
 struct SearchInput {
@@ -154,9 +155,8 @@ int main(int argc, char** argv) {
     });
 
     cv::Mat img, cam;
-    double io_floor = 0;
-    single_threaded([&] {
-        io_floor = median_ms(repetitions, [&] {
+    const double io_floor = single_threaded([&] {
+        return median_ms(repetitions, [&] {
             img = cv::imread(img_path, cv::IMREAD_COLOR);
             cam = cv::imread(cam_path, cv::IMREAD_COLOR);
             const cv::Rect centre(1700, 1200, 600, 600);
@@ -165,18 +165,15 @@ int main(int argc, char** argv) {
         });
     });
     const cv::Mat value = value_plane(img, 1);
-    double compute_floor = 0;
-    single_threaded([&] {
-        compute_floor = median_ms(repetitions, [&] {
+    const double compute_floor = single_threaded([&] {
+        return median_ms(repetitions, [&] {
             cv::Mat filtered;
             cv::medianBlur(value, filtered, 17);
         });
     });
 
-    double own_median = 0;
-    single_threaded([&] {
-        own_median = median_ms(repetitions, [&] { median_filter(value, 17, 1); });
-    });
+    const double own_median =
+        single_threaded([&] { return median_ms(repetitions, [&] { median_filter(value, 17, 1); }); });
 
     const SearchInput in = search_input(img, cam);
     const SimMat slow_result = both_passes(in, false);
