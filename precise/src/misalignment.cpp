@@ -28,6 +28,14 @@ constexpr int kCoarsestLevel = 3;
 // direction, below which a window has no detail to pin it down (blank
 // paper, a single straight edge, a smooth sky): grey levels per pixel.
 constexpr double kWindowDetail = 0.5;
+// Windows of fainter detail than that, down to this (the shading of a
+// photograph, a colour blend), are measured too, but their shift can be off
+// by most of a pixel: the camera's light and colour move such smooth
+// content as much as the map does. They count only where they have moved
+// by more than kFaintShift (pixels of the measured size), which a gross
+// misfit does and shading does not.
+constexpr double kFaintDetail = 0.1;
+constexpr double kFaintShift = 1.0;
 // A window's shift counts when noise moves it by at most this much (its
 // standard deviation, in pixels): more would read as misalignment.
 constexpr double kLargestDeviation = 0.05;
@@ -47,11 +55,34 @@ constexpr double kFieldTolerance = 0.1;
 // The share of the square a percentile stands for.
 constexpr double kPercentile = 0.95;
 
-cv::Mat grey_float(const cv::Mat& bgr) {
-    cv::Mat g, f;
-    cv::cvtColor(bgr, g, cv::COLOR_BGR2GRAY);
-    g.convertTo(f, CV_32F);
-    return f;
+cv::Mat grey_of(const cv::Mat& bgr_float) {
+    cv::Mat g;
+    cv::cvtColor(bgr_float, g, cv::COLOR_BGR2GRAY);
+    return g;
+}
+
+// The camera's colours brought to the reference's balance, each channel by
+// the gain and offset that match its spread and mean over the content:
+// under a colour cast the grey of the two mixes the channels differently,
+// and on smooth colourful content that difference moves a window by
+// pixels.
+cv::Mat balanced_grey(const cv::Mat& camera, const cv::Mat& reference, const cv::Mat& content) {
+    cv::Mat cam, ref;
+    camera.convertTo(cam, CV_32FC3);
+    reference.convertTo(ref, CV_32FC3);
+    cv::Scalar cam_mean, cam_spread, ref_mean, ref_spread;
+    cv::meanStdDev(cam, cam_mean, cam_spread, content);
+    cv::meanStdDev(ref, ref_mean, ref_spread, content);
+    std::vector<cv::Mat> channels;
+    cv::split(cam, channels);
+    for (int c = 0; c < 3; ++c) {
+        if (cam_spread[c] > 0 && ref_spread[c] > 0) {
+            const double gain = ref_spread[c] / cam_spread[c];
+            channels[c].convertTo(channels[c], CV_32F, gain, ref_mean[c] - gain * cam_mean[c]);
+        }
+    }
+    cv::merge(channels, cam);
+    return grey_of(cam);
 }
 
 // One pyramid level of the two crops, band-passed alike, and the camera's
@@ -106,16 +137,16 @@ cv::Mat window_weight(int side) {
     return w / w.at<float>(side / 2, side / 2);
 }
 
-// True when the reference window has detail in every direction.
-bool has_detail(const cv::Mat& t, const cv::Mat& weight) {
+// The reference window's detail in its weakest direction: the mean squared
+// gradient across the way it varies least.
+double weakest_detail(const cv::Mat& t, const cv::Mat& weight) {
     cv::Mat tx, ty;
     cv::Sobel(t, tx, CV_32F, 1, 0, 3, 1.0 / 8);
     cv::Sobel(t, ty, CV_32F, 0, 1, 3, 1.0 / 8);
     const double total = cv::sum(weight)[0];
     const double a = cv::sum(weight.mul(tx.mul(tx)))[0] / total, b = cv::sum(weight.mul(tx.mul(ty)))[0] / total,
                  c = cv::sum(weight.mul(ty.mul(ty)))[0] / total;
-    const double weakest = (a + c) / 2 - std::sqrt((a - c) * (a - c) / 4 + b * b);
-    return weakest >= kWindowDetail;
+    return (a + c) / 2 - std::sqrt((a - c) * (a - c) / 4 + b * b);
 }
 
 // One window fitted at one level: the camera window moved by a shift and
@@ -218,7 +249,8 @@ std::vector<LocalShift> shifts_at_working_size(const cv::Mat& reference, const c
             if (cv::countNonZero(content(box)) < box.area()) continue;
             const cv::Point2d centre(x0 + (side - 1) / 2.0, y0 + (side - 1) / 2.0);
             const cv::Mat t = pyramid[0].t(box);
-            if (!has_detail(t, weight)) continue;
+            const double detail = weakest_detail(t, weight);
+            if (detail < kFaintDetail) continue;
             cv::Point2d shift(0, 0);
             for (int l = static_cast<int>(pyramid.size()) - 1; l > 0; --l) {
                 const double f = 1.0 / (1 << l);
@@ -228,8 +260,13 @@ std::vector<LocalShift> shifts_at_working_size(const cv::Mat& reference, const c
                 if (fit.rho >= kWindowMatch && std::hypot(fit.shift.x, fit.shift.y) <= reach * f) shift = fit.shift / f;
             }
             const WindowFit fit = fit_window(pyramid[0], t, weight, centre, shift, 8, 0.005);
-            const bool matched = fit.rho >= kWindowMatch && std::hypot(fit.shift.x, fit.shift.y) <= reach;
-            if (!matched) {
+            const double length = std::hypot(fit.shift.x, fit.shift.y);
+            const bool matched = fit.rho >= kWindowMatch && length <= reach;
+            if (detail < kWindowDetail) {
+                if (matched && length > kFaintShift && fit.deviation <= kLargestDeviation) {
+                    shifts.push_back({centre, fit.shift, true});
+                }
+            } else if (!matched) {
                 shifts.push_back({centre, cv::Point2d(reach, 0), false});
             } else if (fit.deviation <= kLargestDeviation) {
                 shifts.push_back({centre, fit.shift, true});
@@ -247,7 +284,10 @@ std::vector<LocalShift> local_shifts(const cv::Mat& reference_crop, const cv::Ma
     CV_Assert(reference_crop.type() == CV_8UC3 && camera_crop.type() == CV_8UC3 && reference_content.type() == CV_8U);
     // Large squares are measured halved: the windows keep their share of
     // the square, and a shift is still found to a few hundredths of a pixel.
-    cv::Mat t = grey_float(reference_crop), in = grey_float(camera_crop), content = reference_content;
+    cv::Mat reference;
+    reference_crop.convertTo(reference, CV_32FC3);
+    cv::Mat t = grey_of(reference), in = balanced_grey(camera_crop, reference_crop, reference_content),
+            content = reference_content;
     int halvings = 0;
     while ((t.cols >> halvings) > kWorkingSide) ++halvings;
     for (int h = 0; h < halvings; ++h) {

@@ -665,6 +665,19 @@ TEST(Misalignment, EstimatesHowFarApartTheCropsAre) {
     edge(cv::Rect(0, 300, 600, 300)).setTo(cv::Scalar::all(30));
     EXPECT_TRUE(std::isnan(misalignment_of(crops_moved_by(blank, fields[1]))));
     EXPECT_TRUE(std::isnan(misalignment_of(crops_moved_by(edge, fields[1]))));
+    // Shading without strokes (a smooth photograph): a misfit of pixels
+    // shows, and the camera's noise on it reads as no misfit.
+    cv::Mat shading(20, 20, CV_8UC3);
+    cv::RNG(5).fill(shading, cv::RNG::UNIFORM, 64, 192);
+    cv::resize(shading, shading, cv::Size(600, 600), 0, 0, cv::INTER_CUBIC);
+    const Crops gross = crops_moved_by(shading, [](cv::Point2d) { return cv::Point2d(3, -2); });
+    EXPECT_NEAR(misalignment_of(gross), gross.truth, gross.truth / 2);
+    Crops still = crops_moved_by(shading, fields[0]);
+    cv::Mat light(still.camera.size(), CV_32FC3);
+    for (int x = 0; x < light.cols; ++x) light.col(x).setTo(cv::Scalar(0.8, 1.0, 1.2) * (1 - 0.2 * x / light.cols));
+    still.camera.convertTo(still.camera, CV_32FC3);
+    cv::Mat(still.camera.mul(light)).convertTo(still.camera, CV_8UC3);
+    EXPECT_FALSE(misalignment_of(still) > 0.3) << misalignment_of(still);
 }
 
 // A label whose ends are blank paper, round 30% of a bottle: past its last
