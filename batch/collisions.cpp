@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "overlay.h"
 #include "paths.h"
 #include "utils.h"
 
@@ -42,10 +43,6 @@ private:
 std::string folder_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string overlay_path(const std::string& output_dir, const PairJob& p) {
-    return output_folder_for(output_dir, p.img) + "/" + stem_of(p.img) + "_overlay.png";
 }
 
 }  // namespace
@@ -91,7 +88,7 @@ std::vector<RunFile> planned_outputs(const std::vector<PairJob>& pairs, const st
         const auto [img_out, cam_out] = aligned_file_paths(output_dir, p.img, p.cam);
         outputs.push_back({img_out, "the aligned reference of " + p.img});
         outputs.push_back({cam_out, "the aligned camera image of " + p.cam});
-        if (overlays) outputs.push_back({overlay_path(output_dir, p), "the overlay of " + p.img});
+        if (overlays) outputs.push_back({overlay_path(output_dir, p.img), "the overlay of " + p.img});
     }
     return outputs;
 }

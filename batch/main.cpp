@@ -203,7 +203,7 @@ void finish_pair(const std::function<PairResult()>& align, const Options& o, con
         const std::string before = watch.problem();
         if (!before.empty()) throw pairfit::FileError(before);
         r = align();
-        if (o.overlay && r->outcome == "aligned") write_overlay(output_folder_for(o.output_dir, r->img), *r);
+        if (o.overlay && r->outcome == "aligned") write_overlay(o.output_dir, *r);
         const std::string after = watch.problem();
         if (!after.empty()) throw pairfit::FileError(after);
     } catch (const pairfit::FileError& e) {
@@ -444,15 +444,11 @@ Parsed parse(int argc, char** argv) {
         ->capture_default_str();
     app.add_flag("--refine", o.refine,
                  "align precisely (rotation, a fraction of a pixel; bilinear crops)");
-    const std::map<std::string, pairfit::Model> models = {
-        {"similarity", pairfit::Model::similarity},
-        {"homography", pairfit::Model::homography},
-        {"deformable", pairfit::Model::deformable}};
     app.add_option("--model", o.model,
                    "with the precise entry: the motion fitted, similarity (default), homography "
                    "(a camera at an angle) or deformable (a lens's distortion, a curved print); "
                    "implies --refine")
-        ->transform(CLI::CheckedTransformer(models, CLI::ignore_case).description(""))
+        ->transform(CLI::CheckedTransformer(pairfit::kModelNames, CLI::ignore_case).description(""))
         ->option_text("similarity|homography|deformable")
         ->each([&o](const std::string&) { o.refine = true; });
     app.add_flag("--overlay", o.overlay,

@@ -79,11 +79,15 @@ cv::Mat overlay_image(const cv::Mat& reference_crop, const cv::Mat& camera_crop)
     return picture;
 }
 
-std::string write_overlay(const std::string& dir, const PairResult& result) {
-    const auto [reference_path, camera_path] = aligned_file_paths(dir, result.img, result.cam);
+std::string overlay_path(const std::string& output_dir, const std::string& img_path) {
+    return output_folder_for(output_dir, img_path) + "/" + stem_of(img_path) + "_overlay.png";
+}
+
+std::string write_overlay(const std::string& output_dir, const PairResult& result) {
+    const auto [reference_path, camera_path] = aligned_file_paths(output_dir, result.img, result.cam);
     const cv::Mat reference = cv::imread(reference_path, cv::IMREAD_COLOR);
     const cv::Mat camera = cv::imread(camera_path, cv::IMREAD_COLOR);
-    const std::string path = dir + "/" + stem_of(result.img) + "_overlay.png";
+    const std::string path = overlay_path(output_dir, result.img);
     if (reference.empty() || camera.empty() || reference.size() != camera.size()) {
         throw pairfit::FileError("cannot write '" + path + "': its crops '" + reference_path +
                                  "' and '" + camera_path + "' cannot be read back");
@@ -125,8 +129,7 @@ void write_index_html(const std::string& path, std::vector<PairResult> results,
             "<th>score</th><th>s</th><th>t_x</th><th>t_y</th>"
          << (precise ? "<th>method</th><th>correlation</th><th>misalignment (px)</th>" : "") << "<th>error</th></tr></thead><tbody>\n";
     for (const PairResult& r : results) {
-        const fs::path overlay =
-            fs::path(output_folder_for(output_dir, r.img)) / (stem_of(r.img) + "_overlay.png");
+        const fs::path overlay = overlay_path(output_dir, r.img);
         std::string outcome = is_suspect(r) ? r.outcome + " suspect" : r.outcome;
         if (is_misaligned(r)) outcome += " misaligned";
         html << "<tr class=\"" << escape_html(outcome) << "\"><td>";

@@ -48,16 +48,12 @@ int open_fd_of(const std::string& number, const std::string& whole) {
 
 // --- The jobs pipe -----------------------------------------------------------
 
-std::string model_name(pairfit::Model model) {
-    return model == pairfit::Model::homography ? "homography" : "similarity";
-}
-
 // Paths keep every byte, as the report keeps them.
 // The pixel limit only when it is not the default: the engine can then use
 // the exact entry as it is, which has no other.
 std::string job_line(std::size_t id, const PairJob& job, const AlignSettings& s) {
     json settings = {{"size", s.size}, {"masked", s.masked}, {"refine", s.refine},
-                     {"model", model_name(s.model)}};
+                     {"model", pairfit::model_name(s.model)}};
     if (s.max_pixels != pairfit::AlignRequest().max_pixels) settings["max_pixels"] = s.max_pixels;
     return "{\"id\":" + std::to_string(id) + ",\"img\":" + json_string_keeping_bytes(job.img) +
            ",\"cam\":" + json_string_keeping_bytes(job.cam) +
@@ -178,44 +174,6 @@ std::string string_at(const json& result, const char* key) {
     return value != result.end() && value->is_string() ? restore_escaped_bytes(value->get<std::string>()) : "";
 }
 
-// What the precise entry adds; pairfit-batch's own threads record it for
-// every pair the precise entry did not fail on.
-// A field as pairfit.align returns it ("origin", "spacing", "shape", "dx",
-// "dy" row by row) in the record's flat form: origin x, y, spacing, rows,
-// cols, then dx and dy row by row. Empty when it is not such a field.
-std::vector<double> flat_field_of(const json& field) {
-    const auto number = [](const json& v) { return v.is_number() ? v.get<double>() : 0.0; };
-    if (!field.is_object() || !field.contains("origin") || !field.contains("shape")) return {};
-    const json& origin = field["origin"];
-    const json& shape = field["shape"];
-    if (!origin.is_array() || origin.size() != 2 || !shape.is_array() || shape.size() != 2) return {};
-    std::vector<double> flat = {number(origin[0]), number(origin[1]), number(field.value("spacing", json(0.0))),
-                                number(shape[0]), number(shape[1])};
-    for (const char* key : {"dx", "dy"}) {
-        const json& rows = field.value(key, json::array());
-        for (const json& row : rows) {
-            if (!row.is_array()) return {};
-            for (const json& value : row) flat.push_back(number(value));
-        }
-    }
-    const std::size_t cells = static_cast<std::size_t>(flat[3] * flat[4]);
-    return flat.size() == 5 + 2 * cells ? flat : std::vector<double>();
-}
-
-void take_precise_fields(const json& result, PairResult& r) {
-    r.method = string_at(result, "method");
-    r.correlation = number_at(result, "correlation");
-    const auto misalignment = result.find("misalignment_px");
-    if (misalignment != result.end() && misalignment->is_number()) r.misalignment_px = misalignment->get<double>();
-    const auto field = result.find("field");
-    if (field != result.end()) r.field = flat_field_of(*field);
-    const auto matrix = result.find("matrix");
-    if (matrix == result.end() || !matrix->is_array()) return;
-    for (const json& row : *matrix) {
-        for (const json& value : row) r.matrix.push_back(value.is_number() ? value.get<double>() : 0.0);
-    }
-}
-
 std::vector<std::vector<unsigned char>> shipped_crops(const json& result, const std::string& line) {
     const json& crops = result["crops"];
     if (!crops.is_array() || crops.size() != 2 || !crops[0].is_string() || !crops[1].is_string()) {
@@ -242,7 +200,9 @@ PairResult record_of_result(const json& result, const std::string& line, const P
     record_numbers(m, r);
     // A missing pair says which image could not be read and why.
     if (result.contains("unreadable") && result["unreadable"].is_string()) r.error = result["unreadable"];
-    if (settings.refine) take_precise_fields(result, r);
+    // pairfit-batch's own threads record these for every pair the precise
+    // entry did not fail on.
+    if (settings.refine) read_precise_fields(result, r);
     if (!result.contains("crops")) return r;
     const std::vector<std::vector<unsigned char>> crops = shipped_crops(result, line);
     try {

@@ -49,17 +49,38 @@ json field_record(const std::vector<double>& f) {
                 {"dx", dx}, {"dy", dy}};
 }
 
-void read_field(const json& record, std::vector<double>& f) {
-    const auto field = record.find("field");
-    if (field == record.end() || !field->is_object()) return;
-    const json& origin = (*field)["origin"];
-    const json& shape = (*field)["shape"];
-    if (!origin.is_array() || origin.size() != 2 || !shape.is_array() || shape.size() != 2) return;
-    f = {origin[0].get<double>(), origin[1].get<double>(), field->value("spacing", 0.0), shape[0].get<double>(),
-         shape[1].get<double>()};
-    for (const char* key : {"dx", "dy"}) {
-        for (const json& v : (*field)[key]) f.push_back(v.is_number() ? v.get<double>() : 0.0);
+double number_or_zero(const json& value) { return value.is_number() ? value.get<double>() : 0.0; }
+
+// dx or dy appended row by row, from a list of rows (as pairfit.align gives
+// them) or one flat list (as the report keeps them); false for anything else.
+bool append_displacements(const json& values, std::vector<double>& flat, bool in_row = false) {
+    if (!values.is_array()) return false;
+    for (const json& value : values) {
+        if (!value.is_array()) {
+            flat.push_back(number_or_zero(value));
+        } else if (in_row || !append_displacements(value, flat, true)) {
+            return false;
+        }
     }
+    return true;
+}
+
+// A field of a result or a record in PairResult's flat form; empty when it
+// is not a whole field: its shape must account for every displacement.
+std::vector<double> flat_field_of(const json& field) {
+    if (!field.is_object() || !field.contains("origin") || !field.contains("shape")) return {};
+    const json& origin = field["origin"];
+    const json& shape = field["shape"];
+    if (!origin.is_array() || origin.size() != 2 || !shape.is_array() || shape.size() != 2) return {};
+    std::vector<double> flat = {number_or_zero(origin[0]), number_or_zero(origin[1]),
+                                number_or_zero(field.value("spacing", json(0.0))), number_or_zero(shape[0]),
+                                number_or_zero(shape[1])};
+    for (const char* key : {"dx", "dy"}) {
+        if (!append_displacements(field.value(key, json::array()), flat)) return {};
+    }
+    const double rows = flat[3], cols = flat[4];
+    const bool whole = rows >= 0 && cols >= 0 && flat.size() == 5 + 2 * rows * cols;
+    return whole ? flat : std::vector<double>();
 }
 
 }  // namespace
@@ -86,6 +107,23 @@ bool is_suspect(const PairResult& r) {
 
 bool is_misaligned(const PairResult& r) {
     return !r.method.empty() && r.outcome == "aligned" && r.misalignment_px > kMisalignedPx && !is_suspect(r);
+}
+
+void read_precise_fields(const json& record, PairResult& r) {
+    const auto method = record.find("method");
+    if (method != record.end() && method->is_string()) r.method = method->get<std::string>();
+    r.correlation = number_or_zero(record.value("correlation", json(0.0)));
+    const auto misalignment = record.find("misalignment_px");
+    if (misalignment != record.end() && misalignment->is_number()) r.misalignment_px = misalignment->get<double>();
+    const auto matrix = record.find("matrix");
+    if (matrix != record.end() && matrix->is_array()) {
+        for (const json& row : *matrix) {
+            if (!row.is_array()) continue;
+            for (const json& v : row) r.matrix.push_back(number_or_zero(v));
+        }
+    }
+    const auto field = record.find("field");
+    if (field != record.end()) r.field = flat_field_of(*field);
 }
 
 std::string to_json_line(const PairResult& r) {
@@ -147,18 +185,9 @@ bool parse_record(const std::string& line, PairResult& r) {
     const auto error = record.find("error");
     r.error = error != record.end() && error->is_string() ? error->get<std::string>() : "";
     r.seconds = record.value("seconds", 0.0);
-    r.method = record.value("method", "");
-    r.correlation = record.value("correlation", 0.0);
-    const auto misalignment = record.find("misalignment_px");
-    if (misalignment != record.end() && misalignment->is_number()) r.misalignment_px = misalignment->get<double>();
-    const auto matrix = record.find("matrix");
-    if (matrix != record.end() && matrix->is_array()) {
-        for (const json& row : *matrix) {
-            if (!row.is_array()) continue;
-            for (const json& v : row) r.matrix.push_back(v.is_number() ? v.get<double>() : 0.0);
-        }
-    }
-    read_field(record, r.field);
+    read_precise_fields(record, r);
+    // A field must be whole, as the other fields must have their types.
+    if (record.contains("field") && r.field.empty()) return false;
     r.img_canonical = path_field(record, "img_canonical");
     r.cam_canonical = path_field(record, "cam_canonical");
     return true;

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "SimMat.h"
 #include "pairs.h"
 
@@ -52,6 +54,12 @@ inline constexpr double kMisalignedPx = 1.0;
 /// suspect pair is listed as such: its crops show different subjects).
 bool is_misaligned(const PairResult& result);
 
+/// Takes what the precise entry adds ("method", "correlation",
+/// "misalignment_px", "matrix", "field") from a record of the report or a
+/// result of an engine: a number of the wrong type reads as 0, a field
+/// that is not whole as none.
+void read_precise_fields(const nlohmann::ordered_json& record, PairResult& r);
+
 /// One line of the report (no newline). The canonical paths follow the other
 /// fields, every byte kept (see json_bytes.h); "img" and "cam" show a name
 /// that is not UTF-8 with replacement characters, as they always have.
@@ -64,8 +72,9 @@ struct ReportContents {
 
 /// Every complete record of a report (a regular file; nothing for any other).
 /// A torn last line (an interrupted write), lines that are not records and
-/// records whose fields have the wrong type ("score":null) are skipped and
-/// their numbers kept, so that their pairs are aligned again.
+/// records whose fields have the wrong type ("score":null) or whose field is
+/// not whole are skipped and their numbers kept, so that their pairs are
+/// aligned again.
 ReportContents read_report(const std::string& path);
 
 /// The canonical (img, cam) pairs the records hold. Records without

@@ -203,10 +203,9 @@ bool rename_old_keywords(PyObject* kwargs, PyObject** renamed) {
 }
 
 bool model_of(const std::string& name, pairfit::Model& model) {
-    if (name == "similarity" || name == "homography" || name == "deformable") {
-        model = name == "similarity"   ? pairfit::Model::similarity
-                : name == "homography" ? pairfit::Model::homography
-                                       : pairfit::Model::deformable;
+    const auto named = pairfit::kModelNames.find(name);
+    if (named != pairfit::kModelNames.end()) {
+        model = named->second;
         return true;
     }
     PyErr_Format(PyExc_ValueError,

@@ -421,13 +421,15 @@ class TestResume:
         in_folder = os.fsencode(os.path.realpath(tmp_path / "in"))
         assert len(canonical) == 3 and in_folder + b"/\xff.jpg" in canonical
 
+    @pytest.mark.parametrize("wrong", ['"score":null,"x":', '"field":{"origin":["x",0],"shape":[1,1]},"score":',
+                                       '"field":{"origin":[0,0],"shape":[2,2],"dx":[1],"dy":[1]},"score":'])
     def test_a_record_with_a_wrong_type_is_skipped_with_a_warning(self, tmp_path, reference_rgb,
-                                                                   batch_program):
+                                                                   batch_program, wrong):
         copies_of_one_pair(tmp_path / "in", reference_rgb, 2)
         report = tmp_path / "r.jsonl"
         assert run_batch(batch_program, tmp_path / "in", "-r", report, "-s", 200).returncode == 0
         lines = report.read_text().splitlines()
-        report.write_text(lines[0] + "\n" + lines[1].replace('"score":', '"score":null,"x":') + "\n")
+        report.write_text(lines[0] + "\n" + lines[1].replace('"score":', wrong) + "\n")
         done = run_batch(batch_program, tmp_path / "in", "-r", report, "-s", 200, "--resume")
         assert done.returncode == 0 and "1 pairs processed in this run" in done.stdout
         assert f"warning: line 2 of the report '{report}' is not a record" in done.stderr

@@ -67,6 +67,18 @@ def test_a_local_cluster_gives_pairfit_batch_s_run(tmp_path, reference_rgb, batc
     assert (tmp_path / "dask" / "index.html").exists()
 
 
+def test_the_model_asked_for_reaches_the_cluster(tmp_path, batch):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    reference = imagegen.make_reference(900, 700, seed=5)
+    imagegen.save(reference, folder / "lens.jpg")
+    imagegen.save(imagegen.lens_camera(reference, 0.1), folder / "lens.png")
+    own = run_batch(batch, folder, "-o", tmp_path / "own", "--model", "deformable", "--size", 500)
+    dask = run_dask(folder, "-o", tmp_path / "dask", "--model", "deformable", "--size", 500)
+    assert_same_run(own, dask, tmp_path / "own", tmp_path / "dask")
+    assert records(tmp_path / "dask" / "pairfit-report.jsonl")[0]["method"].endswith(":deformable")
+
+
 @contextlib.contextmanager
 def cluster_that_cannot_see(folder):
     """A scheduler and one worker in a mount namespace of its own, where

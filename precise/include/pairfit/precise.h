@@ -4,6 +4,7 @@
 // crop, and a bilinear final warp.
 
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,18 @@ namespace pairfit {
 /// camera that is not square-on to a flat subject, or a homography and a
 /// smooth displacement for a lens's distortion or a print that is not flat.
 enum class Model { similarity, homography, deformable };
+
+/// The models by the names pairfit.align, pairfit-batch and the engine pipe use.
+inline const std::map<std::string, Model> kModelNames = {
+    {"similarity", Model::similarity}, {"homography", Model::homography}, {"deformable", Model::deformable}};
+
+/// The name of a model in kModelNames.
+inline std::string model_name(Model model) {
+    for (const auto& [name, named] : kModelNames) {
+        if (named == model) return name;
+    }
+    return "";
+}
 
 /// A smooth displacement of the camera image, added to the homography:
 /// camera = matrix(p) + field(p) for a reference pixel p. A uniform cubic
