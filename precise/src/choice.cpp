@@ -174,6 +174,7 @@ Choice finished(const Scene& s, const GlobalStage& g) {
     choice.source = g.start.source;
     choice.motion = g.motion;
     choice.camera_from_reference = g.start.camera_from_reference;
+    choice.fitted_from = g.start.camera_from_reference;
     choice.ratio = ratio_at_fine_frame(s, g.start.camera_from_reference);
     const CameraMap after_global = g.fit ? g.fit->map : g.start.camera_from_reference;
     const std::optional<CameraMap> local = refine_near_crop(s.view, after_global, Motion::shift);
@@ -290,7 +291,7 @@ Choice judged(const Scene& s, Choice choice, Model model, Job<std::vector<SelfSi
     // A rival is fitted with the motion asked for: a similarity fitted to
     // the wrong shapes of a tilted print says nothing of the homography's need.
     const Motion motion = model == Model::similarity ? Motion::similarity : Motion::homography;
-    verdict = judge(s.estimate, choice.camera_from_reference, motion, s.view.camera_square,
+    verdict = judge(s.estimate, choice.camera_from_reference, choice.fitted_from, motion, s.view.camera_square,
                     [&likenesses] { return likenesses.get(); });
     if (!verdict.preferred) return choice;
     const Candidate rival{choice.source, *verdict.preferred, -1, motion == Motion::homography};

@@ -54,6 +54,7 @@ struct Choice {
     enum class Homography { fitted, not_needed, folded };
     Homography homography = Homography::fitted;
     CameraMap camera_from_reference;
+    CameraMap fitted_from;  ///< the winning candidate's map, before any fit
     double ratio = 1.0;
     /// With the deformable model: whether its field was used, and why not.
     DeformableUse deformable = DeformableUse::not_asked;

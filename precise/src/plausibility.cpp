@@ -100,6 +100,12 @@ double apart_on_square(const CameraMap& a, const CameraMap& b, const cv::Rect2d&
     return std::isfinite(worst) ? worst : q.width;
 }
 
+// Whether two maps lay the print in one place on the output square: a cell
+// of a pattern fine enough to show at the judged level is further apart.
+bool same_place(const CameraMap& a, const CameraMap& b, const cv::Rect2d& q) {
+    return apart_on_square(a, b, q) <= kElsewhere * q.width;
+}
+
 // The reduced pair at the judged level, both band-passed for maps of one
 // size ratio (a map and its rivals share it), ready to correlate under any.
 class OverlapLevel {
@@ -226,6 +232,7 @@ int preference(double margin, double tie) {
 struct Rival {
     CameraMap map;
     double overlap = -1;
+    Likeness likeness;  // the likeness that a start composes with a map
 };
 
 // A rival start fitted by the global stage, again while a fit still gains:
@@ -245,52 +252,73 @@ CameraMap fitted_rival(const FeatureEstimate& reduced, const CameraMap& start, M
     return map;
 }
 
-// The best rival of a map that lays the print elsewhere, of those its
-// likenesses leave open: every start scored as it stands, cheaply and at a
-// coarser level, where a start off by the map's own error still shows; the
-// best few, each somewhere else, fitted as the map was and scored again.
-std::optional<Rival> best_rival(const FeatureEstimate& reduced, const CameraMap& map, Motion motion,
-                                const cv::Rect2d& camera_square, const OverlapLevel& level,
-                                const std::optional<OverlapLevel>& coarse,
-                                const std::vector<Map<frame::Reference, frame::Reference>>& likenesses) {
-    const auto same_place = [&camera_square](const CameraMap& a, const CameraMap& b) {
-        return apart_on_square(a, b, camera_square) <= kElsewhere * camera_square.width;
-    };
-    if (!coarse) return std::nullopt;
-    const std::optional<double> own = coarse->correlation(map);
-    if (!own) return std::nullopt;
+// The rival places of a map, of those its likenesses leave open: every
+// start scored as it stands, cheaply and at a coarser level, where a start
+// off by the map's own error still shows; the best few, each somewhere else.
+std::vector<Rival> rival_places(const CameraMap& map, const cv::Rect2d& camera_square, const OverlapLevel& coarse,
+                                double own, const std::vector<Likeness>& likenesses) {
     // A map that explains the pair well has rivals only among starts close
     // behind it: a print's lines of text a line apart score 0.25 below it,
     // a twin shape or a cell of a pattern a few hundredths.
-    const double floor = *own >= kWellExplained ? *own - kRivalBehind : -1;
+    const double floor = own >= kWellExplained ? own - kRivalBehind : -1;
     std::vector<Rival> starts;
-    for (const auto& likeness : likenesses) {
+    for (const Likeness& likeness : likenesses) {
         const CameraMap start = map * likeness;
-        if (same_place(map, start)) continue;
-        const std::optional<double> overlap = coarse->correlation(start);
-        if (overlap && *overlap >= floor) starts.push_back({start, *overlap});
+        if (same_place(map, start, camera_square)) continue;
+        const std::optional<double> overlap = coarse.correlation(start);
+        if (overlap && *overlap >= floor) starts.push_back({start, *overlap, likeness});
     }
     std::sort(starts.begin(), starts.end(), [](const Rival& a, const Rival& b) { return a.overlap > b.overlap; });
-    std::vector<Rival> tried;
+    std::vector<Rival> places;
     for (const Rival& start : starts) {
-        if (tried.size() == (*own >= kWellExplained ? kFitted : kFittedDoubtful)) break;
-        const auto near = [&](const Rival& t) { return same_place(t.map, start.map); };
-        if (std::none_of(tried.begin(), tried.end(), near)) tried.push_back(start);
+        if (places.size() == (own >= kWellExplained ? kFitted : kFittedDoubtful)) break;
+        const auto near = [&](const Rival& p) { return same_place(p.map, start.map, camera_square); };
+        if (std::none_of(places.begin(), places.end(), near)) places.push_back(start);
     }
+    return places;
+}
+
+// The best of the rival places, each started from `from` composed with its
+// likeness, fitted as the map was and scored again.
+std::optional<Rival> best_fitted(const FeatureEstimate& reduced, const CameraMap& map, const CameraMap& from,
+                                 const std::vector<Rival>& places, Motion motion, const cv::Rect2d& camera_square,
+                                 const OverlapLevel& level) {
     std::optional<Rival> best;
-    for (const Rival& start : tried) {
-        const CameraMap fitted = fitted_rival(reduced, start.map, motion);
-        if (same_place(map, fitted)) continue;
+    for (const Rival& place : places) {
+        const CameraMap fitted = fitted_rival(reduced, from * place.likeness, motion);
+        if (same_place(map, fitted, camera_square)) continue;
         const std::optional<double> overlap = level.correlation(fitted);
-        if (overlap && (!best || *overlap > best->overlap)) best = Rival{fitted, *overlap};
+        if (overlap && (!best || *overlap > best->overlap)) best = Rival{fitted, *overlap, place.likeness};
     }
     return best;
 }
 
+// The best rival of a map that lays the print elsewhere. A map fitted to
+// one shape laid over its twin has taken its scale and tilt from that shape
+// alone; carried elsewhere by a likeness, they may leave the rival too far
+// from where the print lies for a fit to reach it. Where none of its
+// rivals lays the print over itself beyond doubt, each is started again
+// from `fitted_from` (the start the map was fitted from, where the fit moved
+// the map elsewhere), which holds the turn and scale of the whole pair.
+std::optional<Rival> best_rival(const FeatureEstimate& reduced, const CameraMap& map,
+                                const std::optional<CameraMap>& fitted_from, Motion motion,
+                                const cv::Rect2d& camera_square, const OverlapLevel& level,
+                                const std::optional<OverlapLevel>& coarse, const std::vector<Likeness>& likenesses) {
+    if (!coarse) return std::nullopt;
+    const std::optional<double> own = coarse->correlation(map);
+    if (!own) return std::nullopt;
+    const std::vector<Rival> places = rival_places(map, camera_square, *coarse, *own, likenesses);
+    std::optional<Rival> best = best_fitted(reduced, map, map, places, motion, camera_square, level);
+    if (!fitted_from || (best && best->overlap >= kWellExplained)) return best;
+    const std::optional<Rival> again = best_fitted(reduced, map, *fitted_from, places, motion, camera_square, level);
+    return again && (!best || again->overlap > best->overlap) ? again : best;
+}
+
 }  // namespace
 
-Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, Motion motion,
-              const cv::Rect2d& camera_square, const std::function<std::vector<SelfSimilarity>()>& likenesses_found) {
+Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, const CameraMap& fitted_from,
+              Motion motion, const cv::Rect2d& camera_square,
+              const std::function<std::vector<SelfSimilarity>()>& likenesses_found) {
     Verdict verdict;
     const std::optional<OverlapLevel> level = OverlapLevel::of(reduced, camera_from_reference);
     if (!level) return verdict;
@@ -315,7 +343,12 @@ Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_refer
     CameraMap map = camera_from_reference;
     for (int round = 0; round < kRounds; ++round) {
         if (round > 0) coarse = OverlapLevel::of(reduced, map, kOverlapSide / 2);
-        const std::optional<Rival> best = best_rival(reduced, map, motion, camera_square, *level, coarse, likenesses);
+        // Only the map found has a start of its own; where its fit kept it
+        // in place, the start adds no rival.
+        const bool moved = round == 0 && doubtful && !same_place(map, fitted_from, camera_square);
+        const std::optional<CameraMap> start = moved ? std::optional<CameraMap>(fitted_from) : std::nullopt;
+        const std::optional<Rival> best =
+            best_rival(reduced, map, start, motion, camera_square, *level, coarse, likenesses);
         if (!best) return verdict;
         verdict.margin = *verdict.overlap - best->overlap;
         // Finer detail (a cell's number, a mark) that the shapes' level

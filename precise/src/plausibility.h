@@ -47,11 +47,15 @@ struct Verdict {
 /// twins), each fitted by the global stage for `motion`, against the map
 /// over the whole pair; a rival preferred is judged in turn where the print
 /// repeats. Only for a map whose overlap shows a pair. `camera_square`: the output square in the camera,
-/// where a rival must lay the print elsewhere to count. `likenesses` gives
+/// where a rival must lay the print elsewhere to count. `fitted_from`: the
+/// start the map was fitted from; a map below 0.8 that its fit moved
+/// elsewhere has its rivals started from it too, where none started from
+/// the map lays the print over itself beyond doubt (0.8). `likenesses` gives
 /// the reference's own (they are found beside the choice of the map): taken
 /// only once the overlap shows a pair, after what needs nothing of them.
-Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, Motion motion,
-              const cv::Rect2d& camera_square, const std::function<std::vector<SelfSimilarity>()>& likenesses);
+Verdict judge(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, const CameraMap& fitted_from,
+              Motion motion, const cv::Rect2d& camera_square,
+              const std::function<std::vector<SelfSimilarity>()>& likenesses);
 
 /// The reference's likenesses that `judge` tries: they need nothing of the
 /// camera and can be found beside the choice of the map.
