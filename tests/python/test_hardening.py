@@ -387,9 +387,9 @@ class TestInterpreterLock:
         assert max(during) - min(during) > 0.5 * (end - start)
 
 
-def run_child(source, *args, **popen):
+def run_child(source, *args, env_extra=None, **popen):
     """A Python process running `source` with the module importable."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), os.path.dirname(__file__)]))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), os.path.dirname(__file__)]), **(env_extra or {}))
     return subprocess.Popen([sys.executable, "-c", source, *map(str, args)], env=env, text=True, **popen)
 
 
@@ -416,15 +416,19 @@ time.sleep(float(sys.argv[2]))
 """
 
 GROWTH = SMALL_PAIR + """
+import ctypes
+trim = ctypes.CDLL("libc.so.6").malloc_trim
 def resident_mb():
+    trim(0)  # freed memory that malloc keeps is not growth
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
 sizes = []
-for k in range(700):
+for k in range(1, 501):
     pairfit.align(reference, camera, None, 200)
-    sizes.append(resident_mb())
-# Medians of 50 calls: a busy machine's scheduling moves single readings.
-print(np.median(sizes[-50:]) - np.median(sizes[100:150]))
+    if k % 10 == 0:
+        sizes.append(resident_mb())
+# Medians of five readings, after 100 calls and at the end.
+print(np.median(sizes[-5:]) - np.median(sizes[10:15]))
 """
 
 def many_pairs(folder, count):
@@ -484,11 +488,13 @@ class TestThreadsOverALongLife:
 
     def test_memory_stays_flat_over_hundreds_of_precise_alignments(self):
         # Threads started for each call leave their per-thread data behind:
-        # 20 KB a call here, 12 MB over these 600 calls.
-        child = run_child(GROWTH, stdout=subprocess.PIPE)
+        # 60 KB a call here, 20 MB over these 350 calls. One malloc arena:
+        # with one for each thread, which threads' arenas reach their high
+        # water moves the resident size by megabytes from run to run.
+        child = run_child(GROWTH, stdout=subprocess.PIPE, env_extra={"MALLOC_ARENA_MAX": "1"})
         out, _ = child.communicate(timeout=900)
-        print(f"resident memory grew by {float(out):.2f} MB over 600 calls")
-        assert child.returncode == 0 and float(out) < 4.0
+        print(f"resident memory grew by {float(out):.2f} MB over 350 calls")
+        assert child.returncode == 0 and float(out) < 2.0
 
     def test_a_long_batch_keeps_its_threads_and_memory(self, tmp_path):
         # Eight pairs at once on the machine's cores: a pool that grows with
@@ -506,14 +512,16 @@ class TestThreadsOverALongLife:
             (early if 50 <= done < 150 else late if pairs - 100 <= done < pairs - 20 else []).append(
                 status.get("VmRSS", 0))
             time.sleep(0.01)
-        # Eight pairs in flight move the resident size by several MB either
-        # way (medians over a hundred pairs; the last pairs, as the run
-        # drains, are left out): the bound is the 8 MB a long run may grow.
+        # Eight pairs in flight move the resident size between 110 and
+        # 200 MB, and medians over a hundred pairs by up to 10 MB either way
+        # from run to run (the last pairs, as the run drains, are left out).
+        # Records that kept their pairs' images would add 100 MB here;
+        # threads' leftovers are the single-process test's to find.
         growth = (np.median([r for r in late if r]) - np.median(early)) / 1024
         print(f"{threads} threads; resident memory grew by {growth:.2f} MB over {pairs - 150} pairs")
         assert child.returncode == 0
         assert threads <= 1 + jobs + 5 * os.cpu_count() + 6
-        assert growth < 8.0
+        assert growth < 16.0
 
     def test_ctrl_c_is_checked_inside_the_long_stages(self):
         child = run_child(COUNTED_CTRL_C, stdout=subprocess.PIPE)
