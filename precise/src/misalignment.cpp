@@ -66,13 +66,12 @@ cv::Mat grey_of(const cv::Mat& bgr_float) {
 // under a colour cast the grey of the two mixes the channels differently,
 // and on smooth colourful content that difference moves a window by
 // pixels.
-cv::Mat balanced_grey(const cv::Mat& camera, const cv::Mat& reference, const cv::Mat& content) {
-    cv::Mat cam, ref;
+cv::Mat balanced_grey(const cv::Mat& camera, const cv::Mat& reference_float, const cv::Mat& content) {
+    cv::Mat cam;
     camera.convertTo(cam, CV_32FC3);
-    reference.convertTo(ref, CV_32FC3);
     cv::Scalar cam_mean, cam_spread, ref_mean, ref_spread;
     cv::meanStdDev(cam, cam_mean, cam_spread, content);
-    cv::meanStdDev(ref, ref_mean, ref_spread, content);
+    cv::meanStdDev(reference_float, ref_mean, ref_spread, content);
     std::vector<cv::Mat> channels;
     cv::split(cam, channels);
     for (int c = 0; c < 3; ++c) {
@@ -286,7 +285,7 @@ std::vector<LocalShift> local_shifts(const cv::Mat& reference_crop, const cv::Ma
     // the square, and a shift is still found to a few hundredths of a pixel.
     cv::Mat reference;
     reference_crop.convertTo(reference, CV_32FC3);
-    cv::Mat t = grey_of(reference), in = balanced_grey(camera_crop, reference_crop, reference_content),
+    cv::Mat t = grey_of(reference), in = balanced_grey(camera_crop, reference, reference_content),
             content = reference_content;
     int halvings = 0;
     while ((t.cols >> halvings) > kWorkingSide) ++halvings;
