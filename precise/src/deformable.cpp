@@ -23,9 +23,13 @@ namespace {
 // their neighbours.
 constexpr int kCellChoices[] = {12, 9, 6};
 // A cell has content where this share of it shows detail; a grid is
-// supported where this share of its cells have content.
+// supported where this share of its cells have content. Detail is a
+// gradient of kEdge grey levels per pixel at 500 px: a photograph's
+// shading has it, blank paper and flat fills do not. (At 8, only strokes
+// counted: photographs under waves got the coarsest grid and were 2.7 px
+// off at the 95th percentile; the finest one took them to 0.4-0.7 px.)
 constexpr double kCellContent = 0.02;
-constexpr double kEdge = 8;
+constexpr double kEdge = 2;
 constexpr double kCellsWithContent = 0.8;
 // The weight of the field's bending (third differences of its control
 // displacements) against the data, per parameter's share of the Hessian's
@@ -444,7 +448,7 @@ int cells_for(const cv::Mat& reduced_reference) {
     cv::resize(reduced_reference, t, cv::Size(), scale, scale, cv::INTER_AREA);
     t.convertTo(t, CV_32F);
     cv::GaussianBlur(t, t, cv::Size(), 1.0);
-    // Detail: edges of at least kEdge grey levels per pixel. (The
+    // Detail: gradients of at least kEdge grey levels per pixel. (The
     // correlation's content mask also takes the paper around each shape.)
     cv::Mat gx, gy, magnitude;
     cv::Sobel(t, gx, CV_32F, 1, 0, 3, 1.0 / 8);

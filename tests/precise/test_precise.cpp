@@ -535,9 +535,10 @@ ReferenceOf cylinder(double share) {
     };
 }
 
-ReferenceOf wave(double amplitude) {
-    return [amplitude](cv::Point2d q) {
-        return mapped(similarity(2, 1.01, -10, 5), q + cv::Point2d(0.6, 0.8) * (amplitude * std::sin(q.x / 160.0 + 0.4 * q.y / 160.0)));
+// Waves of 2 pi `length` pixels along x.
+ReferenceOf wave(double amplitude, double length = 160) {
+    return [amplitude, length](cv::Point2d q) {
+        return mapped(similarity(2, 1.01, -10, 5), q + cv::Point2d(0.6, 0.8) * (amplitude * std::sin(q.x / length + 0.4 * q.y / length)));
     };
 }
 
@@ -678,6 +679,16 @@ TEST(Misalignment, EstimatesHowFarApartTheCropsAre) {
     still.camera.convertTo(still.camera, CV_32FC3);
     cv::Mat(still.camera.mul(light)).convertTo(still.camera, CV_8UC3);
     EXPECT_FALSE(misalignment_of(still) > 0.3) << misalignment_of(still);
+}
+
+// A smooth photograph (shading, no strokes) under waves of half its width:
+// its shading tells the field in every cell of a fine grid.
+TEST(DeformableModel, FollowsWavesOverASmoothPhotograph) {
+    cv::Mat print(15, 20, CV_8UC3);
+    cv::RNG(8).fill(print, cv::RNG::UNIFORM, 40, 215);
+    cv::resize(print, print, cv::Size(1000, 760), 0, 0, cv::INTER_CUBIC);
+    const pairfit::PreciseResult d = align(photograph_bent(print, wave(6, 85)), 600, pairfit::Model::deformable);
+    EXPECT_LT(square_error(d, wave(6, 85)), 1.0) << d.method;
 }
 
 // A label whose ends are blank paper, round 30% of a bottle: past its last
