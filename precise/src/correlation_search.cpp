@@ -375,10 +375,12 @@ std::vector<CameraMap> correlation_candidates(const FeatureEstimate& reduced, in
     // The spectrum cannot tell a half turn, nor can the correlation at its
     // level where the subject's outline (a label's frame, a sheet's edges)
     // looks the same turned: the whole pair, as the candidates are compared.
+    // A print of upright shapes (a chart of squares and circles) has a
+    // spectrum that looks alike a quarter turn away, and may peak there.
     std::optional<Found> best;
     double best_measure = -1;
     CameraSpectra coarse_camera(coarse);
-    for (const double angle : {spectra.angle, spectra.angle + CV_PI}) {
+    for (const double angle : {spectra.angle, spectra.angle + CV_PI, spectra.angle + CV_PI / 2, spectra.angle - CV_PI / 2}) {
         const std::vector<Found> top = shift_candidates(coarse_camera, {angle, spectra.scale}, 1);
         if (top.empty()) continue;
         const double measure = whole_pair_measure(reduced, top[0].map);
