@@ -165,4 +165,3 @@ TEST(Plausibility, ASearchStartCountsByWhatTheGlobalStageMakesOfIt) {
     const pairfit::FeatureEstimate unrelated = pairfit::reduced_pair(testimg::document_colour(size.height, size.width, 42), cam);
     EXPECT_FALSE(pairfit::search_start_fit(unrelated, start, pairfit::Motion::similarity).has_value());
 }
-

@@ -489,8 +489,7 @@ class TestThreadsOverALongLife:
     def test_memory_stays_flat_over_hundreds_of_precise_alignments(self):
         # Threads started for each call leave their per-thread data behind:
         # 60 KB a call here, 20 MB over these 350 calls. One malloc arena:
-        # with one for each thread, which threads' arenas reach their high
-        # water moves the resident size by megabytes from run to run.
+        # per-thread arenas reaching their high water move it by megabytes.
         child = run_child(GROWTH, stdout=subprocess.PIPE, env_extra={"MALLOC_ARENA_MAX": "1"})
         out, _ = child.communicate(timeout=900)
         print(f"resident memory grew by {float(out):.2f} MB over 350 calls")
@@ -512,11 +511,9 @@ class TestThreadsOverALongLife:
             (early if 50 <= done < 150 else late if pairs - 100 <= done < pairs - 20 else []).append(
                 status.get("VmRSS", 0))
             time.sleep(0.01)
-        # Eight pairs in flight move the resident size between 110 and
-        # 200 MB, and medians over a hundred pairs by up to 10 MB either way
-        # from run to run (the last pairs, as the run drains, are left out).
-        # Records that kept their pairs' images would add 100 MB here;
-        # threads' leftovers are the single-process test's to find.
+        # Eight pairs in flight move medians over a hundred pairs by up to
+        # 10 MB from run to run (the draining last pairs left out); records
+        # that kept their images would add 100 MB.
         growth = (np.median([r for r in late if r]) - np.median(early)) / 1024
         print(f"{threads} threads; resident memory grew by {growth:.2f} MB over {pairs - 150} pairs")
         assert child.returncode == 0
