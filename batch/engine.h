@@ -23,7 +23,6 @@
 // and closes the results pipe. A results pipe that ends before every pair is
 // back ends the run as Ctrl-C does.
 
-#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>

@@ -1,7 +1,6 @@
 #include "json_bytes.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "utf8_text.h"
 

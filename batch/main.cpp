@@ -38,7 +38,6 @@
 #include "progress.h"
 #include "report.h"
 #include "utf8_text.h"
-#include "utils.h"
 
 namespace fs = std::filesystem;
 
@@ -191,50 +190,54 @@ PairResult summary_record(PairResult r) {
     return r;
 }
 
-// Writes the overlay of a pair that `align` aligns and records the pair.
-// When a file could not be written into the output folder or the folder
-// went away, the failure is kept and the pair gets no record, so that
-// --resume aligns it again.
-void finish_pair(const std::function<PairResult()>& align, const Options& o, const FolderWatch& watch,
-                 OutputFailure& failure, ReportWriter& report, std::mutex& recorded_mutex,
-                 std::vector<PairResult>& recorded) {
-    std::optional<PairResult> r;
-    try {
-        const std::string before = watch.problem();
-        if (!before.empty()) throw pairfit::FileError(before);
-        r = align();
-        if (o.overlay && r->outcome == "aligned") write_overlay(o.output_dir, *r);
-        const std::string after = watch.problem();
-        if (!after.empty()) throw pairfit::FileError(after);
-    } catch (const pairfit::FileError& e) {
-        // A write that failed because the folder went away says so.
-        const std::string gone = watch.problem();
-        failure.set(gone.empty() ? e.what() : gone);
-        return;
-    }
-    if (report.write(*r)) {
-        const std::lock_guard<std::mutex> lock(recorded_mutex);
-        recorded.push_back(summary_record(*r));
-    }
-}
+// What the pairs of a run share: where their records go, and what stops
+// the run early.
+struct RunShared {
+    const Options& o;
+    ReportWriter& report;
+    const FolderWatch& watch;
+    OutputFailure& failure;
+    std::vector<PairResult>& recorded;
+    std::mutex recorded_mutex = {};
 
-// Aligns `pending` on o.jobs threads until done, interrupted, or the report
-// or the output folder fails; reports each pair as it finishes and shows
-// progress. Adds the records written to `recorded` and returns how many
-// pairs were taken.
-int run_pairs(const std::vector<PairJob>& pending, const Options& o, ReportWriter& report,
-              const FolderWatch& watch, OutputFailure& failure, const MessageStream& messages,
-              std::vector<PairResult>& recorded) {
+    bool stopping() const { return interrupted || report.failed() || failure.failed(); }
+
+    // Writes the overlay of a pair that `align` aligns and records the pair.
+    // When a file could not be written into the output folder or the folder
+    // went away, the failure is kept and the pair gets no record, so that
+    // --resume aligns it again.
+    void finish_pair(const std::function<PairResult()>& align) {
+        std::optional<PairResult> r;
+        try {
+            const std::string before = watch.problem();
+            if (!before.empty()) throw pairfit::FileError(before);
+            r = align();
+            if (o.overlay && r->outcome == "aligned") write_overlay(o.output_dir, *r);
+            const std::string after = watch.problem();
+            if (!after.empty()) throw pairfit::FileError(after);
+        } catch (const pairfit::FileError& e) {
+            // A write that failed because the folder went away says so.
+            const std::string gone = watch.problem();
+            failure.set(gone.empty() ? e.what() : gone);
+            return;
+        }
+        if (report.write(*r)) {
+            const std::lock_guard<std::mutex> lock(recorded_mutex);
+            recorded.push_back(summary_record(*r));
+        }
+    }
+};
+
+// Aligns `pending` on o.jobs threads until done or stopping; reports each
+// pair as it finishes and shows progress. Returns how many pairs were taken.
+int run_pairs(const std::vector<PairJob>& pending, RunShared& shared, Progress& progress) {
     std::atomic<std::size_t> next{0};
     std::atomic<int> done{0};
-    std::mutex recorded_mutex;
-    const auto stopping = [&] { return interrupted || report.failed() || failure.failed(); };
     auto work = [&] {
-        while (!stopping()) {
+        while (!shared.stopping()) {
             const std::size_t k = next++;
             if (k >= pending.size()) return;
-            finish_pair([&] { return align_one(pending[k], o); }, o, watch, failure, report, recorded_mutex,
-                        recorded);
+            shared.finish_pair([&] { return align_one(pending[k], shared.o); });
             // The pair's buffers were freed in the arenas of the threads
             // that made them; glibc keeps such pages, and over thousands
             // of pairs on many threads they add up. Handing them back costs
@@ -243,41 +246,31 @@ int run_pairs(const std::vector<PairJob>& pending, const Options& o, ReportWrite
             ++done;
         }
     };
-    const int threads = std::max(1, std::min<int>(o.jobs, static_cast<int>(pending.size())));
+    const int threads = std::max(1, std::min<int>(shared.o.jobs, static_cast<int>(pending.size())));
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) workers.emplace_back(work);
-    Progress progress(static_cast<int>(pending.size()), messages.terminal(), messages.get());
-    while (done < static_cast<int>(pending.size()) && !stopping()) {
+    while (done < static_cast<int>(pending.size()) && !shared.stopping()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         progress.update(done);
     }
     for (std::thread& t : workers) t.join();
-    progress.finish(done);
     return done;
 }
 
 // run_pairs with the alignments done by an outside engine; an engine that
 // stops early ends the run as Ctrl-C does.
-int run_pairs_on_engine(const std::vector<PairJob>& pending, const Options& o, ReportWriter& report,
-                        const FolderWatch& watch, OutputFailure& failure, const MessageStream& messages,
-                        std::vector<PairResult>& recorded) {
+int run_pairs_on_engine(const std::vector<PairJob>& pending, RunShared& shared, Progress& progress) {
+    const Options& o = shared.o;
     const AlignSettings settings{o.output_dir, o.size, !o.no_mask, o.refine, o.model, o.max_pixels};
-    std::mutex recorded_mutex;
-    Progress progress(static_cast<int>(pending.size()), messages.terminal(), messages.get());
     EngineRun run;
     try {
         run = run_on_engine(
-            parse_engine_fds(o.engine_fds), pending, settings,
-            [&] { return interrupted || report.failed() || failure.failed(); },
-            [&](const PairResult& r) {
-                finish_pair([&r] { return r; }, o, watch, failure, report, recorded_mutex, recorded);
-            },
-            progress);
+            parse_engine_fds(o.engine_fds), pending, settings, [&] { return shared.stopping(); },
+            [&](const PairResult& r) { shared.finish_pair([&r] { return r; }); }, progress);
     } catch (const pairfit::FileError& e) {
-        failure.set(e.what());  // a shipped crop that could not be written
+        shared.failure.set(e.what());  // a shipped crop that could not be written
     }
-    progress.finish(run.done);
-    if (run.cut_short && !report.failed() && !failure.failed()) interrupted = true;
+    if (run.cut_short && !shared.report.failed() && !shared.failure.failed()) interrupted = true;
     return run.done;
 }
 
@@ -524,9 +517,11 @@ RunResult run(const Options& o, const Plan& p, ReportWriter& report, std::vector
     OutputFailure output_failure;
     {
         const MessageStream messages;
-        result.done_now = o.engine_fds.empty()
-                              ? run_pairs(pending, o, report, watch, output_failure, messages, result.all)
-                              : run_pairs_on_engine(pending, o, report, watch, output_failure, messages, result.all);
+        RunShared shared{o, report, watch, output_failure, result.all};
+        Progress progress(static_cast<int>(pending.size()), messages.terminal(), messages.get());
+        result.done_now = o.engine_fds.empty() ? run_pairs(pending, shared, progress)
+                                               : run_pairs_on_engine(pending, shared, progress);
+        progress.finish(result.done_now);
     }
     result.recorded_now = result.all.size() - recorded_before;
     for (const std::string& failure : {report.close(), output_failure.reason()}) {
@@ -568,18 +563,11 @@ int main(int argc, char** argv) {
     Parsed parsed = parse(argc, argv);
     if (parsed.exit_status) return *parsed.exit_status;
     Options& o = parsed.options;
-    Plan p;
-    std::unique_ptr<ReportWriter> report;
-    std::vector<PairResult> earlier;
     try {
-        p = plan(o);
-        report = open_report(o);
+        const Plan p = plan(o);
+        const std::unique_ptr<ReportWriter> report = open_report(o);
+        std::vector<PairResult> earlier;
         if (o.resume) earlier = records_to_resume(o.report);
-    } catch (const std::exception& e) {
-        print_error(stderr, e.what());
-        return kExitUsage;
-    }
-    try {
         return summarise(o, p, run(o, p, *report, std::move(earlier)));
     } catch (const std::exception& e) {
         print_error(stderr, e.what());

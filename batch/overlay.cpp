@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -64,8 +63,8 @@ std::string number(double v, int decimals) {
     return buffer;
 }
 
-}  // namespace
-
+// The aligned camera crop with the outline of the aligned reference's dark
+// areas drawn over it in magenta. Both crops have the same size.
 cv::Mat overlay_image(const cv::Mat& reference_crop, const cv::Mat& camera_crop) {
     CV_Assert(reference_crop.size() == camera_crop.size() && camera_crop.type() == CV_8UC3);
     cv::Mat hsv, value, dark;
@@ -79,11 +78,13 @@ cv::Mat overlay_image(const cv::Mat& reference_crop, const cv::Mat& camera_crop)
     return picture;
 }
 
+}  // namespace
+
 std::string overlay_path(const std::string& output_dir, const std::string& img_path) {
     return output_folder_for(output_dir, img_path) + "/" + stem_of(img_path) + "_overlay.png";
 }
 
-std::string write_overlay(const std::string& output_dir, const PairResult& result) {
+void write_overlay(const std::string& output_dir, const PairResult& result) {
     const auto [reference_path, camera_path] = aligned_file_paths(output_dir, result.img, result.cam);
     const cv::Mat reference = cv::imread(reference_path, cv::IMREAD_COLOR);
     const cv::Mat camera = cv::imread(camera_path, cv::IMREAD_COLOR);
@@ -97,7 +98,6 @@ std::string write_overlay(const std::string& output_dir, const PairResult& resul
         throw pairfit::FileError("cannot write '" + path + "': OpenCV cannot encode it as PNG");
     }
     save_file(path, std::string(png.begin(), png.end()));
-    return path;
 }
 
 void write_index_html(const std::string& path, std::vector<PairResult> results,

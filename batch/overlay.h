@@ -4,23 +4,17 @@
 #include <string>
 #include <vector>
 
-#include <opencv2/core.hpp>
-
 #include "report.h"
-
-/// The aligned camera crop with the outline of the aligned reference's dark
-/// areas drawn over it in magenta. Both crops have the same size.
-cv::Mat overlay_image(const cv::Mat& reference_crop, const cv::Mat& camera_crop);
 
 /// Where the overlay of the pair with reference `img_path` goes: NAME_overlay.png
 /// beside the pair's crops (see aligned_file_paths).
 std::string overlay_path(const std::string& output_dir, const std::string& img_path);
 
 /// Writes the pair's overlay_path from its two crops, as the crops are
-/// written (see save_file); returns its path. Throws pairfit::FileError
+/// written (see save_file). Throws pairfit::FileError
 /// naming the overlay and the reason when the crops cannot be read or the
 /// overlay cannot be written.
-std::string write_overlay(const std::string& output_dir, const PairResult& result);
+void write_overlay(const std::string& output_dir, const PairResult& result);
 
 /// Writes an HTML page listing every result, worst score first, with the
 /// overlay of each pair that has one as a thumbnail (paths relative to the

@@ -196,10 +196,6 @@ std::string without_nul(const std::string& field) {
     return out;
 }
 
-PairJob pair_of_row(const std::string& img, const std::string& cam, const fs::path& folder) {
-    return {relative_to(folder, without_nul(img)), relative_to(folder, without_nul(cam))};
-}
-
 }  // namespace
 
 std::vector<PairJob> pairs_in_csv(const std::string& csv_path) {
@@ -217,7 +213,8 @@ std::vector<PairJob> pairs_in_csv(const std::string& csv_path) {
             throw std::runtime_error("line " + std::to_string(csv.lines[k]) + " of '" + csv_path +
                                      "' has " + std::to_string(row.size()) + " fields");
         }
-        pairs.push_back(pair_of_row(row[img_column], row[cam_column], folder));
+        pairs.push_back({relative_to(folder, without_nul(row[img_column])),
+                         relative_to(folder, without_nul(row[cam_column]))});
         if (has_nul(row[img_column]) || has_nul(row[cam_column])) {
             pairs.back().problem = "line " + std::to_string(csv.lines[k]) + " of '" + csv_path +
                                    "' holds a NUL byte in a file name, which no file name can hold";

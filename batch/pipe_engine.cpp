@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <set>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
@@ -15,7 +14,6 @@
 #include "base64.h"
 #include "errors.h"
 #include "json_bytes.h"
-#include "pairfit/outcome.h"
 #include "utils.h"
 
 using json = nlohmann::ordered_json;
@@ -162,16 +160,6 @@ PairResult error_record(const PairJob& job, const std::string& message, double s
     r.error = message;
     r.seconds = seconds;
     return r;
-}
-
-double number_at(const json& result, const char* key) {
-    const auto value = result.find(key);
-    return value != result.end() && value->is_number() ? value->get<double>() : 0.0;
-}
-
-std::string string_at(const json& result, const char* key) {
-    const auto value = result.find(key);
-    return value != result.end() && value->is_string() ? restore_escaped_bytes(value->get<std::string>()) : "";
 }
 
 std::vector<std::vector<unsigned char>> shipped_crops(const json& result, const std::string& line) {

@@ -73,7 +73,7 @@ std::vector<double> flat_field_of(const json& field) {
     const json& shape = field["shape"];
     if (!origin.is_array() || origin.size() != 2 || !shape.is_array() || shape.size() != 2) return {};
     std::vector<double> flat = {number_or_zero(origin[0]), number_or_zero(origin[1]),
-                                number_or_zero(field.value("spacing", json(0.0))), number_or_zero(shape[0]),
+                                number_at(field, "spacing"), number_or_zero(shape[0]),
                                 number_or_zero(shape[1])};
     for (const char* key : {"dx", "dy"}) {
         if (!append_displacements(field.value(key, json::array()), flat)) return {};
@@ -84,6 +84,16 @@ std::vector<double> flat_field_of(const json& field) {
 }
 
 }  // namespace
+
+double number_at(const json& object, const char* key) {
+    const auto value = object.find(key);
+    return value != object.end() && value->is_number() ? value->get<double>() : 0.0;
+}
+
+std::string string_at(const json& object, const char* key) {
+    const auto value = object.find(key);
+    return value != object.end() && value->is_string() ? restore_escaped_bytes(value->get<std::string>()) : "";
+}
 
 PairResult record_for(const PairJob& job) {
     PairResult r;
@@ -112,7 +122,7 @@ bool is_misaligned(const PairResult& r) {
 void read_precise_fields(const json& record, PairResult& r) {
     const auto method = record.find("method");
     if (method != record.end() && method->is_string()) r.method = method->get<std::string>();
-    r.correlation = number_or_zero(record.value("correlation", json(0.0)));
+    r.correlation = number_at(record, "correlation");
     const auto misalignment = record.find("misalignment_px");
     if (misalignment != record.end() && misalignment->is_number()) r.misalignment_px = misalignment->get<double>();
     const auto matrix = record.find("matrix");
@@ -151,11 +161,6 @@ std::string to_json_line(const PairResult& r) {
 
 namespace {
 
-std::string path_field(const json& record, const char* key) {
-    const auto field = record.find(key);
-    return field != record.end() && field->is_string() ? restore_escaped_bytes(field->get<std::string>()) : "";
-}
-
 // A field that is there must have its type: a record with "score":null or
 // "seconds":"1" was not written by pairfit and cannot be trusted.
 bool fields_have_their_types(const json& record) {
@@ -177,8 +182,8 @@ bool parse_record(const std::string& line, PairResult& r) {
         !fields_have_their_types(record)) {
         return false;
     }
-    r.img = path_field(record, "img");
-    r.cam = path_field(record, "cam");
+    r.img = string_at(record, "img");
+    r.cam = string_at(record, "cam");
     r.outcome = record.value("outcome", "");
     const auto numbers = numbers_of(r);
     for (std::size_t k = 0; k < numbers.size(); ++k) *numbers[k] = record.value(pairfit::kNumberKeys[k], 0.0);
@@ -188,8 +193,8 @@ bool parse_record(const std::string& line, PairResult& r) {
     read_precise_fields(record, r);
     // A field must be whole, as the other fields must have their types.
     if (record.contains("field") && r.field.empty()) return false;
-    r.img_canonical = path_field(record, "img_canonical");
-    r.cam_canonical = path_field(record, "cam_canonical");
+    r.img_canonical = string_at(record, "img_canonical");
+    r.cam_canonical = string_at(record, "cam_canonical");
     return true;
 }
 
@@ -294,19 +299,17 @@ ReportWriter::ReportWriter(const std::string& path) : path_(path) {
     // waiting: opening a FIFO would block until someone reads it.
     fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
     if (fd_ < 0) throw std::runtime_error(unopenable_report(path, errno));
-    const std::string problem = unsuitable_report(fd_, path);
-    if (!problem.empty() || fcntl(fd_, F_SETFL, O_APPEND) != 0) {
-        const std::string reason = problem.empty() ? cannot_write_report(path, std::strerror(errno)) : problem;
-        ::close(fd_);
-        fd_ = -1;
-        throw std::runtime_error(reason);
+    std::string problem = unsuitable_report(fd_, path);
+    if (problem.empty() && fcntl(fd_, F_SETFL, O_APPEND) != 0) {
+        problem = cannot_write_report(path, std::strerror(errno));
     }
     // A file system without locks (ENOLCK, EINVAL) is written unlocked.
-    if (flock(fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        const long holder = lock_holder(fd_);
+    if (problem.empty() && flock(fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        problem = report_in_use(path, lock_holder(fd_));
+    }
+    if (!problem.empty()) {
         ::close(fd_);
-        fd_ = -1;
-        throw std::runtime_error(report_in_use(path, holder));
+        throw std::runtime_error(problem);
     }
 }
 

@@ -54,6 +54,13 @@ inline constexpr double kMisalignedPx = 1.0;
 /// suspect pair is listed as such: its crops show different subjects).
 bool is_misaligned(const PairResult& result);
 
+/// The number at `key` of a JSON object; 0 when it is absent or not a number.
+double number_at(const nlohmann::ordered_json& object, const char* key);
+
+/// The string at `key` of an object read from readable_json's text (see
+/// json_bytes.h), its bytes restored; "" when it is absent or not a string.
+std::string string_at(const nlohmann::ordered_json& object, const char* key);
+
 /// Takes what the precise entry adds ("method", "correlation",
 /// "misalignment_px", "matrix", "field") from a record of the report or a
 /// result of an engine: a number of the wrong type reads as 0, a field

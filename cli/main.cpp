@@ -20,9 +20,8 @@ const int kExitAfterError = 2;
 
 // PAIRFIT_MAX_PIXELS raises or lowers the size limit of the two images.
 long long max_pixels_from_environment() {
-    pairfit::AlignRequest defaults;
     const char* text = std::getenv("PAIRFIT_MAX_PIXELS");
-    if (text == nullptr || *text == '\0') return defaults.max_pixels;
+    if (text == nullptr || *text == '\0') return pairfit::AlignRequest().max_pixels;
     const std::string value = text;
     const bool whole_number = value.size() <= 18 &&
                               std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
