@@ -27,18 +27,12 @@ bool may_write(const PairJob& p) {
     return stat(p.img.c_str(), &st) == 0 && stat(p.cam.c_str(), &st) == 0;
 }
 
-// Most outputs share one folder: each folder is resolved once.
-class CanonicalFolders {
-public:
-    const std::string& of(const std::string& folder) {
-        auto known = folders_.find(folder);
-        if (known == folders_.end()) known = folders_.emplace(folder, canonical_path(folder)).first;
-        return known->second;
-    }
-
-private:
-    std::map<std::string, std::string> folders_;
-};
+// Most outputs share one folder: each folder is resolved once, and kept in `known`.
+const std::string& canonical_folder(const std::string& folder, std::map<std::string, std::string>& known) {
+    auto found = known.find(folder);
+    if (found == known.end()) found = known.emplace(folder, canonical_path(folder)).first;
+    return found->second;
+}
 
 std::string folder_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
@@ -49,11 +43,11 @@ std::string folder_of(const std::string& path) {
 
 std::vector<OutputCollision> output_collisions(const std::vector<PairJob>& pairs,
                                                const std::string& output_dir) {
-    CanonicalFolders canonical_folders;
+    std::map<std::string, std::string> canonical_folders;
     std::map<std::string, Writers> writers;
     for (const PairJob& p : pairs) {
         if (!may_write(p)) continue;
-        const std::string& folder = canonical_folders.of(output_folder_for(output_dir, p.img));
+        const std::string& folder = canonical_folder(output_folder_for(output_dir, p.img), canonical_folders);
         const auto [img_out, cam_out] = aligned_file_paths(output_dir, p.img, p.cam);
         const std::pair<std::string, std::string> outputs[2] = {{img_out, p.img}, {cam_out, p.cam}};
         for (const auto& [output, source] : outputs) {
@@ -72,11 +66,9 @@ std::vector<OutputCollision> output_collisions(const std::vector<PairJob>& pairs
 std::string describe(const std::vector<OutputCollision>& collisions) {
     std::string text;
     for (const OutputCollision& c : collisions) {
-        text += "  " + c.output + ":";
+        text += (text.empty() ? "  " : "\n  ") + c.output + ":";
         for (std::size_t k = 0; k < c.sources.size(); ++k) text += (k == 0 ? " " : ", ") + c.sources[k];
-        text += "\n";
     }
-    if (!text.empty()) text.pop_back();
     return text;
 }
 
@@ -99,10 +91,10 @@ std::vector<OutputClash> output_input_clashes(const std::vector<RunFile>& output
     for (const RunFile& input : inputs) {
         read.emplace(input.canonical.empty() ? canonical_path(input.path) : input.canonical, &input);
     }
-    CanonicalFolders canonical_folders;
+    std::map<std::string, std::string> canonical_folders;
     std::vector<OutputClash> clashes;
     for (const RunFile& output : outputs) {
-        const std::string& folder = canonical_folders.of(folder_of(output.path));
+        const std::string& folder = canonical_folder(folder_of(output.path), canonical_folders);
         const std::string place = (folder == "/" ? "" : folder) + "/" + file_name_of(output.path);
         const auto input = read.find(place);
         if (input != read.end()) clashes.push_back({output, *input->second});
@@ -113,8 +105,8 @@ std::vector<OutputClash> output_input_clashes(const std::vector<RunFile>& output
 std::string describe(const std::vector<OutputClash>& clashes) {
     std::string text;
     for (const OutputClash& c : clashes) {
-        text += "  " + c.output.path + " (" + c.output.what + ") is " + c.input.what + " " + c.input.path + "\n";
+        text += (text.empty() ? "  " : "\n  ") + c.output.path + " (" + c.output.what + ") is " + c.input.what + " " +
+                c.input.path;
     }
-    if (!text.empty()) text.pop_back();
     return text;
 }

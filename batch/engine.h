@@ -52,18 +52,14 @@ struct AlignSettings {
     long long max_pixels = pairfit::AlignRequest().max_pixels;
 };
 
-/// How a run on the engine ended.
-struct EngineRun {
-    int done = 0;            ///< pairs finished, each passed to finish_pair
-    bool cut_short = false;  ///< the engine stopped before every pair was back
-};
-
 /// Sends `pending` to the engine and passes each pair's record to
 /// `finish_pair` as its result arrives, until every pair is back or the
 /// engine stops. Once `stopping` turns true the engine is asked to stop.
 /// A pair whose image is a link that leads nowhere is not sent: its error
 /// record is made here, as pairfit-batch's own threads make it. Throws
 /// std::runtime_error when the engine sends something that is not a result.
-EngineRun run_on_engine(const EnginePipes& pipes, const std::vector<PairJob>& pending,
+/// Returns how many pairs finished: fewer than `pending` when the engine
+/// stopped before every pair was back.
+int run_on_engine(const EnginePipes& pipes, const std::vector<PairJob>& pending,
                         const AlignSettings& settings, const std::function<bool()>& stopping,
                         const std::function<void(const PairResult&)>& finish_pair, Progress& progress);

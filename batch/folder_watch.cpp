@@ -19,8 +19,7 @@ FolderWatch::~FolderWatch() {
 
 std::string FolderWatch::problem() const {
     if (fd_ < 0) return "";
-    struct stat held;
-    struct stat named;
+    struct stat held, named;
     // A deleted folder stays open here with no links left.
     if (fstat(fd_, &held) == 0 && held.st_nlink == 0) {
         return "the output folder '" + dir_ + "' was deleted during the run";

@@ -74,40 +74,15 @@ extern "C" void on_interrupt(int) {
 }
 
 // File names reach these messages: each line is made safe for a terminal.
-void print_error(std::FILE* out, const std::string& text, const char* kind = "error") {
+void print_error(const std::string& text, const char* kind = "error") {
+    std::fprintf(stderr, "pairfit-batch: %s: ", kind);
     std::size_t start = 0;
     for (std::size_t end = text.find('\n'); ; end = text.find('\n', start)) {
-        const std::string line = printable(text.substr(start, end - start));
-        if (start == 0) {
-            std::fprintf(out, "pairfit-batch: %s: %s\n", kind, line.c_str());
-        } else {
-            std::fprintf(out, "%s\n", line.c_str());
-        }
+        std::fprintf(stderr, "%s\n", printable(text.substr(start, end - start)).c_str());
         if (end == std::string::npos) break;
         start = end + 1;
     }
 }
-
-// The first failure to write into the output folder. The run then takes no
-// new pair: every later one would fail alike.
-class OutputFailure {
-public:
-    void set(const std::string& reason) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (!failed_) reason_ = reason;
-        failed_ = true;
-    }
-    bool failed() const { return failed_; }
-    std::string reason() const {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        return reason_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::atomic<bool> failed_{false};
-    std::string reason_;
-};
 
 // The program's own messages go to the standard error it was started with;
 // the decoders' complaints about damaged files would garble the progress
@@ -117,7 +92,6 @@ public:
     MessageStream() {
         const int copy = dup(quiet_.saved());  // -1 when there is none to keep
         stream_ = copy >= 0 ? fdopen(copy, "w") : nullptr;
-        terminal_ = isatty(quiet_.saved());
     }
     ~MessageStream() {
         if (stream_ != nullptr) std::fclose(stream_);
@@ -125,12 +99,11 @@ public:
     MessageStream(const MessageStream&) = delete;
     MessageStream& operator=(const MessageStream&) = delete;
     FILE* get() const { return stream_ != nullptr ? stream_ : stderr; }
-    bool terminal() const { return terminal_; }
+    bool terminal() const { return isatty(quiet_.saved()); }
 
 private:
     pairfit::QuietStandardError quiet_;
     FILE* stream_ = nullptr;
-    bool terminal_ = false;
 };
 
 // The field as the report holds it: grid, then dx and dy row by row.
@@ -195,12 +168,21 @@ PairResult summary_record(PairResult r) {
 struct RunShared {
     const Options& o;
     ReportWriter& report;
-    const FolderWatch& watch;
-    OutputFailure& failure;
     std::vector<PairResult>& recorded;
-    std::mutex recorded_mutex = {};
+    const FolderWatch watch;
+    std::mutex mutex = {};  ///< guards `recorded` and `failure`
+    // The first failure to write into the output folder. The run then takes
+    // no new pair: every later one would fail alike.
+    std::string failure = {};
+    std::atomic<bool> failed = {false};
 
-    bool stopping() const { return interrupted || report.failed() || failure.failed(); }
+    bool stopping() const { return interrupted || report.failed() || failed; }
+
+    void fail(const std::string& reason) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (!failed) failure = reason;
+        failed = true;
+    }
 
     // Writes the overlay of a pair that `align` aligns and records the pair.
     // When a file could not be written into the output folder or the folder
@@ -218,11 +200,11 @@ struct RunShared {
         } catch (const pairfit::FileError& e) {
             // A write that failed because the folder went away says so.
             const std::string gone = watch.problem();
-            failure.set(gone.empty() ? e.what() : gone);
+            fail(gone.empty() ? e.what() : gone);
             return;
         }
         if (report.write(*r)) {
-            const std::lock_guard<std::mutex> lock(recorded_mutex);
+            const std::lock_guard<std::mutex> lock(mutex);
             recorded.push_back(summary_record(*r));
         }
     }
@@ -262,16 +244,17 @@ int run_pairs(const std::vector<PairJob>& pending, RunShared& shared, Progress& 
 int run_pairs_on_engine(const std::vector<PairJob>& pending, RunShared& shared, Progress& progress) {
     const Options& o = shared.o;
     const AlignSettings settings{o.output_dir, o.size, !o.no_mask, o.refine, o.model, o.max_pixels};
-    EngineRun run;
+    int done = 0;
     try {
-        run = run_on_engine(
+        done = run_on_engine(
             parse_engine_fds(o.engine_fds), pending, settings, [&] { return shared.stopping(); },
             [&](const PairResult& r) { shared.finish_pair([&r] { return r; }); }, progress);
     } catch (const pairfit::FileError& e) {
-        shared.failure.set(e.what());  // a shipped crop that could not be written
+        shared.fail(e.what());  // a shipped crop that could not be written
     }
-    if (run.cut_short && !shared.report.failed() && !shared.failure.failed()) interrupted = true;
-    return run.done;
+    const bool cut_short = done < static_cast<int>(pending.size());
+    if (cut_short && !shared.report.failed() && !shared.failed) interrupted = true;
+    return done;
 }
 
 void print_summary(const std::vector<PairResult>& all, int done_now, double seconds) {
@@ -331,13 +314,10 @@ std::vector<PairJob> pairs_of_input(const std::string& input, std::string& home)
     return pairs;
 }
 
-void refuse_output_collisions(const std::vector<PairJob>& pairs, const std::string& output_dir) {
-    const std::vector<OutputCollision> collisions = output_collisions(pairs, output_dir);
-    if (collisions.empty()) return;
-    throw std::runtime_error(std::to_string(collisions.size()) +
-                             " output files would be written by more than one pair; nothing was "
-                             "aligned. Rename them, or align them into separate folders:\n" +
-                             describe(collisions));
+// Ends the run before it starts when a check of the plan found something.
+template <class Found>
+void refuse(const std::vector<Found>& found, const std::string& why) {
+    if (!found.empty()) throw std::runtime_error(std::to_string(found.size()) + why + describe(found));
 }
 
 // Files that the run reads and that an output would replace: the images,
@@ -357,11 +337,8 @@ void refuse_outputs_over_inputs(const std::vector<PairJob>& pairs, const Options
     outputs.push_back({o.report, "the report"});
     const std::vector<OutputClash> more = output_input_clashes(outputs, inputs);
     clashes.insert(clashes.end(), more.begin(), more.end());
-    if (clashes.empty()) return;
-    throw std::runtime_error(std::to_string(clashes.size()) +
-                             " output files would replace files this run reads; nothing was "
-                             "aligned. Choose another output folder (-o) or report (-r):\n" +
-                             describe(clashes));
+    refuse(clashes, " output files would replace files this run reads; nothing was aligned. Choose "
+                    "another output folder (-o) or report (-r):\n");
 }
 
 // Locks the report, then keeps it (--resume), empties it (--overwrite or a
@@ -384,9 +361,9 @@ std::unique_ptr<ReportWriter> open_report(const Options& o) {
 std::vector<PairResult> records_to_resume(const std::string& report) {
     const ReportContents contents = read_report(report);
     for (const int line : contents.unreadable_lines) {
-        print_error(stderr, "line " + std::to_string(line) + " of the report '" + report +
-                                "' is not a record pairfit-batch can read; it is skipped, so its "
-                                "pair is aligned again", "warning");
+        print_error("line " + std::to_string(line) + " of the report '" + report +
+                        "' is not a record pairfit-batch can read; it is skipped, so its pair is aligned again",
+                    "warning");
     }
     return contents.records;
 }
@@ -401,15 +378,9 @@ std::vector<PairJob> pairs_not_in(const std::vector<PairJob>& pairs,
     return pending;
 }
 
-// What parse() leaves for the run: the options, or the status to end with.
-struct Parsed {
-    Options options;
-    std::optional<int> exit_status;
-};
-
-Parsed parse(int argc, char** argv) {
-    Parsed parsed;
-    Options& o = parsed.options;
+// Fills `o` from the command line; the status to end with when the run
+// stops here (--help, --version, a usage error).
+std::optional<int> parse(int argc, char** argv, Options& o) {
     CLI::App app{"Aligns every reference/camera pair of a folder (NAME.jpg with NAME.png) or of a "
                  "CSV file (columns img,cam), several pairs at a time, and reports each pair in "
                  "JSON Lines as it finishes.",
@@ -460,12 +431,12 @@ Parsed parse(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {  // --help, --version
-        parsed.exit_status = app.exit(e);
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
-        parsed.exit_status = kExitUsage;
+        return kExitUsage;
     }
-    return parsed;
+    return std::nullopt;
 }
 
 // A file of the run in `folder` as the user wrote it: "out/" and "out" both
@@ -488,7 +459,9 @@ Plan plan(Options& o) {
     p.pairs = pairs_of_input(o.input, home);
     p.page_dir = o.output_dir.empty() ? home : o.output_dir;
     if (o.report.empty()) o.report = in_folder(p.page_dir, "pairfit-report.jsonl");
-    refuse_output_collisions(p.pairs, o.output_dir);
+    refuse(output_collisions(p.pairs, o.output_dir),
+           " output files would be written by more than one pair; nothing was aligned. Rename them, "
+           "or align them into separate folders:\n");
     refuse_outputs_over_inputs(p.pairs, o, p.page());
     if (!o.output_dir.empty()) fs::create_directories(o.output_dir);
     return p;
@@ -497,8 +470,7 @@ Plan plan(Options& o) {
 // What a run leaves for the summary.
 struct RunResult {
     std::vector<PairResult> all;  ///< every record of the report, earlier ones first
-    std::size_t pending = 0;      ///< pairs this run set out to align
-    std::size_t recorded_now = 0;
+    std::size_t left = 0;         ///< pairs this run set out to align and did not record
     int done_now = 0;
     double seconds = 0;
     std::vector<std::string> failures;  ///< why the run stopped early or its files are incomplete
@@ -508,23 +480,20 @@ RunResult run(const Options& o, const Plan& p, ReportWriter& report, std::vector
     RunResult result;
     result.all = std::move(earlier);
     const std::vector<PairJob> pending = pairs_not_in(p.pairs, result.all);
-    result.pending = pending.size();
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGTERM, on_interrupt);
     const auto start = std::chrono::steady_clock::now();
     const std::size_t recorded_before = result.all.size();
-    const FolderWatch watch(p.page_dir);
-    OutputFailure output_failure;
+    RunShared shared{o, report, result.all, FolderWatch(p.page_dir)};
     {
         const MessageStream messages;
-        RunShared shared{o, report, watch, output_failure, result.all};
         Progress progress(static_cast<int>(pending.size()), messages.terminal(), messages.get());
         result.done_now = o.engine_fds.empty() ? run_pairs(pending, shared, progress)
                                                : run_pairs_on_engine(pending, shared, progress);
         progress.finish(result.done_now);
     }
-    result.recorded_now = result.all.size() - recorded_before;
-    for (const std::string& failure : {report.close(), output_failure.reason()}) {
+    result.left = pending.size() - (result.all.size() - recorded_before);
+    for (const std::string& failure : {report.close(), shared.failure}) {
         if (!failure.empty()) result.failures.push_back(failure);
     }
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -541,14 +510,13 @@ int summarise(const Options& o, const Plan& p, const RunResult& result) {
         }
     }
     print_summary(result.all, result.done_now, result.seconds);
-    const std::size_t left = result.pending - result.recorded_now;
     for (const std::string& failure : result.failures) {
-        print_error(stderr, failure + "; " + std::to_string(left) + " pairs left for --resume");
+        print_error(failure + "; " + std::to_string(result.left) + " pairs left for --resume");
     }
-    if (!page_failure.empty()) print_error(stderr, page_failure);
+    if (!page_failure.empty()) print_error(page_failure);
     if (!result.failures.empty() || !page_failure.empty()) return kExitUsage;
     if (interrupted) {
-        std::fprintf(stderr, "pairfit-batch: interrupted; %zu pairs left for --resume\n", left);
+        std::fprintf(stderr, "pairfit-batch: interrupted; %zu pairs left for --resume\n", result.left);
         return kExitInterrupted;
     }
     const bool any_error = std::any_of(result.all.begin(), result.all.end(),
@@ -560,9 +528,8 @@ int summarise(const Options& o, const Plan& p, const RunResult& result) {
 
 int main(int argc, char** argv) {
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-    Parsed parsed = parse(argc, argv);
-    if (parsed.exit_status) return *parsed.exit_status;
-    Options& o = parsed.options;
+    Options o;
+    if (const std::optional<int> status = parse(argc, argv, o)) return *status;
     try {
         const Plan p = plan(o);
         const std::unique_ptr<ReportWriter> report = open_report(o);
@@ -570,7 +537,7 @@ int main(int argc, char** argv) {
         if (o.resume) earlier = records_to_resume(o.report);
         return summarise(o, p, run(o, p, *report, std::move(earlier)));
     } catch (const std::exception& e) {
-        print_error(stderr, e.what());
+        print_error(e.what());
         return kExitUsage;
     }
 }

@@ -61,11 +61,8 @@ std::map<std::string, std::string> camera_names(const std::vector<std::string>& 
 }  // namespace
 
 std::string link_problem(const PairJob& job) {
-    for (const std::string& path : {job.img, job.cam}) {
-        const std::string problem = unresolvable_link(path);
-        if (!problem.empty()) return problem;
-    }
-    return "";
+    const std::string img_problem = unresolvable_link(job.img);
+    return img_problem.empty() ? unresolvable_link(job.cam) : img_problem;
 }
 
 std::vector<PairJob> pairs_in_folder(const std::string& dir) {

@@ -211,12 +211,12 @@ EnginePipes parse_engine_fds(const std::string& text) {
     return {open_fd_of(text.substr(0, comma), text), open_fd_of(text.substr(comma + 1), text)};
 }
 
-EngineRun run_on_engine(const EnginePipes& pipes, const std::vector<PairJob>& pending,
+int run_on_engine(const EnginePipes& pipes, const std::vector<PairJob>& pending,
                         const AlignSettings& settings, const std::function<bool()>& stopping,
                         const std::function<void(const PairResult&)>& finish_pair, Progress& progress) {
     // An engine that is gone shows as a failed write, not as this process's end.
     std::signal(SIGPIPE, SIG_IGN);
-    EngineRun run;
+    int done = 0;
     std::vector<bool> back(pending.size(), false);
     std::string jobs;
     for (std::size_t k = 0; k < pending.size(); ++k) {
@@ -227,12 +227,12 @@ EngineRun run_on_engine(const EnginePipes& pipes, const std::vector<PairJob>& pe
         }
         finish_pair(error_record(pending[k], problem, 0.0));
         back[k] = true;
-        ++run.done;
+        ++done;
     }
     JobFeed feed(pipes.jobs, jobs + "{\"end\":true}\n");
     ResultLines results(pipes.results);
     const int total = static_cast<int>(pending.size());
-    for (bool open = true; open && run.done < total;) {
+    for (bool open = true; open && done < total;) {
         if (stopping()) feed.close();
         pollfd fds[] = {{pipes.results, POLLIN, 0}, {feed.fd_to_fill(), POLLOUT, 0}};
         if (poll(fds, 2, kPollMilliseconds) < 0 && errno != EINTR) {
@@ -244,10 +244,9 @@ EngineRun run_on_engine(const EnginePipes& pipes, const std::vector<PairJob>& pe
             const json result = parse_result(line);
             const std::size_t k = id_of(result, line, back);
             finish_pair(record_of_result(result, line, pending[k], settings));
-            ++run.done;
+            ++done;
         }
-        progress.update(run.done);
+        progress.update(done);
     }
-    run.cut_short = run.done < total;
-    return run;
+    return done;
 }

@@ -132,8 +132,7 @@ void read_precise_fields(const json& record, PairResult& r) {
             for (const json& v : row) r.matrix.push_back(number_or_zero(v));
         }
     }
-    const auto field = record.find("field");
-    if (field != record.end()) r.field = flat_field_of(*field);
+    if (record.contains("field")) r.field = flat_field_of(record["field"]);
 }
 
 std::string to_json_line(const PairResult& r) {
@@ -267,13 +266,9 @@ std::string report_in_use(const std::string& path, long holder) {
            "); wait for it to end, or give another report with -r";
 }
 
-bool is_symbolic_link(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
 std::string unopenable_report(const std::string& path, int error) {
-    if (error == ELOOP && is_symbolic_link(path)) {
+    struct stat st;
+    if (error == ELOOP && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         return "the report '" + path + "' is a symbolic link; pairfit-batch writes no file through "
                "a link: remove it, or give the file it leads to with -r";
     }
