@@ -50,17 +50,13 @@ std::string shape_of(const Py_buffer& view) {
     return text + (view.ndim == 1 ? ",)" : ")");
 }
 
+// (H, W), (H, W, 3) or (H, W, 4), with H and W from 1 to what an OpenCV
+// matrix holds.
 bool has_image_shape(const Py_buffer& view) {
     const bool planes =
         view.ndim == 2 || (view.ndim == 3 && (view.shape[2] == 3 || view.shape[2] == 4));
-    return planes && view.shape[0] <= INT_MAX && view.shape[1] <= INT_MAX;
-}
-
-bool is_empty(const Py_buffer& view) {
-    for (int k = 0; k < view.ndim; ++k) {
-        if (view.shape[k] == 0) return true;
-    }
-    return false;
+    return planes && view.shape[0] > 0 && view.shape[1] > 0 && view.shape[0] <= INT_MAX &&
+           view.shape[1] <= INT_MAX;
 }
 
 PixelLayout layout_of(const Py_buffer& view) {
@@ -135,14 +131,6 @@ PyObject* pixel_storage(const cv::Mat& bgr, Channels order) {
     return storage;
 }
 
-PyObject* numpy_function(const char* name) {
-    PyObject* numpy = PyImport_ImportModule("numpy");
-    if (numpy == nullptr) return nullptr;
-    PyObject* function = PyObject_GetAttrString(numpy, name);
-    Py_DECREF(numpy);
-    return function;
-}
-
 }  // namespace
 
 ImageArgument::~ImageArgument() {
@@ -181,7 +169,7 @@ bool ImageArgument::take_array(PyObject* object, const char* role, long long max
                      role, item_type_of(object, view_).c_str());
         return false;
     }
-    if (!has_image_shape(view_) || is_empty(view_)) {
+    if (!has_image_shape(view_)) {
         PyErr_Format(PyExc_ValueError,
                      "align() argument '%s': an image array must have shape (H, W), (H, W, 3) or "
                      "(H, W, 4) with H and W above 0, not %s",
@@ -212,10 +200,9 @@ cv::Mat ImageArgument::to_bgr(Channels order) const {
 PyObject* numpy_image(const cv::Mat& bgr, Channels order) {
     if (bgr.empty()) Py_RETURN_NONE;
     PyObject* storage = pixel_storage(bgr, order);
-    PyObject* frombuffer = storage == nullptr ? nullptr : numpy_function("frombuffer");
-    PyObject* flat =
-        frombuffer == nullptr ? nullptr : PyObject_CallFunction(frombuffer, "Os", storage, "uint8");
-    Py_XDECREF(frombuffer);
+    PyObject* numpy = storage == nullptr ? nullptr : PyImport_ImportModule("numpy");
+    PyObject* flat = numpy == nullptr ? nullptr : PyObject_CallMethod(numpy, "frombuffer", "Os", storage, "uint8");
+    Py_XDECREF(numpy);
     Py_XDECREF(storage);
     if (flat == nullptr) return nullptr;
     PyObject* image = PyObject_CallMethod(flat, "reshape", "(iii)", bgr.rows, bgr.cols, 3);

@@ -257,17 +257,9 @@ PyObject* matrix_of(const cv::Matx33d& m) {
 // File names as the file system has them, also when they are not UTF-8.
 PyObject* files_of(const pairfit::PreciseResult& r) {
     if (r.img_file.empty()) return PyList_New(0);
-    PyObject* img = PyUnicode_DecodeFSDefault(r.img_file.c_str());
-    PyObject* cam = img == nullptr ? nullptr : PyUnicode_DecodeFSDefault(r.cam_file.c_str());
-    PyObject* files = cam == nullptr ? nullptr : PyList_New(2);
-    if (files == nullptr) {
-        Py_XDECREF(img);
-        Py_XDECREF(cam);
-        return nullptr;
-    }
-    PyList_SetItem(files, 0, img);
-    PyList_SetItem(files, 1, cam);
-    return files;
+    // "N" steals both names, and releases them too when the list fails.
+    return Py_BuildValue("[NN]", PyUnicode_DecodeFSDefault(r.img_file.c_str()),
+                         PyUnicode_DecodeFSDefault(r.cam_file.c_str()));
 }
 
 // Text that holds file names, as the file system has them; None when empty.
@@ -383,17 +375,8 @@ PyMethodDef alignment_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef alignment_module = {
-    PyModuleDef_HEAD_INIT,
-    "pairfit._pairfit",
-    "",
-    -1,
-    alignment_methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef alignment_module = {PyModuleDef_HEAD_INIT, "pairfit._pairfit", "", -1, alignment_methods,
+                                nullptr, nullptr, nullptr, nullptr};
 
 // The result keys as tuples, so that callers and checks read them from the
 // one table the module builds its results from.

@@ -141,15 +141,12 @@ void ICPair::camMakeBorder() {
 
 double ICPair::scaling_ICPair(cv::OutputArray img_scaled, cv::OutputArray cam_scaled,
                               int size_max) const {
-    const int h_img = img_bin.rows;
-    const int w_img = img_bin.cols;
+    const int longer_side = std::max(img_bin.rows, img_bin.cols);
     double scale = 1.0;
-    if (std::max(h_img, w_img) > size_max) {
-        scale = static_cast<double>(size_max) / std::max(h_img, w_img);
-        img_scaled.assign(resized(img_bin, scaled_size(img_bin, scale), cv::INTER_NEAREST,
-                                  "reference image"));
-        cam_scaled.assign(resized(cam_bin, scaled_size(cam_bin, scale), cv::INTER_NEAREST,
-                                  "camera image"));
+    if (longer_side > size_max) {
+        scale = static_cast<double>(size_max) / longer_side;
+        img_scaled.assign(resized(img_bin, scaled_size(img_bin, scale), cv::INTER_NEAREST, "reference image"));
+        cam_scaled.assign(resized(cam_bin, scaled_size(cam_bin, scale), cv::INTER_NEAREST, "camera image"));
     } else {
         img_bin.copyTo(img_scaled);
         cam_bin.copyTo(cam_scaled);

@@ -46,17 +46,13 @@ std::string cannot_write(const std::string& path, const std::string& reason) {
     return "cannot write '" + path + "': " + reason;
 }
 
-bool is_openable_directory(const std::string& dir) {
-    DIR* handle = opendir(dir.c_str());
-    if (handle == nullptr) return false;
-    closedir(handle);
-    return true;
-}
-
 void ensure_directory(const std::string& output_dir) {
     // "" is what is left of a path directly under the root.
     const std::string dir = output_dir.empty() ? "/" : output_dir;
-    if (is_openable_directory(dir)) return;
+    if (DIR* handle = opendir(dir.c_str())) {
+        closedir(handle);
+        return;
+    }
     if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
         throw pairfit::FileError("cannot create output directory '" + dir +
                                  "': " + std::strerror(errno));

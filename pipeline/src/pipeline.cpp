@@ -29,7 +29,6 @@ pairfit::Job<ReferencePlanes> start_reference(const cv::Mat& img_ori) {
     return pairfit::start_job([img_ori] { return ICPair::prepare_reference(img_ori); });
 }
 
-
 // A file that cannot be decoded counts as missing, like one that is absent.
 // Only files whose header was read come here, so each is a regular file.
 cv::Mat load_colour(const std::string& path) {
@@ -152,18 +151,6 @@ pairfit::ExactSearch camera_outcome_or_out_size_error(const pairfit::AlignReques
     return found;
 }
 
-// The full-resolution planes are not read again once the reduced images of
-// both passes exist; the originals stay for the final warp and crop.
-void release_binaries(ICPair& pair) {
-    pair.img_bin.release();
-    pair.cam_bin.release();
-}
-
-void release_grey_planes(ICPair& pair) {
-    pair.img_gray.release();
-    pair.cam_gray.release();
-}
-
 }  // namespace
 
 namespace pairfit {
@@ -194,9 +181,7 @@ double carry_ratio(cv::Size reference, double scale_1, double scale_2) {
 }
 
 SimMat unaligned_result(ExactSearch::Stage stage) {
-    SimMat result = stage == ExactSearch::Stage::missing ? SimMat(0, 0, 0, 0) : SimMat(0, 1, 0, 0);
-    result.score = 0;
-    return result;
+    return SimMat(0, stage == ExactSearch::Stage::missing ? 0 : 1, 0, 0);  // score 0
 }
 
 ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_loaded, const CameraHook& on_camera) {
@@ -241,7 +226,10 @@ ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_l
         found.stage = ExactSearch::Stage::not_binarisable;
         return found;
     }
-    release_grey_planes(ICpair);
+    // The full-resolution planes are not read again once the reduced images
+    // of both passes exist; the originals stay for the final warp and crop.
+    ICpair.img_gray.release();
+    ICpair.cam_gray.release();
     // Checked before the search, so that a bad size costs no search time.
     ICpair.check_out_size();
 
@@ -252,7 +240,8 @@ ExactSearch run_exact_search(const AlignRequest& request, const LoadedHook& on_l
     pairfit::stage_checkpoint();
 
     found.scale_2 = ICpair.scaling_ICPair(found.img_300, found.cam_300, kFinePass.size_max);
-    release_binaries(ICpair);
+    ICpair.img_bin.release();
+    ICpair.cam_bin.release();
     Sim_Mat.Matrix_Sim_Scaled(carry_ratio(ICpair.img_ori.size(), scale_1, found.scale_2));
     found.ratio = run_pass(kFinePass, Sim_Mat, found.img_300, found.cam_300);
 

@@ -53,6 +53,7 @@ def _aligned(job: Dict[str, Any], img: str, cam: str, output_dir: str,
 
     start = time.perf_counter()
     try:
+        found = None
         if not job["refine"] and "max_pixels" not in job:
             # The exact entry as pairfit-batch runs it, without the precise
             # entry's measures that the exact record leaves out.
@@ -60,8 +61,6 @@ def _aligned(job: Dict[str, Any], img: str, cam: str, output_dir: str,
             if result["s"] == 0.0:
                 # Missing: the precise entry's exact path says which image and why.
                 found = pairfit.align(img, cam, output_dir, job["size"], job["masked"], False)
-                if found["error"]:
-                    result["unreadable"] = _as_given(found["error"], names)
         else:
             limit = {"max_pixels": job["max_pixels"]} if "max_pixels" in job else {}
             found = pairfit.align(img, cam, output_dir, job["size"], job["masked"], job["refine"],
@@ -70,8 +69,8 @@ def _aligned(job: Dict[str, Any], img: str, cam: str, output_dir: str,
                                                   "correlation", "misalignment_px")}
             if found.get("field") is not None:
                 result["field"] = found["field"]
-            if found["error"]:
-                result["unreadable"] = _as_given(found["error"], names)
+        if found is not None and found["error"]:
+            result["unreadable"] = _as_given(found["error"], names)
     except Exception as error:  # one pair's failure is its record, not the run's end
         result = {"error": _as_given(str(error), names)}
     result["seconds"] = time.perf_counter() - start
