@@ -32,8 +32,10 @@ constexpr double kWindowDetail = 0.5;
 // photograph, a colour blend), are measured too, but their shift can be off
 // by most of a pixel: the camera's light and colour move such smooth
 // content as much as the map does. They count only where they have moved
-// by more than kFaintShift (pixels of the measured size), which a gross
-// misfit does and shading does not.
+// by more than kFaintShift pixels of the square, which a gross misfit does
+// and shading does not. (Counted in pixels of the halved square, a 1200-px
+// square's threshold was 2 px: the smooth photograph of a label round a
+// bottle, 1.4 px off there, read as 0.15 px.)
 constexpr double kFaintDetail = 0.1;
 constexpr double kFaintShift = 1.0;
 // A window's shift counts when noise moves it by at most this much (its
@@ -234,7 +236,9 @@ int levels_for(int window, int out) {
 }
 
 // The windows' shifts on the two grey images, band-passed level by level.
-std::vector<LocalShift> shifts_at_working_size(const cv::Mat& reference, const cv::Mat& camera, const cv::Mat& content) {
+// `to_square`: pixels of the square per pixel of the images measured.
+std::vector<LocalShift> shifts_at_working_size(const cv::Mat& reference, const cv::Mat& camera, const cv::Mat& content,
+                                               double to_square) {
     const int out = reference.cols;
     const int side = std::max(kSmallestWindow, static_cast<int>(out * kWindowShare)) / 2 * 2;
     std::vector<LocalShift> shifts;
@@ -262,7 +266,7 @@ std::vector<LocalShift> shifts_at_working_size(const cv::Mat& reference, const c
             const double length = std::hypot(fit.shift.x, fit.shift.y);
             const bool matched = fit.rho >= kWindowMatch && length <= reach;
             if (detail < kWindowDetail) {
-                if (matched && length > kFaintShift && fit.deviation <= kLargestDeviation) {
+                if (matched && length * to_square > kFaintShift && fit.deviation <= kLargestDeviation) {
                     shifts.push_back({centre, fit.shift, true});
                 }
             } else if (!matched) {
@@ -296,7 +300,7 @@ std::vector<LocalShift> local_shifts(const cv::Mat& reference_crop, const cv::Ma
         cv::resize(content, content, t.size(), 0, 0, cv::INTER_NEAREST);
     }
     const double to_square = 1 << halvings;  // pixel x of a halved image sits at 2x
-    std::vector<LocalShift> shifts = shifts_at_working_size(t, in, content);
+    std::vector<LocalShift> shifts = shifts_at_working_size(t, in, content, to_square);
     for (LocalShift& s : shifts) {
         s.centre *= to_square;
         s.shift *= to_square;
