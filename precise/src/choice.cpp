@@ -4,7 +4,6 @@
 #include <cmath>
 #include <iterator>
 #include <optional>
-#include <tuple>
 #include <utility>
 
 #include "correlation_search.h"

@@ -1,7 +1,6 @@
 #include "deformable.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <iterator>
 #include <optional>
@@ -170,14 +169,9 @@ public:
                      [&] { sources(c, middle, l_.t.rows, map_x, map_y, counted); });
         const int count = cv::countNonZero(counted);
         if (count < std::max(64, cv::countNonZero(l_.t_mask) / 4)) return e;
-        cv::Mat seen;
-        if (gradient) {
-            cv::remap(l_.in, seen, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
-        } else {
-            cv::Mat image;
-            cv::extractChannel(l_.in, image, 0);
-            cv::remap(image, seen, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
-        }
+        cv::Mat image = l_.in, seen;
+        if (!gradient) cv::extractChannel(l_.in, image, 0);  // the camera without its gradients
+        cv::remap(image, seen, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
         std::vector<cv::Mat> planes;
         cv::split(seen, planes);
         const cv::Mat outside = counted == 0;
@@ -258,9 +252,7 @@ private:
             std::fill(ex.begin(), ex.end(), 0.0);
             std::fill(ey.begin(), ey.end(), 0.0);
             if (hessian) {
-                std::fill(xx.begin(), xx.end(), 0.0);
-                std::fill(xy.begin(), xy.end(), 0.0);
-                std::fill(yy.begin(), yy.end(), 0.0);
+                for (std::vector<double>* v : {&xx, &xy, &yy}) std::fill(v->begin(), v->end(), 0.0);
             }
             const float* pgx = gx.ptr<float>(y);
             const float* pgy = gy.ptr<float>(y);

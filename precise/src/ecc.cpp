@@ -76,8 +76,6 @@ public:
         }
     }
 
-    int parameters() const { return n_; }
-
     Evaluation evaluate(const cv::Matx33d& w, bool with_step) const {
         Evaluation e;
         // A template that lands inside an image valid throughout counts

@@ -83,7 +83,7 @@ cv::Rect2d camera_square_of(const Frames& f) {
 
 bool folds(const CameraMap& camera_from_reference, const cv::Rect2d& camera_square) {
     const cv::Rect2d& q = camera_square;
-    const cv::Point2d centre(q.x + q.width / 2, q.y + q.height / 2);
+    const cv::Point2d centre = centre_of(q);
     const cv::Matx33d inverse = camera_from_reference.matrix().inv();
     const auto depth = [&inverse](cv::Point2d c) { return inverse(2, 0) * c.x + inverse(2, 1) * c.y + inverse(2, 2); };
     const double centre_depth = depth(centre);

@@ -81,6 +81,8 @@ cv::Matx33d with_last_row(const cv::Mat& two_by_three);
 /// The derivative of a map at a point: its linear part for an affine map.
 cv::Matx22d jacobian_at(const cv::Matx33d& m, cv::Point2d p);
 
+inline cv::Point2d centre_of(const cv::Rect2d& r) { return {r.x + r.width / 2, r.y + r.height / 2}; }
+
 /// How many times larger a map shows the neighbourhood of a point.
 inline double size_ratio_at(const cv::Matx33d& m, cv::Point2d p) {
     return std::sqrt(std::abs(cv::determinant(jacobian_at(m, p))));

@@ -55,12 +55,8 @@ constexpr double kFinestTie = 0.003;
 constexpr double kElsewhere = 0.02;
 
 cv::Mat as_float(const cv::Mat& grey, double scale) {
-    cv::Mat f;
-    if (scale < 1) {
-        cv::resize(grey, f, cv::Size(), scale, scale, cv::INTER_AREA);
-    } else {
-        f = grey;
-    }
+    cv::Mat f = grey;
+    if (scale < 1) cv::resize(grey, f, cv::Size(), scale, scale, cv::INTER_AREA);
     f.convertTo(f, CV_32F);
     return f;
 }
@@ -208,10 +204,6 @@ std::vector<Likeness> turns_about(cv::Point2d p) {
         turns.emplace_back(cv::Matx33d(c, -s, p.x - c * p.x + s * p.y, s, c, p.y - s * p.x - c * p.y, 0, 0, 1));
     }
     return turns;
-}
-
-cv::Point2d centre_of(const cv::Rect2d& r) {
-    return {r.x + r.width / 2, r.y + r.height / 2};
 }
 
 // The reference's size as loaded.

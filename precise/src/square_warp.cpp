@@ -74,15 +74,14 @@ void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, const
                    PreciseResult& r) {
     const ExactSearch& found = s.found;
     const int out = found.out_size();
+    const cv::Point square_at = s.f.reference_square.tl();
     const Map<frame::Square, frame::Reference> square_from_reference =
-        translation<frame::Square, frame::Canvas>(-s.f.reference_square.x, -s.f.reference_square.y) *
-        s.canvas_map_of(camera_from_reference);
-    const SquareWarp warp = field.empty() ? SquareWarp(square_from_reference)
-                                          : SquareWarp(square_sources(
-                                              camera_from_reference, field,
-                                              camera_from_canvas(s.f) * translation<frame::Canvas, frame::Square>(
-                                                                            s.f.reference_square.x, s.f.reference_square.y),
-                                              out));
+        translation<frame::Square, frame::Canvas>(-square_at.x, -square_at.y) * s.canvas_map_of(camera_from_reference);
+    const Map<frame::Camera, frame::Square> camera_from_square =
+        camera_from_canvas(s.f) * translation<frame::Canvas, frame::Square>(square_at.x, square_at.y);
+    const SquareWarp warp = field.empty()
+                                ? SquareWarp(square_from_reference)
+                                : SquareWarp(square_sources(camera_from_reference, field, camera_from_square, out));
     const cv::Mat img_aligned = warp.of(found.reference(), out, cv::Scalar::all(kNoData));
     const cv::Mat img_masked = warp.of(found.reference(), out, cv::Scalar());
     const cv::Mat cam_cropped = found.fitted_camera()(s.f.fitted_square);
