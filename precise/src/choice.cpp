@@ -4,7 +4,6 @@
 #include <cmath>
 #include <iterator>
 #include <optional>
-#include <tuple>
 #include <utility>
 
 #include "correlation_search.h"
@@ -39,8 +38,7 @@ Estimates estimates_of(const cv::Mat& img, const cv::Mat& cam, bool with_homogra
                        const std::atomic<bool>& abandoned) {
     if (abandoned) return {};
     if (!shows_detail(camera.small)) {
-        FeatureEstimate reduced = reduced_pair(img, cam);
-        return {std::move(reduced), {}};
+        return {reduced_pair(img, cam), {}};
     }
     Estimates e{estimate_from_features(img, cam, with_homography, std::move(camera)), {}};
     if (e.features.similarity || abandoned) return e;
@@ -236,6 +234,15 @@ Choice similarity_instead(const Scene& s, const std::optional<GlobalStage>& simi
     return choice;
 }
 
+// The field over a choice's map where it earns its place.
+Choice with_field(const Scene& s, Choice choice) {
+    const FieldChoice field = field_choice(s.estimate, choice.camera_from_reference, s.view.reference.size(),
+                                           s.view.camera_square);
+    choice.deformable = field.use;
+    choice.field = field.field;
+    return choice;
+}
+
 }  // namespace
 
 Choice precise_choice(const Scene& s, Model model) {
@@ -266,19 +273,6 @@ Choice precise_choice(const Scene& s, Model model) {
     }
     return choice;
 }
-
-namespace {
-
-// The field over a choice's map where it earns its place.
-Choice with_field(const Scene& s, Choice choice) {
-    const FieldChoice field = field_choice(s.estimate, choice.camera_from_reference, s.view.reference.size(),
-                                           s.view.camera_square);
-    choice.deformable = field.use;
-    choice.field = field.field;
-    return choice;
-}
-
-}  // namespace
 
 Choice deformable_choice(const Scene& s) {
     Choice choice = precise_choice(s, Model::homography);

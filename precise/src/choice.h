@@ -5,7 +5,6 @@
 // similarity, a homography and a deformable field.
 
 #include <atomic>
-#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -72,8 +71,7 @@ struct Scene {
 
     // The reference point that a map shows at the output square's centre.
     cv::Point2d centre_of(const CameraMap& camera_from_reference) const {
-        const cv::Rect2d& q = view.camera_square;
-        return camera_from_reference.inverse()(cv::Point2d(q.x + q.width / 2, q.y + q.height / 2));
+        return camera_from_reference.inverse()(pairfit::centre_of(view.camera_square));
     }
     CanvasMap canvas_map_of(const CameraMap& camera_from_reference) const {
         return camera_from_canvas(f).inverse() * camera_from_reference;

@@ -1,9 +1,9 @@
 #include "deformable.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <iterator>
+#include <optional>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -98,10 +98,6 @@ struct FieldLevel {
     std::vector<SplineWeights> wx, wy;
 };
 
-double size_ratio_of(const CameraMap& m, cv::Point2d at) {
-    return std::sqrt(std::abs(cv::determinant(jacobian_at(m.matrix(), at))));
-}
-
 // A resized image keeps pixel centres: level = scale (x + 0.5) - 0.5, as in
 // the refinement; the reduced images sit at `factor` times the full ones.
 // The last level's template reaches one box from the reference's edges.
@@ -114,13 +110,13 @@ FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const 
         cv::resize(t, t, cv::Size(), scale, scale, cv::INTER_AREA);
         cv::resize(in, in, cv::Size(), scale, scale, cv::INTER_AREA);
     }
-    const int box = 2 * std::max(4, std::max(t.cols, t.rows) / 40) + 1;
+    const int box = band_pass_box(std::max(t.cols, t.rows));
     const cv::Point2d centre(reduced.img_small.cols / 2.0 / reduced.factor, reduced.img_small.rows / 2.0 / reduced.factor);
     const cv::Mat band = band_pass(t, box);
     const int inset = std::min(last ? box : kCoarseInset * box, std::min(band.cols, band.rows) / 4);
     l.t = band(cv::Rect(inset, inset, band.cols - 2 * inset, band.rows - 2 * inset)).clone();
     l.t_mask = content_mask(l.t, box / 4 + 1);
-    const cv::Mat camera = band_pass(in, box, size_ratio_of(map, centre));
+    const cv::Mat camera = band_pass(in, box, size_ratio_at(map.matrix(), centre));
     l.k = scale * reduced.factor;
     l.offset = (scale - 1) / 2;
     cv::Mat gx, gy;
@@ -128,14 +124,14 @@ FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const 
     cv::Sobel(camera, gy, CV_32F, 0, 1, 3, l.k / 8);
     cv::merge(std::vector<cv::Mat>{camera, gx, gy}, l.in);
     const auto reference_of = [&](int i) { return ((i + inset + 0.5) / scale - 0.5) / reduced.factor; };
-    for (int x = 0; x < l.t.cols; ++x) {
-        l.px.push_back(reference_of(x));
-        l.wx.push_back(spline_weights((l.px.back() - grid.origin.x) / grid.spacing, grid.cols));
-    }
-    for (int y = 0; y < l.t.rows; ++y) {
-        l.py.push_back(reference_of(y));
-        l.wy.push_back(spline_weights((l.py.back() - grid.origin.y) / grid.spacing, grid.rows));
-    }
+    const auto place = [&](int count, double origin, int n, std::vector<double>& p, std::vector<SplineWeights>& w) {
+        for (int i = 0; i < count; ++i) {
+            p.push_back(reference_of(i));
+            w.push_back(spline_weights((p.back() - origin) / grid.spacing, n));
+        }
+    };
+    place(l.t.cols, grid.origin.x, grid.cols, l.px, l.wx);
+    place(l.t.rows, grid.origin.y, grid.rows, l.py, l.wy);
     return l;
 }
 
@@ -173,14 +169,9 @@ public:
                      [&] { sources(c, middle, l_.t.rows, map_x, map_y, counted); });
         const int count = cv::countNonZero(counted);
         if (count < std::max(64, cv::countNonZero(l_.t_mask) / 4)) return e;
-        cv::Mat seen;
-        if (gradient) {
-            cv::remap(l_.in, seen, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
-        } else {
-            cv::Mat image;
-            cv::extractChannel(l_.in, image, 0);
-            cv::remap(image, seen, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
-        }
+        cv::Mat image = l_.in, seen;
+        if (!gradient) cv::extractChannel(l_.in, image, 0);  // the camera without its gradients
+        cv::remap(image, seen, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
         std::vector<cv::Mat> planes;
         cv::split(seen, planes);
         const cv::Mat outside = counted == 0;
@@ -261,9 +252,7 @@ private:
             std::fill(ex.begin(), ex.end(), 0.0);
             std::fill(ey.begin(), ey.end(), 0.0);
             if (hessian) {
-                std::fill(xx.begin(), xx.end(), 0.0);
-                std::fill(xy.begin(), xy.end(), 0.0);
-                std::fill(yy.begin(), yy.end(), 0.0);
+                for (std::vector<double>* v : {&xx, &xy, &yy}) std::fill(v->begin(), v->end(), 0.0);
             }
             const float* pgx = gx.ptr<float>(y);
             const float* pgy = gy.ptr<float>(y);
@@ -594,8 +583,43 @@ std::vector<cv::Point2d> lattice_over(const cv::Rect2d& q, int per_side) {
     return points;
 }
 
-}  // namespace
+// The largest displacement the field gives a point of the output square
+// (camera pixels): how far the model moves the crops from the homography.
+double largest_displacement(const CameraMap& camera_from_reference, const DisplacementField& field,
+                            const cv::Rect2d& camera_square) {
+    double largest = 0;
+    for (const cv::Point2d c : lattice_over(camera_square, 16)) {
+        const cv::Point2d d = field.at(camera_from_reference.inverse()(c));
+        largest = std::max(largest, std::hypot(d.x, d.y));
+    }
+    return largest;
+}
 
+// True when the whole map turns some part of the output square over or
+// squeezes it to less than a quarter of the area the homography gives it.
+bool field_folds(const CameraMap& camera_from_reference, const DisplacementField& field,
+                 const cv::Rect2d& camera_square) {
+    const Map<frame::Reference, frame::Camera> back = camera_from_reference.inverse();
+    for (const cv::Point2d c : lattice_over(camera_square, 32)) {
+        const cv::Point2d p = back(c);
+        const cv::Matx22d h = jacobian_at(camera_from_reference.matrix(), p);
+        if (!(cv::determinant(h + field.jacobian_at(p)) > 0.25 * cv::determinant(h))) return true;
+    }
+    return false;
+}
+
+// A field fitted over a map, and the whole reduced pair's correlation at
+// the fit's finest level without it and with it.
+struct FieldFit {
+    DisplacementField field;
+    double before = -1, after = -1;
+};
+
+// The field that, added to `camera_from_reference`, lays the reduced pair
+// over itself best, on a control grid sized for a reference of `reference`
+// pixels. None without reduced images, when the pair does not correlate, or
+// when the field moves no point of the output square `camera_square`
+// (camera pixels) visibly before the last level.
 std::optional<FieldFit> fit_field(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
                                   cv::Size reference, const cv::Rect2d& camera_square) {
     if (reduced.img_small.empty()) return std::nullopt;
@@ -639,49 +663,23 @@ std::optional<FieldFit> fit_field(const FeatureEstimate& reduced, const CameraMa
     return fit;
 }
 
+}  // namespace
+
 FieldChoice field_choice(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, cv::Size reference,
                          const cv::Rect2d& camera_square) {
-    FieldChoice choice;
     const std::optional<FieldFit> fit = fit_field(reduced, camera_from_reference, reference, camera_square);
     if (!fit || !(fit->after - fit->before >= kEarnedShare * (1 - fit->before)) ||
         largest_displacement(camera_from_reference, fit->field, camera_square) < kVisibleDisplacement) {
-        return choice;
+        return {};
     }
-    if (field_folds(camera_from_reference, fit->field, camera_square)) {
-        choice.use = DeformableUse::folded;
-        return choice;
-    }
-    choice.use = DeformableUse::fitted;
-    choice.field = fit->field;
-    return choice;
+    if (field_folds(camera_from_reference, fit->field, camera_square)) return {DeformableUse::folded, {}};
+    return {DeformableUse::fitted, fit->field};
 }
 
 std::string deformable_method(DeformableUse use, bool homography) {
     if (use == DeformableUse::fitted) return ":deformable";
     const std::string model = homography ? ":homography" : ":similarity";
     return model + (use == DeformableUse::folded ? " (deformable rejected)" : " (deformable not needed)");
-}
-
-double largest_displacement(const CameraMap& camera_from_reference, const DisplacementField& field,
-                            const cv::Rect2d& camera_square) {
-    const std::vector<cv::Point2d> camera = lattice_over(camera_square, 16);
-    double largest = 0;
-    for (const cv::Point2d c : camera) {
-        const cv::Point2d d = field.at(camera_from_reference.inverse()(c));
-        largest = std::max(largest, std::hypot(d.x, d.y));
-    }
-    return largest;
-}
-
-bool field_folds(const CameraMap& camera_from_reference, const DisplacementField& field,
-                 const cv::Rect2d& camera_square) {
-    const Map<frame::Reference, frame::Camera> back = camera_from_reference.inverse();
-    for (const cv::Point2d c : lattice_over(camera_square, 32)) {
-        const cv::Point2d p = back(c);
-        const cv::Matx22d h = jacobian_at(camera_from_reference.matrix(), p);
-        if (!(cv::determinant(h + field.jacobian_at(p)) > 0.25 * cv::determinant(h))) return true;
-    }
-    return false;
 }
 
 cv::Mat square_sources(const CameraMap& camera_from_reference, const DisplacementField& field,

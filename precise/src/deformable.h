@@ -4,7 +4,6 @@
 // Gauss-Newton on the correlation of the whole pair reduced, coarse to fine,
 // the homography held.
 
-#include <optional>
 #include <string>
 
 #include <opencv2/core.hpp>
@@ -31,31 +30,6 @@ FieldChoice field_choice(const FeatureEstimate& reduced, const CameraMap& camera
 /// The end of `method` with the deformable model: ":deformable", or the
 /// model used instead and why.
 std::string deformable_method(DeformableUse use, bool homography);
-
-/// A field fitted over a map, and the whole reduced pair's correlation at
-/// the fit's finest level without it and with it.
-struct FieldFit {
-    DisplacementField field;
-    double before = -1, after = -1;
-};
-
-/// The field that, added to `camera_from_reference`, lays the reduced pair
-/// over itself best, on a control grid sized for a reference of
-/// `reference` pixels. None without reduced images, when the pair does not
-/// correlate, or when the field moves no point of the output square
-/// `camera_square` (camera pixels) visibly before the last level.
-std::optional<FieldFit> fit_field(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
-                                  cv::Size reference, const cv::Rect2d& camera_square);
-
-/// The largest displacement the field gives a point of the output square
-/// (camera pixels): how far the model moves the crops from the homography.
-double largest_displacement(const CameraMap& camera_from_reference, const DisplacementField& field,
-                            const cv::Rect2d& camera_square);
-
-/// True when the whole map turns some part of the output square over or
-/// squeezes it to less than a quarter of the area the homography gives it.
-bool field_folds(const CameraMap& camera_from_reference, const DisplacementField& field,
-                 const cv::Rect2d& camera_square);
 
 /// For each pixel of the output square, the reference pixel the whole map
 /// shows there (CV_32FC2, for cv::remap): exact on a lattice of a few

@@ -76,8 +76,6 @@ public:
         }
     }
 
-    int parameters() const { return n_; }
-
     Evaluation evaluate(const cv::Matx33d& w, bool with_step) const {
         Evaluation e;
         // A template that lands inside an image valid throughout counts
@@ -123,9 +121,8 @@ public:
         } else {
             correlate();
         }
-        const double t_norm2 = t.norm2;
-        if (!(t_norm2 > 0 && e.i_norm2 > 0)) return e;
-        e.rho = e.corr / std::sqrt(t_norm2 * e.i_norm2);
+        if (!(t.norm2 > 0 && e.i_norm2 > 0)) return e;
+        e.rho = e.corr / std::sqrt(t.norm2 * e.i_norm2);
         e.valid = std::isfinite(e.rho);
         if (!e.valid || !with_step) return e;
         step_products(jacobian, tz, iz, e);
@@ -149,7 +146,6 @@ public:
         return inverse * ((lambda_num / lambda_den) * e.t_proj - e.i_proj);
     }
 
-    // w moved by a fraction of a step.
     cv::Matx33d moved(const cv::Matx33d& w, const cv::Mat& step, double fraction) const {
         std::array<double, 8> s{};
         for (int i = 0; i < n_; ++i) s[i] = step.at<double>(i) * fraction;

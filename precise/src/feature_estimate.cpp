@@ -77,22 +77,15 @@ bool plausible_scale(const cv::Matx33d& m) {
     return s > 0.5 && s < 2.0;
 }
 
-std::optional<CameraMap> similarity_of(const Matches& m, double factor) {
+// The similarity or the homography that enough of the matches agree with.
+std::optional<CameraMap> fitted_map(const Matches& m, double factor, bool homography) {
     if (m.from.size() < kMinInliers) return std::nullopt;
     std::vector<uchar> inliers;
-    const cv::Mat fit = cv::estimateAffinePartial2D(m.from, m.to, inliers, cv::RANSAC, 3.0 / factor, 4000, 0.999, 20);
+    const cv::Mat fit =
+        homography ? cv::findHomography(m.from, m.to, cv::RANSAC, 3.0 / factor, inliers, 4000, 0.999)
+                   : cv::estimateAffinePartial2D(m.from, m.to, inliers, cv::RANSAC, 3.0 / factor, 4000, 0.999, 20);
     if (fit.empty() || cv::countNonZero(inliers) < kMinInliers) return std::nullopt;
-    const CameraMap map(with_last_row(fit));
-    if (!plausible_scale(map.matrix())) return std::nullopt;
-    return map;
-}
-
-std::optional<CameraMap> homography_of(const Matches& m, double factor) {
-    if (m.from.size() < kMinInliers) return std::nullopt;
-    std::vector<uchar> inliers;
-    const cv::Mat fit = cv::findHomography(m.from, m.to, cv::RANSAC, 3.0 / factor, inliers, 4000, 0.999);
-    if (fit.empty() || cv::countNonZero(inliers) < kMinInliers) return std::nullopt;
-    const CameraMap map{cv::Matx33d(fit.ptr<double>())};
+    const CameraMap map(homography ? cv::Matx33d(fit.ptr<double>()) : with_last_row(fit));
     if (!plausible_scale(map.matrix())) return std::nullopt;
     return map;
 }
@@ -119,20 +112,17 @@ int halvings_for(cv::Size reference) {
     return halvings;
 }
 
-FeatureEstimate reduced_pair(const cv::Mat& img, const cv::Mat& cam) {
-    FeatureEstimate e;
-    const int halvings = halvings_for(img.size());
-    e.factor = 1.0 / (1 << halvings);
-    e.img_small = reduced_grey(img, halvings);
-    e.cam_small = reduced_grey(cam, halvings);
-    return e;
-}
-
 FeatureEstimate reduced_reference(const cv::Mat& img) {
     FeatureEstimate e;
     const int halvings = halvings_for(img.size());
     e.factor = 1.0 / (1 << halvings);
     e.img_small = reduced_grey(img, halvings);
+    return e;
+}
+
+FeatureEstimate reduced_pair(const cv::Mat& img, const cv::Mat& cam) {
+    FeatureEstimate e = reduced_reference(img);
+    e.cam_small = reduced_grey(cam, halvings_for(img.size()));
     return e;
 }
 
@@ -148,23 +138,21 @@ CameraFeatures camera_features(const cv::Mat& cam, int halvings) try {
 
 FeatureEstimate estimate_from_features(const cv::Mat& img, const cv::Mat& cam, bool with_homography,
                                        CameraFeatures camera) try {
-    FeatureEstimate e;
     const int halvings = halvings_for(img.size());
     if (camera.halvings != halvings) {
         camera.small = reduced_grey(cam, halvings);
         camera.first = detected(camera.small, kFirstFeatures, kFirstLevels);
     }
-    e.factor = 1.0 / (1 << halvings);
-    e.img_small = reduced_grey(img, halvings);
+    FeatureEstimate e = reduced_reference(img);
     e.cam_small = camera.small;
     Matches matches = match_features(detected(e.img_small, kFirstFeatures, kFirstLevels), camera.first, e.factor);
-    e.similarity = similarity_of(matches, e.factor);
+    e.similarity = fitted_map(matches, e.factor, false);
     if (!e.similarity) {
         matches = match_features(detected(e.img_small, kSecondFeatures, kSecondLevels),
                                  detected(e.cam_small, kSecondFeatures, kSecondLevels), e.factor);
-        e.similarity = similarity_of(matches, e.factor);
+        e.similarity = fitted_map(matches, e.factor, false);
     }
-    if (with_homography) e.homography = homography_of(matches, e.factor);
+    if (with_homography) e.homography = fitted_map(matches, e.factor, true);
     return e;
 } catch (const cv::Exception&) {
     return FeatureEstimate();  // no estimate; the exact search still competes

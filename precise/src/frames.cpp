@@ -18,16 +18,6 @@ Map<frame::Camera, frame::Fitted> camera_from_fitted_of(cv::Size loaded, cv::Siz
     return fitted_from_camera.inverse();
 }
 
-cv::Rect fitted_area_of(const Map<frame::Camera, frame::Fitted>& camera_from_fitted, cv::Size loaded,
-                        cv::Size fitted) {
-    const Map<frame::Fitted, frame::Camera> to_fitted = camera_from_fitted.inverse();
-    const cv::Point2d a = to_fitted(cv::Point2d(-0.5, -0.5));
-    const cv::Point2d b = to_fitted(cv::Point2d(loaded.width - 0.5, loaded.height - 0.5));
-    return cv::Rect(cv::Point(static_cast<int>(std::ceil(a.x)), static_cast<int>(std::ceil(a.y))),
-                    cv::Point(static_cast<int>(std::floor(b.x)), static_cast<int>(std::floor(b.y)))) &
-           cv::Rect(0, 0, fitted.width, fitted.height);
-}
-
 }  // namespace
 
 cv::Matx23d top_rows(const cv::Matx33d& m) {
@@ -79,7 +69,6 @@ Frames frames_of(const ExactSearch& found) {
     f.canvas_from_exact = translation<frame::Canvas, frame::Exact>(exact_offset.x, exact_offset.y);
     f.exact_from_canvas = translation<frame::Exact, frame::Canvas>(-exact_offset.x, -exact_offset.y);
     f.camera_from_fitted = camera_from_fitted_of(found.camera_size, reference.size());
-    f.fitted_area = fitted_area_of(f.camera_from_fitted, found.camera_size, fitted_camera.size());
     return f;
 }
 
@@ -94,7 +83,7 @@ cv::Rect2d camera_square_of(const Frames& f) {
 
 bool folds(const CameraMap& camera_from_reference, const cv::Rect2d& camera_square) {
     const cv::Rect2d& q = camera_square;
-    const cv::Point2d centre(q.x + q.width / 2, q.y + q.height / 2);
+    const cv::Point2d centre = centre_of(q);
     const cv::Matx33d inverse = camera_from_reference.matrix().inv();
     const auto depth = [&inverse](cv::Point2d c) { return inverse(2, 0) * c.x + inverse(2, 1) * c.y + inverse(2, 2); };
     const double centre_depth = depth(centre);

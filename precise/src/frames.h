@@ -6,6 +6,8 @@
 // compose only when the frames meet (Map<A, B> * Map<B, C> is a Map<A, C>),
 // so a product in the wrong order does not compile.
 
+#include <cmath>
+
 #include <opencv2/core.hpp>
 
 #include "SimMat.h"
@@ -79,6 +81,13 @@ cv::Matx33d with_last_row(const cv::Mat& two_by_three);
 /// The derivative of a map at a point: its linear part for an affine map.
 cv::Matx22d jacobian_at(const cv::Matx33d& m, cv::Point2d p);
 
+inline cv::Point2d centre_of(const cv::Rect2d& r) { return {r.x + r.width / 2, r.y + r.height / 2}; }
+
+/// How many times larger a map shows the neighbourhood of a point.
+inline double size_ratio_at(const cv::Matx33d& m, cv::Point2d p) {
+    return std::sqrt(std::abs(cv::determinant(jacobian_at(m, p))));
+}
+
 /// The closest similarity to a map near point `centre` (in From): rotation
 /// and scale averaged from the map's derivative there, the shift keeping the
 /// centre's image in place.
@@ -105,7 +114,6 @@ struct Frames {
     Map<frame::Canvas, frame::Exact> canvas_from_exact;
     Map<frame::Exact, frame::Canvas> exact_from_canvas;
     Map<frame::Camera, frame::Fitted> camera_from_fitted;
-    cv::Rect fitted_area;  ///< the camera's own pixels in the fitted camera
 };
 
 Frames frames_of(const ExactSearch& found);

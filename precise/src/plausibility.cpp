@@ -55,12 +55,8 @@ constexpr double kFinestTie = 0.003;
 constexpr double kElsewhere = 0.02;
 
 cv::Mat as_float(const cv::Mat& grey, double scale) {
-    cv::Mat f;
-    if (scale < 1) {
-        cv::resize(grey, f, cv::Size(), scale, scale, cv::INTER_AREA);
-    } else {
-        f = grey;
-    }
+    cv::Mat f = grey;
+    if (scale < 1) cv::resize(grey, f, cv::Size(), scale, scale, cv::INTER_AREA);
     f.convertTo(f, CV_32F);
     return f;
 }
@@ -88,22 +84,17 @@ cv::Matx33d level_from(double scale) {
     return cv::Matx33d(scale, 0, shift, 0, scale, shift, 0, 0, 1);
 }
 
-// Corner of the output square that two maps show most differently, in
-// camera pixels.
-double apart_on_square(const CameraMap& a, const CameraMap& b, const cv::Rect2d& q) {
+// Whether two maps lay the print in one place on the output square: at the
+// corner they show most differently, a cell of a pattern fine enough to
+// show at the judged level is further apart.
+bool same_place(const CameraMap& a, const CameraMap& b, const cv::Rect2d& q) {
     const Map<frame::Camera, frame::Camera> between = b * a.inverse();
     double worst = 0;
     for (const cv::Point2d c : {q.tl(), cv::Point2d(q.br().x, q.y), cv::Point2d(q.x, q.br().y), q.br()}) {
         const cv::Point2d d = between(c) - c;
         worst = std::max(worst, std::hypot(d.x, d.y));
     }
-    return std::isfinite(worst) ? worst : q.width;
-}
-
-// Whether two maps lay the print in one place on the output square: a cell
-// of a pattern fine enough to show at the judged level is further apart.
-bool same_place(const CameraMap& a, const CameraMap& b, const cv::Rect2d& q) {
-    return apart_on_square(a, b, q) <= kElsewhere * q.width;
+    return (std::isfinite(worst) ? worst : q.width) <= kElsewhere * q.width;
 }
 
 // The reduced pair at the judged level, both band-passed for maps of one
@@ -119,7 +110,7 @@ public:
         const cv::Mat t = as_float(reduced.img_small, scale), c = as_float(reduced.cam_small, scale);
         l.to_level_ = level_from(scale) * cv::Matx33d(reduced.factor, 0, 0, 0, reduced.factor, 0, 0, 0, 1);
         const cv::Matx33d m = l.level_map(camera_from_reference);
-        const double ratio = std::sqrt(std::abs(cv::determinant(jacobian_at(m, cv::Point2d(t.cols / 2.0, t.rows / 2.0)))));
+        const double ratio = size_ratio_at(m, cv::Point2d(t.cols / 2.0, t.rows / 2.0));
         if (!(ratio > 0.1 && ratio < 10)) return std::nullopt;
         const int box = band_pass_box(std::max(t.cols, t.rows));
         l.t_band_ = band_pass(t, box);
@@ -213,10 +204,6 @@ std::vector<Likeness> turns_about(cv::Point2d p) {
         turns.emplace_back(cv::Matx33d(c, -s, p.x - c * p.x + s * p.y, s, c, p.y - s * p.x - c * p.y, 0, 0, 1));
     }
     return turns;
-}
-
-cv::Point2d centre_of(const cv::Rect2d& r) {
-    return {r.x + r.width / 2, r.y + r.height / 2};
 }
 
 // The reference's size as loaded.

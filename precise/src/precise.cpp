@@ -17,7 +17,6 @@
 namespace pairfit {
 namespace {
 
-// Sets a flag when it goes out of scope.
 struct AbandonOnExit {
     std::atomic<bool>& flag;
     ~AbandonOnExit() { flag = true; }

@@ -125,27 +125,6 @@ struct Level {
     }
 };
 
-}  // namespace
-
-cv::Mat content_mask(const cv::Mat& band_passed, int reach) {
-    const cv::Mat strength = cv::abs(band_passed);
-    double largest = 0;
-    cv::minMaxLoc(strength, nullptr, &largest);
-    // A twentieth of the strongest response leaves out the faint ringing of
-    // the band-pass beside strokes and the grain of paper; 2 grey levels is
-    // the image noise, below which nothing counts however blank the image.
-    cv::Mat mask = strength > std::max(2.0, 0.05 * largest);
-    cv::dilate(mask, mask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1)));
-    return mask;
-}
-
-namespace {
-
-// How much larger the camera shows the reference near a patch point.
-double size_ratio(const PatchMap& patch_map, cv::Point2d at) {
-    return std::sqrt(std::abs(cv::determinant(jacobian_at(patch_map.matrix(), at))));
-}
-
 // The template: the band-passed reference blurred by `sigma` (its own
 // pixels) to match the camera's defocus (filters commute: blurring after the
 // band-pass is blurring before it), its edges cut off.
@@ -189,7 +168,7 @@ Level level_of(const cv::Mat& t, const cv::Mat& in, const cv::Mat& valid, double
 }
 
 Level level_of(const cv::Mat& t, const cv::Mat& in, const cv::Mat& valid, double scale, const PatchMap& map) {
-    return level_of(t, in, valid, scale, size_ratio(map, cv::Point2d(t.cols / 2.0, t.rows / 2.0)));
+    return level_of(t, in, valid, scale, size_ratio_at(map.matrix(), cv::Point2d(t.cols / 2.0, t.rows / 2.0)));
 }
 
 // The two patches' images at one level, the camera's seen through a map.
@@ -263,7 +242,8 @@ double correlation(const Level& l, const PatchMap& patch_map) {
 // the one, of a few, under which the two correlate best. Returns that
 // correlation under `map`.
 double match_blur(Level& l, const PatchMap& map) {
-    const double ratio = size_ratio(map, cv::Point2d(l.t_band.cols / 2.0 / l.scale, l.t_band.rows / 2.0 / l.scale));
+    const double ratio =
+        size_ratio_at(map.matrix(), cv::Point2d(l.t_band.cols / 2.0 / l.scale, l.t_band.rows / 2.0 / l.scale));
     // The template's size does not change with its blur.
     const std::optional<Counted> seen = counted_of(l, seen_through(l, map));
     double best_rho = correlation_of(l.t, seen);
@@ -320,31 +300,6 @@ std::optional<Correlated> correlate(const cv::Mat& t_full, const cv::Mat& in_ful
     return result;
 }
 
-}  // namespace
-
-// Light that changes slowly across the window (vignetting, uneven light)
-// would otherwise pull the correlation's optimum along its slope.
-cv::Mat band_pass(const cv::Mat& image, int box, double ratio) {
-    cv::Mat fine, coarse;
-    cv::GaussianBlur(image, fine, cv::Size(), ratio);
-    // Two box filters: a cheap wide blur.
-    const int side = 2 * static_cast<int>(std::lround((box * ratio - 1) / 2)) + 1;
-    cv::blur(image, coarse, cv::Size(side, side));
-    cv::blur(coarse, coarse, cv::Size(side, side));
-    return fine - coarse;
-}
-
-double candidate_measure(const PairView& pair, const CameraMap& camera_from_reference) {
-    const std::optional<Window> w = make_window(pair, camera_from_reference);
-    if (!w) return -1;
-    // Band-passed: hard light and shadows would otherwise decide.
-    const double scale = refinement_scales(std::max(w->ref_box.width, w->ref_box.height)).front();
-    const PatchMap map = patch_map_of(*w, camera_from_reference);
-    return correlation(level_of(w->ref_grey, w->cam_grey, w->cam_valid, scale, map), map);
-}
-
-namespace {
-
 // The whole reduced pair as one window; the camera is valid throughout.
 struct WholePair {
     cv::Mat t, in, valid;
@@ -373,6 +328,39 @@ double whole_pair_at(const FeatureEstimate& reduced, const CameraMap& camera_fro
 }
 
 }  // namespace
+
+cv::Mat content_mask(const cv::Mat& band_passed, int reach) {
+    const cv::Mat strength = cv::abs(band_passed);
+    double largest = 0;
+    cv::minMaxLoc(strength, nullptr, &largest);
+    // A twentieth of the strongest response leaves out the faint ringing of
+    // the band-pass beside strokes and the grain of paper; 2 grey levels is
+    // the image noise, below which nothing counts however blank the image.
+    cv::Mat mask = strength > std::max(2.0, 0.05 * largest);
+    cv::dilate(mask, mask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1)));
+    return mask;
+}
+
+// Light that changes slowly across the window (vignetting, uneven light)
+// would otherwise pull the correlation's optimum along its slope.
+cv::Mat band_pass(const cv::Mat& image, int box, double ratio) {
+    cv::Mat fine, coarse;
+    cv::GaussianBlur(image, fine, cv::Size(), ratio);
+    // Two box filters: a cheap wide blur.
+    const int side = 2 * static_cast<int>(std::lround((box * ratio - 1) / 2)) + 1;
+    cv::blur(image, coarse, cv::Size(side, side));
+    cv::blur(coarse, coarse, cv::Size(side, side));
+    return fine - coarse;
+}
+
+double candidate_measure(const PairView& pair, const CameraMap& camera_from_reference) {
+    const std::optional<Window> w = make_window(pair, camera_from_reference);
+    if (!w) return -1;
+    // Band-passed: hard light and shadows would otherwise decide.
+    const double scale = refinement_scales(std::max(w->ref_box.width, w->ref_box.height)).front();
+    const PatchMap map = patch_map_of(*w, camera_from_reference);
+    return correlation(level_of(w->ref_grey, w->cam_grey, w->cam_valid, scale, map), map);
+}
 
 double whole_pair_measure(const FeatureEstimate& reduced, const CameraMap& camera_from_reference) {
     // The global stage's coarser level: enough to tell a map that lays the

@@ -26,25 +26,6 @@ cv::Mat warped_square(const cv::Mat& img, const Map<frame::Square, frame::Refere
     return result;
 }
 
-}  // namespace
-
-cv::Mat content_of(const cv::Mat& img, const Map<frame::Square, frame::Reference>& square_from_reference, int out) {
-    const cv::Matx33d m = square_from_reference.inverse().matrix();
-    const double right = img.cols - 1, bottom = img.rows - 1;
-    cv::Mat inside(out, out, CV_8U);
-    for (int y = 0; y < out; ++y) {
-        std::uint8_t* row = inside.ptr<std::uint8_t>(y);
-        for (int x = 0; x < out; ++x) {
-            const double w = m(2, 0) * x + m(2, 1) * y + m(2, 2);
-            const double u = (m(0, 0) * x + m(0, 1) * y + m(0, 2)) / w, v = (m(1, 0) * x + m(1, 1) * y + m(1, 2)) / w;
-            row[x] = w > 0 && u >= 0 && v >= 0 && u <= right && v <= bottom ? 255 : 0;
-        }
-    }
-    return inside;
-}
-
-namespace {
-
 // The reference's warp onto the output square: through a homography, or
 // through the reference pixels that a field's whole map shows at each pixel.
 class SquareWarp {
@@ -74,19 +55,33 @@ private:
 
 }  // namespace
 
+cv::Mat content_of(const cv::Mat& img, const Map<frame::Square, frame::Reference>& square_from_reference, int out) {
+    const cv::Matx33d m = square_from_reference.inverse().matrix();
+    const double right = img.cols - 1, bottom = img.rows - 1;
+    cv::Mat inside(out, out, CV_8U);
+    for (int y = 0; y < out; ++y) {
+        std::uint8_t* row = inside.ptr<std::uint8_t>(y);
+        for (int x = 0; x < out; ++x) {
+            const double w = m(2, 0) * x + m(2, 1) * y + m(2, 2);
+            const double u = (m(0, 0) * x + m(0, 1) * y + m(0, 2)) / w, v = (m(1, 0) * x + m(1, 1) * y + m(1, 2)) / w;
+            row[x] = w > 0 && u >= 0 && v >= 0 && u <= right && v <= bottom ? 255 : 0;
+        }
+    }
+    return inside;
+}
+
 void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, const DisplacementField& field,
                    PreciseResult& r) {
     const ExactSearch& found = s.found;
     const int out = found.out_size();
+    const cv::Point square_at = s.f.reference_square.tl();
     const Map<frame::Square, frame::Reference> square_from_reference =
-        translation<frame::Square, frame::Canvas>(-s.f.reference_square.x, -s.f.reference_square.y) *
-        s.canvas_map_of(camera_from_reference);
-    const SquareWarp warp = field.empty() ? SquareWarp(square_from_reference)
-                                          : SquareWarp(square_sources(
-                                              camera_from_reference, field,
-                                              camera_from_canvas(s.f) * translation<frame::Canvas, frame::Square>(
-                                                                            s.f.reference_square.x, s.f.reference_square.y),
-                                              out));
+        translation<frame::Square, frame::Canvas>(-square_at.x, -square_at.y) * s.canvas_map_of(camera_from_reference);
+    const Map<frame::Camera, frame::Square> camera_from_square =
+        camera_from_canvas(s.f) * translation<frame::Canvas, frame::Square>(square_at.x, square_at.y);
+    const SquareWarp warp = field.empty()
+                                ? SquareWarp(square_from_reference)
+                                : SquareWarp(square_sources(camera_from_reference, field, camera_from_square, out));
     const cv::Mat img_aligned = warp.of(found.reference(), out, cv::Scalar::all(kNoData));
     const cv::Mat img_masked = warp.of(found.reference(), out, cv::Scalar());
     const cv::Mat cam_cropped = found.fitted_camera()(s.f.fitted_square);
