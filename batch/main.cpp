@@ -119,9 +119,8 @@ PairResult align_one(const PairJob& job, const Options& o) {
     PairResult r = record_for(job);
     const auto start = std::chrono::steady_clock::now();
     try {
-        if (!job.problem.empty()) throw std::runtime_error(job.problem);
-        const std::string link = link_problem(job);
-        if (!link.empty()) throw std::runtime_error(link);
+        const std::string problem = pair_problem(job);
+        if (!problem.empty()) throw std::runtime_error(problem);
         pairfit::AlignRequest request{job.img, job.cam, o.output_dir, o.size, !o.no_mask};
         request.max_pixels = o.max_pixels;
         SimMat m(0, 0, 0, 0);

@@ -60,7 +60,8 @@ std::map<std::string, std::string> camera_names(const std::vector<std::string>& 
 
 }  // namespace
 
-std::string link_problem(const PairJob& job) {
+std::string pair_problem(const PairJob& job) {
+    if (!job.problem.empty()) return job.problem;
     const std::string img_problem = unresolvable_link(job.img);
     return img_problem.empty() ? unresolvable_link(job.cam) : img_problem;
 }

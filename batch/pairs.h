@@ -12,10 +12,11 @@ struct PairJob {
     std::string problem = {};  ///< why the pair cannot be aligned as listed (its error record)
 };
 
-/// Why a pair's files cannot be aligned: a link that leads nowhere (see
-/// unresolvable_link); empty when both resolve. pairfit-batch refuses such a
-/// pair before aligning it.
-std::string link_problem(const PairJob& job);
+/// Why a pair cannot be aligned: its listing's problem, or a link that
+/// leads nowhere (see unresolvable_link); empty when neither. pairfit-batch
+/// refuses such a pair before aligning it, on its own threads and on an
+/// outside engine alike.
+std::string pair_problem(const PairJob& job);
 
 /// Every NAME.jpg in `dir` (not its subfolders; also NAME.JPG, NAME.jpeg)
 /// with its camera image NAME.png (or NAME.PNG); sorted by name. pairfit's

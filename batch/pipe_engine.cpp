@@ -220,7 +220,7 @@ int run_on_engine(const EnginePipes& pipes, const std::vector<PairJob>& pending,
     std::vector<bool> back(pending.size(), false);
     std::string jobs;
     for (std::size_t k = 0; k < pending.size(); ++k) {
-        const std::string problem = link_problem(pending[k]);
+        const std::string problem = pair_problem(pending[k]);
         if (problem.empty()) {
             jobs += job_line(k, pending[k], settings) + '\n';
             continue;

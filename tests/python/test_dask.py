@@ -116,6 +116,15 @@ def test_shipped_images_reach_workers_that_cannot_see_them(tmp_path, reference_r
     assert_same_run(own, dask, tmp_path / "own", tmp_path / "dask")
 
 
+def test_a_listed_name_no_file_can_have_is_refused_on_the_cluster_too(tmp_path, reference_rgb, batch):
+    copies_of_one_pair(tmp_path / "in", reference_rgb, 2)
+    (tmp_path / "pairs.csv").write_bytes(b"img,cam\nin/p0.jpg\0EVIL,in/p0.png\nin/p1.jpg,in/p1.png\n")
+    own = run_batch(batch, tmp_path / "pairs.csv", "-o", tmp_path / "own", "-s", 200)
+    dask = run_dask(tmp_path / "pairs.csv", "-o", tmp_path / "dask", "-s", 200)
+    assert own.returncode == 1
+    assert_same_run(own, dask, tmp_path / "own", tmp_path / "dask")
+
+
 def test_pairfit_batch_s_refusals_come_before_any_cluster(tmp_path, reference_rgb):
     folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 1)
     report = tmp_path / "r.jsonl"
