@@ -61,5 +61,5 @@ struct AlignSettings {
 /// Returns how many pairs finished: fewer than `pending` when the engine
 /// stopped before every pair was back.
 int run_on_engine(const EnginePipes& pipes, const std::vector<PairJob>& pending,
-                        const AlignSettings& settings, const std::function<bool()>& stopping,
-                        const std::function<void(const PairResult&)>& finish_pair, Progress& progress);
+                  const AlignSettings& settings, const std::function<bool()>& stopping,
+                  const std::function<void(const PairResult&)>& finish_pair, Progress& progress);

@@ -212,8 +212,8 @@ EnginePipes parse_engine_fds(const std::string& text) {
 }
 
 int run_on_engine(const EnginePipes& pipes, const std::vector<PairJob>& pending,
-                        const AlignSettings& settings, const std::function<bool()>& stopping,
-                        const std::function<void(const PairResult&)>& finish_pair, Progress& progress) {
+                  const AlignSettings& settings, const std::function<bool()>& stopping,
+                  const std::function<void(const PairResult&)>& finish_pair, Progress& progress) {
     // An engine that is gone shows as a failed write, not as this process's end.
     std::signal(SIGPIPE, SIG_IGN);
     int done = 0;
