@@ -134,13 +134,6 @@ std::runtime_error not_a_result(const std::string& line, const std::string& why)
                               "): " + line.substr(0, kQuotedLength));
 }
 
-// Messages name files as the engine met them, every byte kept.
-json parse_result(const std::string& line) {
-    json result = json::parse(readable_json(line), nullptr, false);
-    if (result.is_discarded() || !result.is_object()) throw not_a_result(line, "not a JSON object");
-    return result;
-}
-
 std::size_t id_of(const json& result, const std::string& line, std::vector<bool>& back) {
     const auto id = result.find("id");
     if (id == result.end() || !id->is_number_unsigned() || id->get<std::size_t>() >= back.size()) {
@@ -241,7 +234,9 @@ int run_on_engine(const EnginePipes& pipes, const std::vector<PairJob>& pending,
         if (fds[1].revents != 0) feed.write_some();
         if (fds[0].revents != 0) open = results.read_some();
         for (std::string line; results.next(line);) {
-            const json result = parse_result(line);
+            // Messages name files as the engine met them, every byte kept.
+            const json result = json::parse(readable_json(line), nullptr, false);
+            if (result.is_discarded() || !result.is_object()) throw not_a_result(line, "not a JSON object");
             const std::size_t k = id_of(result, line, back);
             finish_pair(record_of_result(result, line, pending[k], settings));
             ++done;
