@@ -17,14 +17,6 @@ namespace {
 // end, far shorter than the work itself.
 constexpr std::chrono::milliseconds kReturnWait{2};
 
-// The most threads the pool keeps. One alignment has at most a few pieces
-// of its own at once (the camera's decoding, its features, the reference's
-// planes) beside two splits over the cores; more threads than that for
-// every core add no speed, only each thread's stack, malloc arena and
-// OpenCV's per-thread data, which a busy machine's scheduling delays would
-// otherwise keep adding to under many concurrent callers.
-int most_threads() { return 4 * worker_count() + 4; }
-
 class Pool {
 public:
     /// Queues `task` for a thread of the pool, or runs it on the caller
@@ -86,7 +78,13 @@ private:
     std::deque<std::function<void()>> queue_;
     int idle_ = 0;     ///< threads waiting for work, or started and on their way to it
     int threads_ = 0;  ///< threads started, never more than most_threads_
-    const int most_threads_ = most_threads();
+    // The most threads the pool keeps. One alignment has at most a few pieces
+    // of its own at once (the camera's decoding, its features, the reference's
+    // planes) beside two splits over the cores; more threads than that for
+    // every core add no speed, only each thread's stack, malloc arena and
+    // OpenCV's per-thread data, which a busy machine's scheduling delays would
+    // otherwise keep adding to under many concurrent callers.
+    const int most_threads_ = 4 * worker_count() + 4;
 };
 
 // Never destroyed: threads of the caller may still be working while the
@@ -95,14 +93,12 @@ private:
 Pool* pool = nullptr;
 std::once_flag pool_made;
 
-// A forked child has none of the parent's threads: it starts a pool of its
-// own (the parent's, whose lock a thread may have held, is left alone).
-void new_pool_in_child() { pool = new Pool; }
-
 Pool& the_pool() {
     std::call_once(pool_made, [] {
         pool = new Pool;
-        pthread_atfork(nullptr, nullptr, new_pool_in_child);
+        // A forked child has none of the parent's threads: it starts a pool of its
+        // own (the parent's, whose lock a thread may have held, is left alone).
+        pthread_atfork(nullptr, nullptr, [] { pool = new Pool; });
     });
     return *pool;
 }
@@ -112,9 +108,10 @@ Pool& the_pool() {
 constexpr std::chrono::milliseconds kWaitSlice{10};
 
 // The parts run on the pool and their outcome. Its owner always waits for
-// every part before leaving the frame that holds it.
+// every part before leaving the frame that holds it, normally or not.
 struct Parts {
     explicit Parts(int count) : errors(count) {}
+    ~Parts() { wait_for_all(); }
 
     void finish(int part, std::exception_ptr error) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -137,18 +134,6 @@ struct Parts {
     std::vector<std::exception_ptr> errors;
 };
 
-// Waits for every started part when its frame is left, normally or not.
-class WaitForParts {
-public:
-    explicit WaitForParts(Parts& parts) : parts_(parts) {}
-    ~WaitForParts() { parts_.wait_for_all(); }
-    WaitForParts(const WaitForParts&) = delete;
-    WaitForParts& operator=(const WaitForParts&) = delete;
-
-private:
-    Parts& parts_;
-};
-
 }  // namespace
 
 namespace detail {
@@ -168,7 +153,6 @@ void run_parts(int count, const std::function<void(int)>& fn) {
     }
     Parts parts(count);
     Interruption* owner = current_interruption();
-    const WaitForParts waiting(parts);
     for (int part = 1; part < count; ++part) {
         {
             std::lock_guard<std::mutex> lock(parts.mutex);
