@@ -135,12 +135,10 @@ long writer_of_earlier_temporary(const std::string& name) {
     return pid_of_counted(counted.substr(dot + 1));
 }
 
-bool process_is_gone(long pid) { return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
-
 bool is_stale_temporary(const std::string& name) {
     long pid = writer_of_temporary(name);
     if (pid == 0) pid = writer_of_earlier_temporary(name);
-    return pid > 0 && process_is_gone(pid);
+    return pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;  // the writer is gone
 }
 
 void remove_stale_temporaries(const std::string& dir) {
@@ -167,24 +165,18 @@ void remove_stale_temporaries_once(const std::string& dir) {
     remove_stale_temporaries(dir);
 }
 
-void write_all(int fd, const uchar* bytes, std::size_t size, const std::string& target) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(fd, bytes + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw pairfit::FileError(cannot_write(target, std::strerror(errno)));
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 void write_file(const std::string& path, const uchar* bytes, std::size_t size, const std::string& target) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) throw pairfit::FileError(cannot_write(target, std::strerror(errno)));
-    try {
-        write_all(fd, bytes, size, target);
-    } catch (...) {
-        close(fd);
-        throw;
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = ::write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;
+            close(fd);
+            throw pairfit::FileError(cannot_write(target, std::strerror(error)));
+        }
+        done += static_cast<std::size_t>(n);
     }
     // Some file systems report a full disk only when the file is closed.
     if (close(fd) != 0) throw pairfit::FileError(cannot_write(target, std::strerror(errno)));
