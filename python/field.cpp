@@ -1,8 +1,6 @@
 #include "field.h"
 
 #include <algorithm>
-#include <cmath>
-#include <string>
 #include <vector>
 
 namespace pairfit_python {

@@ -11,7 +11,6 @@
 #include <exception>
 #include <functional>
 #include <new>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -383,20 +382,13 @@ PyModuleDef alignment_module = {PyModuleDef_HEAD_INIT, "pairfit._pairfit", "", -
 template <std::size_t N>
 bool add_key_tuple(PyObject* module, const char* name, const std::array<const char*, N>& keys) {
     PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(N));
-    if (tuple == nullptr) return false;
-    for (std::size_t k = 0; k < N; ++k) {
+    for (std::size_t k = 0; tuple != nullptr && k < N; ++k) {
         PyObject* key = PyUnicode_FromString(keys[k]);
-        if (key == nullptr) {
-            Py_DECREF(tuple);
-            return false;
-        }
-        PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(k), key);
+        if (key == nullptr || PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(k), key) != 0) Py_CLEAR(tuple);
     }
-    if (PyModule_AddObject(module, name, tuple) != 0) {
-        Py_DECREF(tuple);
-        return false;
-    }
-    return true;
+    if (tuple != nullptr && PyModule_AddObject(module, name, tuple) == 0) return true;
+    Py_XDECREF(tuple);
+    return false;
 }
 
 }  // namespace
