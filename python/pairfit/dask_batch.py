@@ -318,10 +318,6 @@ class Engine:
         self.running.clear()
 
 
-def _exit_status(returncode: int) -> int:
-    return 128 - returncode if returncode < 0 else returncode
-
-
 def main(argv: Optional[List[str]] = None) -> int:
     own, batch_args = _parse_own_options(sys.argv[1:] if argv is None else argv)
     batch = _find_batch()
@@ -363,11 +359,11 @@ def main(argv: Optional[List[str]] = None) -> int:
         except BrokenPipeError:  # pairfit-batch is gone already
             pass
         cluster.close()
-    status = _exit_status(process.wait())
+    returncode = process.wait()
     if failure:
         print(failure, file=sys.stderr)
         return 2
-    return status
+    return 128 - returncode if returncode < 0 else returncode
 
 
 if __name__ == "__main__":
