@@ -7,11 +7,13 @@
 #include <cxxabi.h>
 
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <exception>
 #include <functional>
 #include <new>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include <opencv2/core.hpp>
@@ -159,14 +161,46 @@ const char kAlignDoc[] =
 
 // Thrown by the checkpoint when a signal handler has raised (Ctrl-C). The
 // Python exception is already set on the calling thread and stays there, to
-// be raised once the lock is back.
+// be raised once the lock is back. While the interpreter shuts down there is
+// none: the thread ends when it asks for the lock again.
 struct InterruptedByPython {};
+
+// The interpreter ends a thread that takes the lock once it has begun to
+// shut down, unwinding it through whatever it is in: OpenCV's parallel
+// loops, among others, cannot take that. Its exit hooks run before, on the
+// thread that shuts it down; from then on the other threads' checkpoints
+// stop their alignments instead of asking for the lock.
+std::atomic<bool> interpreter_exiting{false};
+std::thread::id exiting_thread;
+
+PyObject* stop_other_threads_aligning(PyObject* /*self*/, PyObject* /*unused*/) {
+    exiting_thread = std::this_thread::get_id();
+    interpreter_exiting.store(true, std::memory_order_release);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef exit_hook = {"_stop_other_threads_aligning", stop_other_threads_aligning, METH_NOARGS, nullptr};
+
+bool register_exit_hook() {
+    PyObject* hook = PyCFunction_NewEx(&exit_hook, nullptr, nullptr);
+    PyObject* atexit = hook == nullptr ? nullptr : PyImport_ImportModule("atexit");
+    PyObject* registered = atexit == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", hook);
+    Py_XDECREF(registered);
+    Py_XDECREF(atexit);
+    Py_XDECREF(hook);
+    return registered != nullptr;
+}
+
+bool other_thread_while_exiting() {
+    return interpreter_exiting.load(std::memory_order_acquire) && std::this_thread::get_id() != exiting_thread;
+}
 
 // Runs the interpreter's signal handlers between the stages of an alignment
 // and inside them, on the thread that called align only (the one whose lock
 // it takes). Handlers only run on the main thread; elsewhere this finds
 // nothing.
 void check_for_signals() {
+    if (other_thread_while_exiting()) throw InterruptedByPython();
     const PyGILState_STATE state = PyGILState_Ensure();
     const bool raised = PyErr_CheckSignals() != 0;
     PyGILState_Release(state);
@@ -316,6 +350,9 @@ PyObject* aligned(const ImageArgument& reference, const ImageArgument& camera, C
             return pairfit::align_precise(request, options);
         });
     } catch (const InterruptedByPython&) {
+        if (PyErr_Occurred() == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, "pairfit: the interpreter is shutting down; the alignment was stopped");
+        }
         return nullptr;
     } catch (const abi::__forced_unwind&) {
         throw;
@@ -399,7 +436,7 @@ PyMODINIT_FUNC PyInit__pairfit(void) {
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     PyObject* module = PyModule_Create2(&alignment_module, PYTHON_API_VERSION);
     if (module == nullptr) return nullptr;
-    if (!add_key_tuple(module, "NUMBER_KEYS", pairfit::kNumberKeys) ||
+    if (!register_exit_hook() || !add_key_tuple(module, "NUMBER_KEYS", pairfit::kNumberKeys) ||
         !add_key_tuple(module, "PRECISE_KEYS", pairfit::kPreciseKeys)) {
         Py_DECREF(module);
         return nullptr;

@@ -6,6 +6,8 @@
 #include <thread>
 #include <utility>
 
+#include <opencv2/core/utility.hpp>
+
 namespace pairfit {
 namespace {
 
@@ -34,10 +36,16 @@ void stop_if_exiting() {
 }  // namespace
 
 InFlight::InFlight() {
-    // Registered after OpenCV's libraries have made their global objects, so
-    // that it runs before those are destroyed.
+    // Registered after OpenCV has made its global objects, so that it runs
+    // before those are destroyed. Those of its parallel loops are made on
+    // first use: made during the first alignment, they would be destroyed
+    // first, under the threads still aligning.
     static std::once_flag registered;
-    std::call_once(registered, [] { std::atexit(stop_all_and_wait); });
+    std::call_once(registered, [] {
+        cv::getNumThreads();
+        cv::parallel_for_(cv::Range(0, 2), [](const cv::Range&) {});
+        std::atexit(stop_all_and_wait);
+    });
     stop_if_exiting();
     const std::lock_guard<std::mutex> lock(flight_mutex);
     ++in_flight;
