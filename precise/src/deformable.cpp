@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <vector>
@@ -87,21 +88,83 @@ Grid grid_for(cv::Size reference, int cells, int depth) {
 }
 
 // One level of the pyramid: the template (the reference band-passed, its
-// edges cut), the camera band-passed with its gradients, and the spline's
-// weights at each template column and row.
+// edges cut), the camera seen through the map the level starts from (the
+// homography and the coarser levels' field), band-passed in the
+// reference's geometry with its gradients, and the spline's weights at each
+// template column and row. Band-passed in its own geometry, a camera that
+// the print's curve squeezes (a bottle's side) would be filtered over more
+// of the print than the template is: on smooth content that moves the
+// optimum by pixels.
 struct FieldLevel {
     cv::Mat t, t_mask;      // CV_32F, CV_8U
-    cv::Mat in;             // CV_32FC3: the camera, and its gradients per camera pixel of the field
+    cv::Mat in;             // CV_32FC3 over the level's reference: the camera, and its gradients per camera pixel
+    cv::Mat seen;           // CV_8U over the level's reference: where the start map reaches the camera
+    cv::Mat start;          // CV_64FC2 per template pixel: the camera pixel the start map gives it
+    cv::Mat towards;        // CV_32FC4 per template pixel: level pixels per camera pixel there (2x2, row by row)
+    int inset = 0;          // template pixel + inset = level pixel
     double k = 1;           // level pixels per camera pixel
-    double offset = 0;      // level = k camera + offset
     std::vector<double> px, py;  // the reference pixel of each template column and row
     std::vector<SplineWeights> wx, wy;
 };
 
+// The camera resampled onto the level's reference grid through the start
+// map, with where that map reaches the camera, and the level pixels per
+// camera pixel at each grid pixel.
+struct StartView {
+    cv::Mat camera, seen, towards, start;
+};
+
+StartView start_view(const cv::Mat& camera, const CameraMap& map, const DisplacementField& field, cv::Size size,
+                     double k, double offset, const std::function<double(int)>& reference_of) {
+    // Exact at every few pixels: the map bends over hundreds of them, so
+    // that bilinear steps between are within a thousandth of a pixel.
+    const int step = 8;
+    const int cols = (size.width - 1) / step + 2, rows = (size.height - 1) / step + 2;
+    cv::Mat nodes(rows, cols, CV_64FC(6));
+    const cv::Matx33d h = map.matrix();
+    for (int j = 0; j < rows; ++j) {
+        for (int i = 0; i < cols; ++i) {
+            const cv::Point2d p(reference_of(i * step), reference_of(j * step));
+            const double w = h(2, 0) * p.x + h(2, 1) * p.y + h(2, 2);
+            const cv::Point2d c = cv::Point2d((h(0, 0) * p.x + h(0, 1) * p.y + h(0, 2)) / w,
+                                              (h(1, 0) * p.x + h(1, 1) * p.y + h(1, 2)) / w) + field.at(p);
+            const cv::Matx22d a = (jacobian_at(h, p) + field.jacobian_at(p)).inv() * k;
+            const bool ahead = w > 0 && std::isfinite(c.x) && std::isfinite(c.y);
+            nodes.at<cv::Vec6d>(j, i) = ahead ? cv::Vec6d(c.x, c.y, a(0, 0), a(0, 1), a(1, 0), a(1, 1))
+                                              : cv::Vec6d(-1e6, -1e6, 0, 0, 0, 0);
+        }
+    }
+    StartView v;
+    cv::Mat map_x(size, CV_32F), map_y(size, CV_32F);
+    v.start.create(size, CV_64FC2);
+    v.towards.create(size, CV_32FC4);
+    v.seen.create(size, CV_8U);
+    for (int y = 0; y < size.height; ++y) {
+        const int j = y / step;
+        const double fy = static_cast<double>(y - j * step) / step;
+        for (int x = 0; x < size.width; ++x) {
+            const int i = x / step;
+            const double fx = static_cast<double>(x - i * step) / step;
+            const cv::Vec6d n = (1 - fy) * ((1 - fx) * nodes.at<cv::Vec6d>(j, i) + fx * nodes.at<cv::Vec6d>(j, i + 1)) +
+                                fy * ((1 - fx) * nodes.at<cv::Vec6d>(j + 1, i) + fx * nodes.at<cv::Vec6d>(j + 1, i + 1));
+            const double lx = k * n[0] + offset, ly = k * n[1] + offset;
+            map_x.at<float>(y, x) = static_cast<float>(lx);
+            map_y.at<float>(y, x) = static_cast<float>(ly);
+            v.start.at<cv::Vec2d>(y, x) = cv::Vec2d(n[0], n[1]);
+            v.towards.at<cv::Vec4f>(y, x) = cv::Vec4f(static_cast<float>(n[2]), static_cast<float>(n[3]),
+                                                      static_cast<float>(n[4]), static_cast<float>(n[5]));
+            v.seen.at<std::uint8_t>(y, x) = lx >= 0 && ly >= 0 && lx <= camera.cols - 1 && ly <= camera.rows - 1 ? 255 : 0;
+        }
+    }
+    cv::remap(camera, v.camera, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    return v;
+}
+
 // A resized image keeps pixel centres: level = scale (x + 0.5) - 0.5, as in
 // the refinement; the reduced images sit at `factor` times the full ones.
 // The last level's template reaches one box from the reference's edges.
-FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const Grid& grid, double scale, bool last) {
+FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const DisplacementField& field,
+                    const Grid& grid, double scale, bool last) {
     FieldLevel l;
     cv::Mat t, in;
     reduced.img_small.convertTo(t, CV_32F);
@@ -111,22 +174,37 @@ FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const 
         cv::resize(in, in, cv::Size(), scale, scale, cv::INTER_AREA);
     }
     const int box = band_pass_box(std::max(t.cols, t.rows));
-    const cv::Point2d centre(reduced.img_small.cols / 2.0 / reduced.factor, reduced.img_small.rows / 2.0 / reduced.factor);
     const cv::Mat band = band_pass(t, box);
-    const int inset = std::min(last ? box : kCoarseInset * box, std::min(band.cols, band.rows) / 4);
-    l.t = band(cv::Rect(inset, inset, band.cols - 2 * inset, band.rows - 2 * inset)).clone();
+    l.inset = std::min(last ? box : kCoarseInset * box, std::min(band.cols, band.rows) / 4);
+    const cv::Rect inside(l.inset, l.inset, band.cols - 2 * l.inset, band.rows - 2 * l.inset);
+    l.t = band(inside).clone();
     l.t_mask = content_mask(l.t, box / 4 + 1);
-    const cv::Mat camera = band_pass(in, box, size_ratio_at(map.matrix(), centre));
     l.k = scale * reduced.factor;
-    l.offset = (scale - 1) / 2;
+    const auto reference_of = [&](int i) { return ((i + 0.5) / scale - 0.5) / reduced.factor; };
+    const StartView view = start_view(in, map, field, band.size(), l.k, (scale - 1) / 2, reference_of);
+    const cv::Mat camera = band_pass(view.camera, box);
     cv::Mat gx, gy;
-    cv::Sobel(camera, gx, CV_32F, 1, 0, 3, l.k / 8);
-    cv::Sobel(camera, gy, CV_32F, 0, 1, 3, l.k / 8);
+    cv::Sobel(camera, gx, CV_32F, 1, 0, 3, 1.0 / 8);
+    cv::Sobel(camera, gy, CV_32F, 0, 1, 3, 1.0 / 8);
+    // Level pixels per camera pixel turn the grid's gradients into the
+    // camera's, which the field's displacements are counted in.
+    for (int y = 0; y < camera.rows; ++y) {
+        float* px = gx.ptr<float>(y);
+        float* py = gy.ptr<float>(y);
+        const cv::Vec4f* a = view.towards.ptr<cv::Vec4f>(y);
+        for (int x = 0; x < camera.cols; ++x) {
+            const float u = px[x], v = py[x];
+            px[x] = a[x][0] * u + a[x][2] * v;
+            py[x] = a[x][1] * u + a[x][3] * v;
+        }
+    }
     cv::merge(std::vector<cv::Mat>{camera, gx, gy}, l.in);
-    const auto reference_of = [&](int i) { return ((i + inset + 0.5) / scale - 0.5) / reduced.factor; };
+    l.seen = view.seen;
+    l.start = view.start(inside).clone();
+    l.towards = view.towards(inside).clone();
     const auto place = [&](int count, double origin, int n, std::vector<double>& p, std::vector<SplineWeights>& w) {
         for (int i = 0; i < count; ++i) {
-            p.push_back(reference_of(i));
+            p.push_back(reference_of(i + l.inset));
             w.push_back(spline_weights((p.back() - origin) / grid.spacing, n));
         }
     };
@@ -204,6 +282,7 @@ private:
     void sources(const Coefficients& c, int first, int last, cv::Mat& map_x, cv::Mat& map_y, cv::Mat& counted) const {
         std::vector<double> row_x(g_.cols), row_y(g_.cols);
         const double right = l_.in.cols - 1, bottom = l_.in.rows - 1;
+        const double inset = l_.inset;
         for (int y = first; y < last; ++y) {
             const SplineWeights& sy = l_.wy[y];
             for (int i = 0; i < g_.cols; ++i) {
@@ -217,6 +296,8 @@ private:
             float* my = map_y.ptr<float>(y);
             std::uint8_t* ok = counted.ptr<std::uint8_t>(y);
             const std::uint8_t* mask = l_.t_mask.ptr<std::uint8_t>(y);
+            const cv::Vec2d* start = l_.start.ptr<cv::Vec2d>(y);
+            const cv::Vec4f* towards = l_.towards.ptr<cv::Vec4f>(y);
             const double py = l_.py[y];
             for (int x = 0; x < l_.t.cols; ++x) {
                 const SplineWeights& sx = l_.wx[x];
@@ -228,10 +309,18 @@ private:
                     cx += sx.w[b] * row_x[sx.first + b];
                     cy += sx.w[b] * row_y[sx.first + b];
                 }
-                const double lx = l_.k * cx + l_.offset, ly = l_.k * cy + l_.offset;
+                // Through the start map's local inverse, from where it put
+                // this pixel in the camera.
+                const cv::Vec2d from = start[x];
+                const cv::Vec4f& a = towards[x];
+                const double ex = cx - from[0], ey = cy - from[1];
+                const double lx = x + inset + a[0] * ex + a[1] * ey, ly = y + inset + a[2] * ex + a[3] * ey;
                 mx[x] = static_cast<float>(lx);
                 my[x] = static_cast<float>(ly);
-                ok[x] = mask[x] && w > 0 && lx >= 0 && ly >= 0 && lx <= right && ly <= bottom ? 255 : 0;
+                ok[x] = mask[x] && w > 0 && lx >= 0 && ly >= 0 && lx <= right && ly <= bottom &&
+                                l_.seen.at<std::uint8_t>(static_cast<int>(ly + 0.5), static_cast<int>(lx + 0.5))
+                            ? 255
+                            : 0;
             }
         }
     }
@@ -637,7 +726,7 @@ std::optional<FieldFit> fit_field(const FeatureEstimate& reduced, const CameraMa
         }
         const cv::Mat bending = bending_of(g);
         const bool last = scale == scales.back();
-        const FieldLevel l = level_of(reduced, camera_from_reference, g, scale, last);
+        const FieldLevel l = level_of(reduced, camera_from_reference, field_of(g, c), g, scale, last);
         if (l.t.cols < 24 || l.t.rows < 24) continue;
         const FieldProblem problem(l, g, camera_from_reference.matrix());
         // A flat print's field stays a small fraction of the visible
