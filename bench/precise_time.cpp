@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
     };
     std::vector<Entry> entries = {{"exact", {false, pairfit::Model::similarity}, {}, ""},
                                   {"similarity", {true, pairfit::Model::similarity}, {}, ""},
-                                  {"homography", {true, pairfit::Model::homography}, {}, ""}};
+                                  {"homography", {true, pairfit::Model::homography}, {}, ""},
+                                  {"deformable", {true, pairfit::Model::deformable}, {}, ""}};
     for (int k = 0; k <= repetitions; ++k) {
         for (Entry& e : entries) {
             pairfit::AlignRequest request(img, cam, dir, out_size, true);

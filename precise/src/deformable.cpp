@@ -174,14 +174,17 @@ FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const 
         cv::resize(in, in, cv::Size(), scale, scale, cv::INTER_AREA);
     }
     const int box = band_pass_box(std::max(t.cols, t.rows));
-    const cv::Mat band = band_pass(t, box);
-    l.inset = std::min(last ? box : kCoarseInset * box, std::min(band.cols, band.rows) / 4);
-    const cv::Rect inside(l.inset, l.inset, band.cols - 2 * l.inset, band.rows - 2 * l.inset);
-    l.t = band(inside).clone();
-    l.t_mask = content_mask(l.t, box / 4 + 1);
+    l.inset = std::min(last ? box : kCoarseInset * box, std::min(t.cols, t.rows) / 4);
+    const cv::Rect inside(l.inset, l.inset, t.cols - 2 * l.inset, t.rows - 2 * l.inset);
     l.k = scale * reduced.factor;
     const auto reference_of = [&](int i) { return ((i + 0.5) / scale - 0.5) / reduced.factor; };
-    const StartView view = start_view(in, map, field, band.size(), l.k, (scale - 1) / 2, reference_of);
+    StartView view;
+    side_by_side(
+        [&] {
+            l.t = band_pass(t, box)(inside);
+            l.t_mask = content_mask(l.t, box / 4 + 1);
+        },
+        [&] { view = start_view(in, map, field, t.size(), l.k, (scale - 1) / 2, reference_of); });
     const cv::Mat camera = band_pass(view.camera, box);
     cv::Mat gx, gy;
     cv::Sobel(camera, gx, CV_32F, 1, 0, 3, 1.0 / 8);
@@ -200,8 +203,8 @@ FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const 
     }
     cv::merge(std::vector<cv::Mat>{camera, gx, gy}, l.in);
     l.seen = view.seen;
-    l.start = view.start(inside).clone();
-    l.towards = view.towards(inside).clone();
+    l.start = view.start(inside);
+    l.towards = view.towards(inside);
     const auto place = [&](int count, double origin, int n, std::vector<double>& p, std::vector<SplineWeights>& w) {
         for (int i = 0; i < count; ++i) {
             p.push_back(reference_of(i + l.inset));
@@ -633,7 +636,9 @@ double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g
         for (int halving = 0; halving < 2 && !accepted; ++halving) {
             Coefficients next = c;
             for (size_t i = 0; i < c.size(); ++i) next[i] += fraction * step[i];
-            FieldEvaluation tried = problem.evaluate(next, true, refresh);
+            // The step that ends the level needs only its correlation.
+            const bool more = iteration + 1 < iterations && longest * fraction >= settled;
+            FieldEvaluation tried = problem.evaluate(next, more, more && refresh);
             if (tried.valid && tried.rho >= current.rho) {
                 c = next;
                 if (!refresh) tried.hessian = current.hessian;
@@ -781,7 +786,12 @@ cv::Mat square_sources(const CameraMap& camera_from_reference, const Displacemen
     for (int j = 0; j < nodes; ++j) {
         for (int i = 0; i < nodes; ++i) camera.push_back(camera_from_square(cv::Point2d(i * step, j * step)));
     }
-    const std::vector<cv::Point2d> reference = map_points(camera_from_reference.matrix(), field, camera, true);
+    // Two halves of the lattice side by side.
+    const auto middle = camera.begin() + static_cast<std::ptrdiff_t>(camera.size() / 2);
+    std::vector<cv::Point2d> reference, second;
+    side_by_side([&] { reference = map_points(camera_from_reference.matrix(), field, {camera.begin(), middle}, true); },
+                 [&] { second = map_points(camera_from_reference.matrix(), field, {middle, camera.end()}, true); });
+    reference.insert(reference.end(), second.begin(), second.end());
     cv::Mat sources(out, out, CV_32FC2);
     for (int y = 0; y < out; ++y) {
         const int j = y / step;

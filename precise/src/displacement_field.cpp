@@ -33,11 +33,10 @@ double combined(const cv::Mat& c, const SplineWeights& sx, const double* wx, con
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Newton steps on the whole map: the reference point it takes to `camera`.
-cv::Point2d inverse_of(const cv::Matx33d& matrix, const DisplacementField& field, cv::Point2d camera) {
+// Newton steps on the whole map from `p`: the reference point it takes to
+// `camera`, or NaN where no step converges.
+cv::Point2d newton_inverse(const cv::Matx33d& matrix, const DisplacementField& field, cv::Point2d camera, cv::Point2d p) {
     const Map<frame::Camera, frame::Reference> forward(matrix);
-    cv::Point2d p = forward.inverse()(camera);
-    if (field.empty()) return p;
     for (int step = 0; step < 30; ++step) {
         if (!(std::abs(p.x) < 1e7 && std::abs(p.y) < 1e7)) break;
         const cv::Point2d miss = forward(p) + field.at(p) - camera;
@@ -49,6 +48,8 @@ cv::Point2d inverse_of(const cv::Matx33d& matrix, const DisplacementField& field
     }
     return {kNaN, kNaN};
 }
+
+bool is_finite(cv::Point2d p) { return std::isfinite(p.x) && std::isfinite(p.y); }
 
 }  // namespace
 
@@ -71,12 +72,23 @@ std::vector<cv::Point2d> map_points(const cv::Matx33d& matrix, const Displacemen
     std::vector<cv::Point2d> mapped;
     mapped.reserve(points.size());
     const Map<frame::Camera, frame::Reference> forward(matrix);
+    const Map<frame::Reference, frame::Camera> back = forward.inverse();
     for (const cv::Point2d p : points) {
-        if (inverse) {
-            mapped.push_back(inverse_of(matrix, field, p));
-        } else {
+        if (!inverse) {
             const cv::Point2d q = forward(p) + field.at(p);
-            mapped.push_back(std::isfinite(q.x) && std::isfinite(q.y) ? q : cv::Point2d(kNaN, kNaN));
+            mapped.push_back(is_finite(q) ? q : cv::Point2d(kNaN, kNaN));
+        } else if (field.empty()) {
+            mapped.push_back(back(p));
+        } else {
+            // Points come in rows of a lattice as often as not: the previous
+            // one's displacement starts Newton a step or two from the
+            // answer; from the homography's inverse alone it takes several.
+            cv::Point2d found(kNaN, kNaN);
+            if (!mapped.empty() && is_finite(mapped.back())) {
+                found = newton_inverse(matrix, field, p, back(p - field.at(mapped.back())));
+            }
+            if (!is_finite(found)) found = newton_inverse(matrix, field, p, back(p));
+            mapped.push_back(found);
         }
     }
     return mapped;
