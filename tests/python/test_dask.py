@@ -169,3 +169,20 @@ def test_ctrl_c_keeps_every_finished_pair_for_resume(tmp_path, reference_rgb, ba
     resumed = run_batch(batch, folder, "-o", tmp_path / "out", "-s", "200", "--resume")
     assert resumed.returncode == 0, resumed.stderr
     assert sorted(r["img"] for r in records(report)) == sorted(str(p) for p in folder.glob("*.jpg"))
+
+
+def test_a_full_disk_for_shipped_crops_counts_the_pairs_it_kept(tmp_path, reference_rgb):
+    if os.geteuid() != 0:
+        pytest.skip("needs root to mount a small file system")
+    folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 40)
+    out = tmp_path / "out"
+    out.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=300k", "tmpfs", str(out)], check=True)
+    try:
+        run = run_dask(folder, "-o", out, "-s", 200, "--ship-images")
+        kept = len(records(out / "pairfit-report.jsonl"))
+    finally:
+        subprocess.run(["umount", str(out)], check=True)
+    assert run.returncode != 0 and "No space left on device" in run.stderr
+    assert 0 < kept < 40
+    assert f"{kept} pairs processed in this run" in run.stdout
