@@ -243,18 +243,19 @@ int run_pairs(const std::vector<PairJob>& pending, RunShared& shared, Progress& 
 int run_pairs_on_engine(const std::vector<PairJob>& pending, RunShared& shared, Progress& progress) {
     const Options& o = shared.o;
     const AlignSettings settings{o.output_dir, o.size, !o.no_mask, o.refine, o.model, o.max_pixels};
-    int done = 0, finished = 0;
+    // Counted here: a crop that cannot be written ends the run before the
+    // engine's own count comes back.
+    int done = 0;
     try {
-        done = run_on_engine(
+        run_on_engine(
             parse_engine_fds(o.engine_fds), pending, settings, [&] { return shared.stopping(); },
             [&](const PairResult& r) {
                 shared.finish_pair([&r] { return r; });
-                ++finished;
+                ++done;
             },
             progress);
     } catch (const pairfit::FileError& e) {
         shared.fail(e.what());  // a shipped crop that could not be written
-        done = finished;        // the pairs finished before it
     }
     const bool cut_short = done < static_cast<int>(pending.size());
     if (cut_short && !shared.report.failed() && !shared.failed) interrupted = true;
