@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import imagegen
+from faults import small_file_system
 from test_batch import copies_of_one_pair, make_folder, records, run_batch
 
 pytest.importorskip("distributed")
@@ -172,17 +173,10 @@ def test_ctrl_c_keeps_every_finished_pair_for_resume(tmp_path, reference_rgb, ba
 
 
 def test_a_full_disk_for_shipped_crops_counts_the_pairs_it_kept(tmp_path, reference_rgb):
-    if os.geteuid() != 0:
-        pytest.skip("needs root to mount a small file system")
     folder = copies_of_one_pair(tmp_path / "in", reference_rgb, 40)
-    out = tmp_path / "out"
-    out.mkdir()
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=300k", "tmpfs", str(out)], check=True)
-    try:
+    with small_file_system(tmp_path / "out", 300 * 1024) as out:
         run = run_dask(folder, "-o", out, "-s", 200, "--ship-images")
         kept = len(records(out / "pairfit-report.jsonl"))
-    finally:
-        subprocess.run(["umount", str(out)], check=True)
     assert run.returncode != 0 and "No space left on device" in run.stderr
     assert 0 < kept < 40
     assert f"{kept} pairs processed in this run" in run.stdout
