@@ -1,7 +1,11 @@
 #include "field.h"
 
 #include <algorithm>
+#include <cmath>
+#include <string>
 #include <vector>
+
+#include "interpreter.h"
 
 namespace pairfit_python {
 namespace {
@@ -31,7 +35,12 @@ bool numbers_of(PyObject* object, std::vector<double>& numbers, const char* what
         PyObject* item = PySequence_GetItem(fast, i);
         numbers[i] = item == nullptr ? 0.0 : PyFloat_AsDouble(item);
         Py_XDECREF(item);
-        if (PyErr_Occurred()) break;
+        if (PyErr_Occurred()) {
+            // Python's own message names neither the argument nor the item.
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s; item %zd is not a number", what, i);
+            break;
+        }
     }
     Py_DECREF(fast);
     return !PyErr_Occurred();
@@ -110,10 +119,12 @@ bool field_of(PyObject* result, pairfit::DisplacementField& field) {
     Py_XDECREF(s);
     Py_XDECREF(h);
     ok = ok && !PyErr_Occurred();
-    if (ok && (origin.size() != 2 || shape.size() != 2 || !(field.spacing > 0) || shape[0] < 4 || shape[1] < 4 ||
-               shape[0] > 1e4 || shape[1] > 1e4)) {
+    const auto whole = [](double v) { return v >= 4 && v <= 1e4 && v == std::floor(v); };
+    if (ok && (origin.size() != 2 || shape.size() != 2 || !std::isfinite(origin[0]) || !std::isfinite(origin[1]) ||
+               !(field.spacing > 0) || !std::isfinite(field.spacing) || !whole(shape[0]) || !whole(shape[1]))) {
         PyErr_SetString(PyExc_ValueError,
-                        "map_points() field needs an origin (x, y), a spacing above 0 and a shape of at least 4 x 4");
+                        "map_points() field needs a finite origin (x, y), a finite spacing above 0 and a shape of "
+                        "two whole numbers from 4 to 10000");
         ok = false;
     }
     if (ok) {
@@ -137,6 +148,12 @@ PyObject* numpy_points(const std::vector<cv::Point2d>& points) {
     Py_XDECREF(numpy);
     Py_XDECREF(list);
     return shaped;
+}
+
+// Python's bool or numpy's.
+bool is_bool(PyObject* o) {
+    const std::string type = type_name(o);
+    return PyBool_Check(o) || type == "numpy.bool_" || type == "numpy.bool";
 }
 
 }  // namespace
@@ -168,12 +185,19 @@ PyObject* map_points(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"result", "points", "inverse", nullptr};
     PyObject* result = nullptr;
     PyObject* points_arg = nullptr;
-    int inverse = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|p", const_cast<char**>(keywords), &result, &points_arg,
-                                     &inverse)) {
+    PyObject* inverse_arg = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O", const_cast<char**>(keywords), &result, &points_arg,
+                                     &inverse_arg)) {
         return nullptr;
     }
-    if (!PyMapping_Check(result)) {
+    // Read by truth, inverse="no" would run the inverse.
+    if (!is_bool(inverse_arg)) {
+        PyErr_Format(PyExc_TypeError, "map_points() argument 'inverse' must be True or False, not %s",
+                     type_name(inverse_arg).c_str());
+        return nullptr;
+    }
+    const bool inverse = PyObject_IsTrue(inverse_arg) == 1;
+    if (!PyMapping_Check(result) || PySequence_Check(result)) {
         PyErr_SetString(PyExc_TypeError, "map_points() argument 'result' must be the dict align() returned");
         return nullptr;
     }
@@ -186,7 +210,7 @@ PyObject* map_points(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
     }
     std::vector<cv::Point2d> points;
     for (const std::vector<double>& p : table) points.emplace_back(p[0], p[1]);
-    return numpy_points(pairfit::map_points(matrix, field, points, inverse != 0));
+    return numpy_points(pairfit::map_points(matrix, field, points, inverse));
 }
 
 }  // namespace pairfit_python

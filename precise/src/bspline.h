@@ -23,7 +23,9 @@ inline SplineWeights spline_weights(double u, int count) {
     SplineWeights s;
     const double upper = count - 2;
     const bool inside = u >= 1 && u < upper;
-    const double clamped = std::min(std::max(u, 1.0), std::nextafter(upper, 0.0));
+    // NaN compares false both ways and would pass the clamp: the control
+    // points taken would lie anywhere in memory.
+    const double clamped = std::isnan(u) ? 1.0 : std::min(std::max(u, 1.0), std::nextafter(upper, 0.0));
     const double cell = std::floor(clamped);
     const double f = clamped - cell, g = 1 - f;
     s.first = static_cast<int>(cell) - 1;

@@ -32,6 +32,7 @@ double combined(const cv::Mat& c, const SplineWeights& sx, const double* wx, con
 }
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+const cv::Point2d kNowhere(kNaN, kNaN);
 
 // Newton steps on the whole map from `p`: the reference point it takes to
 // `camera`, or NaN where no step converges.
@@ -46,49 +47,71 @@ cv::Point2d newton_inverse(const cv::Matx33d& matrix, const DisplacementField& f
         if (!(std::abs(det) > 1e-12)) break;
         p -= cv::Point2d((j(1, 1) * miss.x - j(0, 1) * miss.y) / det, (-j(1, 0) * miss.x + j(0, 0) * miss.y) / det);
     }
-    return {kNaN, kNaN};
+    return kNowhere;
 }
 
 bool is_finite(cv::Point2d p) { return std::isfinite(p.x) && std::isfinite(p.y); }
+
+// A matrix scaled so that the points in front of the camera (or of the
+// print, for its inverse) have w > 0: a projective matrix and its negative
+// are the same map.
+cv::Matx33d facing(const cv::Matx33d& m) { return m(2, 2) < 0 ? -m : m; }
+
+bool in_front(const cv::Matx33d& m, cv::Point2d p) { return m(2, 0) * p.x + m(2, 1) * p.y + m(2, 2) > 0; }
+
+// A matrix that maps the plane onto a line or a point (the all-zero one of a
+// result without a map) takes no point anywhere.
+bool usable(const cv::Matx33d& m) {
+    for (int i = 0; i < 9; ++i) {
+        if (!std::isfinite(m.val[i])) return false;
+    }
+    return cv::determinant(m) != 0;
+}
 
 }  // namespace
 
 cv::Point2d DisplacementField::at(cv::Point2d reference) const {
     if (empty()) return {0, 0};
+    if (!is_finite(reference)) return kNowhere;
     const PointWeights s = weights_at(*this, reference);
     return {combined(dx, s.x, s.x.w, s.y, s.y.w), combined(dy, s.x, s.x.w, s.y, s.y.w)};
 }
 
 cv::Matx22d DisplacementField::jacobian_at(cv::Point2d reference) const {
     if (empty()) return cv::Matx22d::zeros();
+    if (!is_finite(reference)) return cv::Matx22d::all(kNaN);
     const PointWeights s = weights_at(*this, reference);
     return cv::Matx22d(combined(dx, s.x, s.x.d, s.y, s.y.w), combined(dx, s.x, s.x.w, s.y, s.y.d),
                        combined(dy, s.x, s.x.d, s.y, s.y.w), combined(dy, s.x, s.x.w, s.y, s.y.d)) *
            (1 / spacing);
 }
 
-std::vector<cv::Point2d> map_points(const cv::Matx33d& matrix, const DisplacementField& field,
+std::vector<cv::Point2d> map_points(const cv::Matx33d& given, const DisplacementField& field,
                                     const std::vector<cv::Point2d>& points, bool inverse) {
+    if (!usable(given)) return std::vector<cv::Point2d>(points.size(), kNowhere);
     std::vector<cv::Point2d> mapped;
     mapped.reserve(points.size());
+    const cv::Matx33d matrix = facing(given);
     const Map<frame::Camera, frame::Reference> forward(matrix);
-    const Map<frame::Reference, frame::Camera> back = forward.inverse();
+    const Map<frame::Reference, frame::Camera> back(facing(matrix.inv()));
     for (const cv::Point2d p : points) {
         if (!inverse) {
-            const cv::Point2d q = forward(p) + field.at(p);
-            mapped.push_back(is_finite(q) ? q : cv::Point2d(kNaN, kNaN));
+            const cv::Point2d q = in_front(matrix, p) ? forward(p) + field.at(p) : kNowhere;
+            mapped.push_back(is_finite(q) ? q : kNowhere);
         } else if (field.empty()) {
-            mapped.push_back(back(p));
+            const cv::Point2d q = in_front(back.matrix(), p) ? back(p) : kNowhere;
+            mapped.push_back(is_finite(q) ? q : kNowhere);
         } else {
             // Points come in rows of a lattice as often as not: the previous
             // one's displacement starts Newton a step or two from the
             // answer; from the homography's inverse alone it takes several.
-            cv::Point2d found(kNaN, kNaN);
+            cv::Point2d found = kNowhere;
             if (!mapped.empty() && is_finite(mapped.back())) {
                 found = newton_inverse(matrix, field, p, back(p - field.at(mapped.back())));
             }
             if (!is_finite(found)) found = newton_inverse(matrix, field, p, back(p));
-            mapped.push_back(found);
+            // Newton may also land on the mirror image behind the camera.
+            mapped.push_back(is_finite(found) && in_front(matrix, found) ? found : kNowhere);
         }
     }
     return mapped;

@@ -84,7 +84,7 @@ def align(
 def map_points(
     result: Union[PreciseAlignment, DeformableAlignment],
     points: Union[Sequence[Sequence[float]], npt.NDArray[np.float64]],
-    inverse: object = False,
+    inverse: bool = False,
 ) -> npt.NDArray[np.float64]:
     """Reference pixels (N x 2) to pixels of the camera image as given
     through result['matrix'] and result['field'] (when there is one), or

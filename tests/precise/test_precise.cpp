@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <random>
 #include <string>
 #include <utility>
@@ -637,6 +638,36 @@ TEST(DeformableModel, MapsPointsBothWaysAsTheCropsShowThem) {
         cv::getRectSubPix(print, cv::Size(1, 1), cv::Point2f(reference[k]), pixel);
         const cv::Point q(static_cast<int>(square[k].x - r.camera_square.x), static_cast<int>(square[k].y - r.camera_square.y));
         EXPECT_LT(cv::norm(cv::Vec3d(pixel.at<cv::Vec3b>(0, 0)) - cv::Vec3d(r.reference_crop.at<cv::Vec3b>(q))), 6.0) << k;
+    }
+}
+
+// Points a map cannot take come back NaN, never as some other point: NaN
+// ones (what an inverse returns for a point it cannot take, so chained calls
+// meet them), points behind the camera, and any point of a result without a
+// map (its matrix is all zeros).
+TEST(DeformableModel, PointsTheMapCannotTakeComeBackNaN) {
+    pairfit::DisplacementField field;
+    field.origin = cv::Point2d(-100, -100);
+    field.spacing = 100;
+    field.dx = cv::Mat(6, 6, CV_64F, cv::Scalar(2.0));
+    field.dy = cv::Mat(6, 6, CV_64F, cv::Scalar(-1.0));
+    const cv::Matx33d tilted(1, 0, 0, 0, 1, 0, 0.001, 0, 1);  // horizon at x = -1000
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const auto nowhere = [](cv::Point2d p) { return std::isnan(p.x) && std::isnan(p.y); };
+    const std::vector<cv::Point2d> forward =
+        pairfit::map_points(tilted, field, {{nan, 10}, {-2000, 0}, {100, 0}});
+    EXPECT_TRUE(nowhere(forward[0]));
+    EXPECT_TRUE(nowhere(field.at({10, nan})));
+    EXPECT_TRUE(nowhere(forward[1]));
+    EXPECT_LT(cv::norm(forward[2] - cv::Point2d(100 / 1.1 + 2, -1)), 1e-9);
+    for (const pairfit::DisplacementField& f : {field, pairfit::DisplacementField{}}) {
+        const cv::Point2d there = pairfit::map_points(tilted, f, {{100, 0}})[0];
+        const std::vector<cv::Point2d> back = pairfit::map_points(tilted, f, {{2000, 0}, there}, true);
+        EXPECT_TRUE(nowhere(back[0])) << back[0];  // its mirror image lies behind the camera
+        EXPECT_LT(cv::norm(back[1] - cv::Point2d(100, 0)), 1e-6);
+    }
+    for (const bool inverse : {false, true}) {
+        EXPECT_TRUE(nowhere(pairfit::map_points(cv::Matx33d::zeros(), field, {{10, 20}}, inverse)[0]));
     }
 }
 

@@ -5,6 +5,7 @@ import ast
 import inspect
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -170,6 +171,26 @@ class TestDeformable:
         torn = dict(result, field=dict(result["field"], dx=result["field"]["dx"][:-1]))
         with pytest.raises(ValueError, match="rows"):
             pairfit.map_points(torn, [[1.0, 2.0]])
+
+    @pytest.mark.parametrize("change,points,inverse,error,words", [
+        ({"shape": [13, float("nan")]}, [[1.0, 2.0]], False, ValueError, "whole numbers"),
+        ({"origin": [float("nan"), 0.0]}, [[1.0, 2.0]], False, ValueError, "finite origin"),
+        ({}, [["1", 2.0]], False, TypeError, "'points'"),
+        ({}, [[1.0, 2.0]], "no", TypeError, "'inverse' must be True or False, not str"),
+    ])
+    def test_arguments_that_are_not_what_they_seem_are_refused(self, lens, change, points, inverse, error, words):
+        result, _ = lens
+        with pytest.raises(error, match=re.escape(words)):
+            pairfit.map_points(dict(result, field=dict(result["field"], **change)), points, inverse=inverse)
+
+    def test_what_cannot_be_mapped_comes_back_nan_and_chains(self, lens, tmp_path):
+        result, _ = lens
+        back = pairfit.map_points(result, [[100.0, 100.0], [2e7, 2e7]], inverse=True)
+        assert np.isnan(back[1]).all()
+        assert np.isnan(pairfit.map_points(result, back)[1]).all()  # once a crash
+        unread = pairfit.align(str(tmp_path / "no.png"), str(tmp_path / "none.png"), None, model="deformable")
+        for inverse in (False, True):
+            assert np.isnan(pairfit.map_points(unread, [[10.0, 20.0]], inverse=inverse)).all()
 
 
 class TestErrors:

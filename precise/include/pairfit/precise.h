@@ -117,7 +117,9 @@ PreciseResult align_precise(const AlignRequest& request, const PreciseOptions& o
 /// Reference pixels to pixels of the camera image as loaded through a
 /// result's whole map (`matrix` and `field`), or back with `inverse` (Newton
 /// steps on the map from the homography's inverse). Points the map cannot
-/// take (beyond the horizon, or where no step converges) come back NaN.
+/// take (NaN or infinite ones, those beyond the horizon, those where no step
+/// converges, and all of them when the matrix is singular, as a result
+/// without a map has it) come back NaN.
 std::vector<cv::Point2d> map_points(const cv::Matx33d& matrix, const DisplacementField& field,
                                     const std::vector<cv::Point2d>& points, bool inverse = false);
 
