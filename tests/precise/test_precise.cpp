@@ -642,32 +642,21 @@ TEST(DeformableModel, MapsPointsBothWaysAsTheCropsShowThem) {
 }
 
 // Points a map cannot take come back NaN, never as some other point: NaN
-// ones (what an inverse returns for a point it cannot take, so chained calls
-// meet them), points behind the camera, and any point of a result without a
-// map (its matrix is all zeros).
+// ones (chained calls pass an inverse's on), those behind the camera, and all
+// of a result without a map (an all-zero matrix).
 TEST(DeformableModel, PointsTheMapCannotTakeComeBackNaN) {
-    pairfit::DisplacementField field;
-    field.origin = cv::Point2d(-100, -100);
-    field.spacing = 100;
-    field.dx = cv::Mat(6, 6, CV_64F, cv::Scalar(2.0));
-    field.dy = cv::Mat(6, 6, CV_64F, cv::Scalar(-1.0));
-    const cv::Matx33d tilted(1, 0, 0, 0, 1, 0, 0.001, 0, 1);  // horizon at x = -1000
     const double nan = std::numeric_limits<double>::quiet_NaN();
+    const pairfit::DisplacementField field{{-100, -100}, 100, cv::Mat(6, 6, CV_64F, cv::Scalar(2.0)),
+                                           cv::Mat(6, 6, CV_64F, cv::Scalar(-1.0))};
+    const cv::Matx33d tilted(1, 0, 0, 0, 1, 0, 0.001, 0, 1);  // horizon at x = -1000
     const auto nowhere = [](cv::Point2d p) { return std::isnan(p.x) && std::isnan(p.y); };
-    const std::vector<cv::Point2d> forward =
-        pairfit::map_points(tilted, field, {{nan, 10}, {-2000, 0}, {100, 0}});
-    EXPECT_TRUE(nowhere(forward[0]));
     EXPECT_TRUE(nowhere(field.at({10, nan})));
-    EXPECT_TRUE(nowhere(forward[1]));
-    EXPECT_LT(cv::norm(forward[2] - cv::Point2d(100 / 1.1 + 2, -1)), 1e-9);
     for (const pairfit::DisplacementField& f : {field, pairfit::DisplacementField{}}) {
-        const cv::Point2d there = pairfit::map_points(tilted, f, {{100, 0}})[0];
-        const std::vector<cv::Point2d> back = pairfit::map_points(tilted, f, {{2000, 0}, there}, true);
-        EXPECT_TRUE(nowhere(back[0])) << back[0];  // its mirror image lies behind the camera
+        const std::vector<cv::Point2d> there = pairfit::map_points(tilted, f, {{nan, 10}, {-2000, 0}, {100, 0}});
+        const std::vector<cv::Point2d> back = pairfit::map_points(tilted, f, {{2000, 0}, there[2]}, true);
+        EXPECT_TRUE(nowhere(there[0]) && nowhere(there[1]) && nowhere(back[0])) << there[1] << back[0];
         EXPECT_LT(cv::norm(back[1] - cv::Point2d(100, 0)), 1e-6);
-    }
-    for (const bool inverse : {false, true}) {
-        EXPECT_TRUE(nowhere(pairfit::map_points(cv::Matx33d::zeros(), field, {{10, 20}}, inverse)[0]));
+        EXPECT_TRUE(nowhere(pairfit::map_points(cv::Matx33d::zeros(), f, {{10, 20}}, !f.empty())[0]));
     }
 }
 

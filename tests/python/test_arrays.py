@@ -183,15 +183,6 @@ class TestDeformable:
         with pytest.raises(error, match=re.escape(words)):
             pairfit.map_points(dict(result, field=dict(result["field"], **change)), points, inverse=inverse)
 
-    def test_what_cannot_be_mapped_comes_back_nan_and_chains(self, lens, tmp_path):
-        result, _ = lens
-        back = pairfit.map_points(result, [[100.0, 100.0], [2e7, 2e7]], inverse=True)
-        assert np.isnan(back[1]).all()
-        assert np.isnan(pairfit.map_points(result, back)[1]).all()  # once a crash
-        unread = pairfit.align(str(tmp_path / "no.png"), str(tmp_path / "none.png"), None, model="deformable")
-        for inverse in (False, True):
-            assert np.isnan(pairfit.map_points(unread, [[10.0, 20.0]], inverse=inverse)).all()
-
 
 class TestErrors:
     @pytest.mark.parametrize("camera,options,error,words", [
