@@ -16,6 +16,8 @@ namespace {
 // The share of a square, below which it shows the reference too little to
 // tell a pair from an unrelated one: blank paper, a smooth sky.
 constexpr double kSquareDetail = 0.01;
+// The fewest pixels a correlation is measured over.
+constexpr int kFewestPixels = 16;
 
 // Where a band-passed reference shows detail above the image noise.
 double share_of_detail(const cv::Mat& band_passed, const cv::Mat& mask) {
@@ -35,10 +37,12 @@ std::optional<double> square_correlation(const cv::Mat& reference_crop, const cv
     cv::cvtColor(camera_crop, in, cv::COLOR_BGR2GRAY);
     t.convertTo(t, CV_32F);
     in.convertTo(in, CV_32F);
+    // A square of a few pixels (a tiny out_size) cannot tell: the whole pair does.
+    if (t.total() < kFewestPixels) return std::nullopt;
     const int box = band_pass_box(std::max(t.cols, t.rows));
     cv::Mat mask;
     cv::erode(reference_content, mask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * box + 1, 2 * box + 1)));
-    if (cv::countNonZero(mask) < 16) return 0;
+    if (cv::countNonZero(mask) < kFewestPixels) return 0;
     const cv::Mat t_band = band_pass(t, box);
     if (share_of_detail(t_band, mask) < kSquareDetail) return std::nullopt;
     const double rho = cv::computeECC(t_band, band_pass(in, box), mask);

@@ -256,6 +256,11 @@ class TestPreciseEntry:
         for name in ["p1_aligned.jpg", "p1_aligned.png"]:
             assert (tmp_path / "e" / name).read_bytes() == (tmp_path / "p" / name).read_bytes()
 
+    @pytest.mark.parametrize("refine", [False, True])
+    def test_a_square_of_a_few_pixels_is_judged_on_the_whole_pair(self, pair, refine):
+        img, cam = pair
+        assert pairfit.align(str(img), str(cam), None, 2, refine=refine)["correlation"] > 0.4  # was 0: suspect
+
     def test_outcomes_and_errors_are_the_exact_entrys(self, tmp_path, pair, white_camera):
         img, cam = pair
         missing = pairfit.align(str(tmp_path / "nope.jpg"), str(cam))
