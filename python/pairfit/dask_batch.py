@@ -17,6 +17,7 @@ from __future__ import annotations
 import argparse
 import base64
 import json
+import logging
 import os
 import queue
 import shutil
@@ -216,7 +217,13 @@ class Cluster:
         return self.client
 
     def close(self) -> None:
-        """The client first, then the cluster, so that no side finds its peer gone."""
+        """The client first, then the cluster, so that no side finds its peer gone.
+        A task that ends in between (after a Ctrl-C, while others still run)
+        has our own scheduler report it to the closed client, and log that
+        with a traceback: the user would read it as a fault. Its log is
+        quieted for the close; a remote scheduler logs in its own process."""
+        if self.local is not None:
+            logging.getLogger("distributed.scheduler").setLevel(logging.CRITICAL + 1)
         if self.client is not None:
             self.client.close()
         if self.local is not None:
