@@ -716,6 +716,27 @@ TEST(DeformableModel, FollowsWavesOverASmoothPhotograph) {
     EXPECT_LT(square_error(d, wave(6, 85)), 1.0) << d.method;
 }
 
+// A smooth photograph through a lens, under light that falls off towards the
+// corners and across the desk: band-passed, the slope of the light leaves a
+// slope on the shading that pulls the field aside.
+TEST(DeformableModel, FollowsASmoothPhotographUnderUnevenLight) {
+    cv::Mat print(15, 20, CV_8UC3);
+    cv::RNG(10).fill(print, cv::RNG::UNIFORM, 40, 215);
+    cv::resize(print, print, cv::Size(1000, 760), 0, 0, cv::INTER_CUBIC);
+    Photographed p = photograph_bent(print, lens(0.1));
+    cv::Mat lit(p.cam.size(), CV_32FC3);
+    for (int y = 0; y < lit.rows; ++y) {
+        for (int x = 0; x < lit.cols; ++x) {
+            const double dx = x / 500.0 - 1, dy = y / 380.0 - 1;
+            lit.at<cv::Vec3f>(y, x) = cv::Vec3f::all(static_cast<float>((1 - 0.12 * (dx * dx + dy * dy)) * (0.9 - 0.1 * dx)));
+        }
+    }
+    p.cam.convertTo(p.cam, CV_32FC3);
+    cv::Mat(p.cam.mul(lit)).convertTo(p.cam, CV_8UC3);
+    const pairfit::PreciseResult d = align(p, 600, pairfit::Model::deformable);
+    EXPECT_LT(square_error(d, lens(0.1)), 0.5) << d.method;
+}
+
 // A label whose ends are blank paper, round 30% of a bottle: past its last
 // content the field is guessed, and it must go on curving as the bottle
 // does rather than run straight on.
