@@ -291,9 +291,11 @@ void print_summary(const std::vector<PairResult>& all, int done_now, double seco
                         r.misalignment_px, kMisalignedPx, printable(r.img).c_str());
         }
     }
+    // Named, with the image that could not be read and why: a count alone
+    // sends the user searching thousands of records.
     for (const PairResult& r : all) {
-        if (r.outcome == "error") {
-            std::printf("error: %s: %s\n", printable(r.img).c_str(), printable(r.error).c_str());
+        if (r.outcome == "missing" || r.outcome == "error") {
+            std::printf("%s: %s: %s\n", r.outcome.c_str(), printable(r.img).c_str(), printable(r.error).c_str());
         }
     }
     std::fflush(stdout);

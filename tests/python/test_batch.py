@@ -86,6 +86,8 @@ class TestFolder:
         assert by_name(recs)["lonely.jpg"]["cam"].endswith("lonely.png")
         assert (tmp_path / "out" / "p1_aligned.png").exists()
         assert "aligned 3, missing 2, special 0, error 1" in done.stdout
+        named = [line for line in done.stdout.splitlines() if line.startswith("missing: ")]
+        assert sorted(os.path.basename(line.split(": ")[1]) for line in named) == ["broken.jpg", "lonely.jpg"]
         assert "lowest scores:" in done.stdout
         assert "pairfit-batch: 6/6 pairs" in done.stderr  # the plain line off a terminal
 
