@@ -174,26 +174,39 @@ using LightFit = cv::Vec<double, kLightTerms>;
 
 // The fit's terms at template pixel (x, y) of a template of `size` showing
 // `tone`: the black level, then the tone under each of the light's terms.
-cv::Vec<double, kLightTerms> light_terms(double x, double y, cv::Size size, double tone) {
+LightFit light_terms(double x, double y, cv::Size size, double tone) {
     const double u = 2 * x / size.width - 1, v = 2 * y / size.height - 1;
     return {1, tone, tone * u, tone * v, tone * u * u, tone * u * v, tone * v * v};
 }
 
-// Least squares over the samples whose residual under `previous` is within
-// `tolerance` (all of them without one).
-std::optional<LightFit> fitted_light(const cv::Mat& camera, const cv::Mat& t, const cv::Mat& seen,
-                                     const std::optional<LightFit>& previous, double tolerance) {
-    cv::Matx<double, kLightTerms, kLightTerms> normal = cv::Matx<double, kLightTerms, kLightTerms>::zeros();
-    LightFit right = LightFit::all(0);
+// One cell of the light's fit: its terms and the camera's tone there.
+struct LightSample {
+    LightFit terms;
+    double camera;
+};
+
+// The cells the camera sees wholly.
+std::vector<LightSample> light_samples(const cv::Mat& camera, const cv::Mat& t, const cv::Mat& seen) {
+    std::vector<LightSample> samples;
     for (int y = 0; y < t.rows; ++y) {
         for (int x = 0; x < t.cols; ++x) {
             if (!seen.at<std::uint8_t>(y, x)) continue;
-            const LightFit a = light_terms(x + 0.5, y + 0.5, t.size(), t.at<float>(y, x));
-            const double c = camera.at<float>(y, x);
-            if (previous && std::abs(c - a.dot(*previous)) > tolerance) continue;
-            right += a * c;
-            normal += a * a.t();
+            samples.push_back({light_terms(x + 0.5, y + 0.5, t.size(), t.at<float>(y, x)), camera.at<float>(y, x)});
         }
+    }
+    return samples;
+}
+
+// Least squares over the samples whose residual under `previous` is within
+// `tolerance` (all of them without one).
+std::optional<LightFit> fitted_light(const std::vector<LightSample>& samples, const std::optional<LightFit>& previous,
+                                     double tolerance) {
+    cv::Matx<double, kLightTerms, kLightTerms> normal = cv::Matx<double, kLightTerms, kLightTerms>::zeros();
+    LightFit right = LightFit::all(0);
+    for (const LightSample& sample : samples) {
+        if (previous && std::abs(sample.camera - sample.terms.dot(*previous)) > tolerance) continue;
+        right += sample.terms * sample.camera;
+        normal += sample.terms * sample.terms.t();
     }
     LightFit fit;
     if (!cv::solve(normal, right, fit, cv::DECOMP_CHOLESKY)) return std::nullopt;
@@ -201,28 +214,22 @@ std::optional<LightFit> fitted_light(const cv::Mat& camera, const cv::Mat& t, co
 }
 
 // How far the camera lies from the fit, typically (the median residual).
-double typical_residual(const cv::Mat& camera, const cv::Mat& t, const cv::Mat& seen, const LightFit& fit) {
+double typical_residual(const std::vector<LightSample>& samples, const LightFit& fit) {
+    if (samples.empty()) return 0;
     std::vector<double> residuals;
-    for (int y = 0; y < t.rows; ++y) {
-        for (int x = 0; x < t.cols; ++x) {
-            if (!seen.at<std::uint8_t>(y, x)) continue;
-            const LightFit a = light_terms(x + 0.5, y + 0.5, t.size(), t.at<float>(y, x));
-            residuals.push_back(std::abs(camera.at<float>(y, x) - a.dot(fit)));
-        }
-    }
-    if (residuals.empty()) return 0;
+    for (const LightSample& sample : samples) residuals.push_back(std::abs(sample.camera - sample.terms.dot(fit)));
     std::nth_element(residuals.begin(), residuals.begin() + residuals.size() / 2, residuals.end());
     return residuals[residuals.size() / 2];
 }
 
 // The camera's light made even with the template's. A camera's light falls
 // off towards its corners and across the desk; the band-pass leaves that
-// slope on smooth content, shifted by the wide box's reach, and a photograph
-// under uneven light was fitted 0.8-1.2 px off where it was 0.3-0.5 px off
-// under even light. The camera is taken as its black level plus the
-// template lit by a light that varies over the print as a quadratic
-// (vignetting, a lamp to one side), fitted over the whole seen print by
-// least squares and divided out. A light measured over windows instead
+// slope on smooth content, shifted by the wide box's reach, and photographs
+// under uneven light were fitted 0.6-0.8 px off (95th percentile) where they
+// were 0.2-0.3 px off under even light. The camera is taken as its black
+// level plus the template lit by a light that varies over the print as a
+// quadratic (vignetting, a lamp to one side), fitted over the whole seen
+// print by least squares and divided out. A light measured over windows instead
 // follows where the content is bright within each, and pulls as much.
 cv::Mat evened_light(const cv::Mat& camera, const cv::Mat& t, const cv::Mat& seen, int box) {
     // Fitted over cells of a quarter box, where a start map pixels off moves
@@ -234,12 +241,9 @@ cv::Mat evened_light(const cv::Mat& camera, const cv::Mat& t, const cv::Mat& see
     cv::resize(t, small_t, cells, 0, 0, cv::INTER_AREA);
     cv::resize(camera, small_camera, cells, 0, 0, cv::INTER_AREA);
     cv::resize(seen, small_seen, cells, 0, 0, cv::INTER_AREA);
-    small_seen = small_seen == 255;
-    std::optional<LightFit> fit = fitted_light(small_camera, small_t, small_seen, std::nullopt, 0);
-    if (fit) {
-        const double tolerance = std::max(0.5, kOutlying * typical_residual(small_camera, small_t, small_seen, *fit));
-        fit = fitted_light(small_camera, small_t, small_seen, fit, tolerance);
-    }
+    const std::vector<LightSample> samples = light_samples(small_camera, small_t, small_seen == 255);
+    std::optional<LightFit> fit = fitted_light(samples, std::nullopt, 0);
+    if (fit) fit = fitted_light(samples, fit, std::max(0.5, kOutlying * typical_residual(samples, *fit)));
     // An image that is not this print's photograph (or a blank one) has no
     // light of its own to divide out.
     if (!fit || !((*fit)[1] > 0) || !cv::checkRange(*fit)) return camera;
