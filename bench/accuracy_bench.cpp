@@ -3,7 +3,7 @@
 // homography) on both images reduced to 1600 px, all in one run.
 //
 //   pairfit_accuracy [pairs [pair]]
-//   pairfit_accuracy curved [per group [pair]]
+//   pairfit_accuracy curved [per group [pair [seed]]]
 //
 // Error of a method on a pair: the largest distance, over the centre and the
 // corners of the output square in the camera image, between a point and
