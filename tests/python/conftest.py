@@ -2,7 +2,9 @@
 
 import os
 import pathlib
+import shutil
 import sys
+import tempfile
 
 import pytest
 
@@ -12,6 +14,16 @@ sys.path.insert(0, str(BUILD))
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import imagegen  # noqa: E402
+
+# Dask keeps a scratch space (with its lock files) in the temporary
+# directory and leaves it there; the tests' clusters, local and remote, keep
+# theirs in a folder of their own, removed when the tests end.
+DASK_SCRATCH = tempfile.mkdtemp(prefix="pairfit-dask-tests-")
+os.environ["DASK_TEMPORARY_DIRECTORY"] = DASK_SCRATCH
+
+
+def pytest_sessionfinish(session, exitstatus):
+    shutil.rmtree(DASK_SCRATCH, ignore_errors=True)
 
 
 @pytest.fixture(scope="session")
