@@ -706,6 +706,27 @@ TEST(Misalignment, EstimatesHowFarApartTheCropsAre) {
     EXPECT_FALSE(misalignment_of(still) > 0.3) << misalignment_of(still);
 }
 
+// A window caught on the wrong stroke (1.2 px) among windows that measure
+// only noise, laid as a label's content leaves them: the field is fitted
+// without it, and it must not let the field run on towards the corners.
+TEST(Misalignment, AStrayWindowDoesNotCarryTheFieldFurther) {
+    const int out = 1200;
+    const cv::Point2d centres[] = {{0.5, 0.5}, {1.5, 0.5}, {2.5, 0.5}, {3.5, 0.5}, {4.5, 0.5}, {5.5, 0.5}, {6.5, 0.5},
+                                   {7.5, 0.5}, {8.5, 0.5}, {0.5, 2.5}, {1.5, 2.5}, {2.5, 2.5}, {6.5, 2.5}, {6.5, 3.5},
+                                   {0.5, 5.5}, {0.5, 6.5}, {3.5, 6.5}, {6.5, 6.5}, {3.5, 7.5}, {4.5, 7.5}, {5.5, 7.5},
+                                   {6.5, 7.5}, {7.5, 7.5}, {8.5, 7.5}, {9.5, 7.5}, {0.5, 9.5}};
+    for (int seed = 0; seed < 6; ++seed) {
+        cv::RNG rng(seed);
+        std::vector<pairfit::LocalShift> shifts;
+        for (const cv::Point2d& c : centres) {
+            shifts.push_back({c * (out / 10.0), cv::Point2d(rng.gaussian(0.05), rng.gaussian(0.05)), true});
+        }
+        const double without = pairfit::misalignment_px(shifts, out, 1.0);
+        shifts.push_back({cv::Point2d(8.5, 2.5) * (out / 10.0), cv::Point2d(1.2, 0), true});
+        EXPECT_LT(pairfit::misalignment_px(shifts, out, 1.0), without + 0.1) << seed;
+    }
+}
+
 // A smooth photograph (shading, no strokes) under waves of half its width:
 // its shading tells the field in every cell of a fine grid.
 TEST(DeformableModel, FollowsWavesOverASmoothPhotograph) {
