@@ -540,8 +540,9 @@ private:
 // with the cube of the distance from their centre. (Third differences let
 // that growth fade to a quadratic past the last content: on the accuracy
 // run's curved pairs, labels round a bottle were 1.5-2.3 px off at the
-// square's corners, and 10 of 80 pairs outside 0.5 / 1 px where 4 are now.)
+// square's corners, and 10 of 80 pairs outside 0.5 / 1 px where 5 are now.)
 cv::Mat bending_of(const Grid& g) {
+    static_assert(kBendingOrder == 4, "the weights across the axes are the fourth order's binomials");
     static const double kDifference[kBendingOrder + 1][kBendingOrder + 1] = {
         {1}, {-1, 1}, {1, -2, 1}, {-1, 3, -3, 1}, {1, -4, 6, -4, 1}};
     static const double kBinomial[kBendingOrder + 1] = {1, 4, 6, 4, 1};
