@@ -18,7 +18,9 @@ double crop_correlation(const cv::Mat& reference_crop, const cv::Mat& camera_cro
 
 // The crops' own estimate of how far apart they are, in camera pixels (the
 // crops of a camera smaller than the reference are enlarged).
+// `through_field`: the crops were warped through a deformable field, whose
+// error where the reference is blank the crops cannot show.
 double misalignment_of(const cv::Mat& reference_crop, const cv::Mat& camera_crop, const cv::Mat& reference_content,
-                       const Frames& f);
+                       const Frames& f, bool through_field);
 
 }  // namespace pairfit

@@ -42,7 +42,7 @@ void exact_crops(const ExactSearch& found, const Frames& f, const AlignRequest& 
     r.correlation = crop_correlation(
         crops.reference_crop, camera_square, content,
         [&] { return whole_pair_correlation(reduced_pair(found.reference(), found.fitted_camera()), fitted_from_reference); });
-    r.misalignment_px = misalignment_of(crops.reference_crop, camera_square, content, f);
+    r.misalignment_px = misalignment_of(crops.reference_crop, camera_square, content, f, false);
 }
 
 // The refined map the model settles on, as the whole pair judges it, its

@@ -93,7 +93,7 @@ void warp_and_save(const Scene& s, const CameraMap& camera_from_reference, const
                 s.estimate.img_small.empty() ? reduced_pair(found.reference(), s.view.camera) : s.estimate,
                 camera_from_reference);
         });
-        return std::make_pair(correlation, misalignment_of(img_aligned, cam_cropped, content, s.f));
+        return std::make_pair(correlation, misalignment_of(img_aligned, cam_cropped, content, s.f, !field.empty()));
     });
     cv::Mat cam_aligned = cam_cropped;
     if (found.is_masked()) Get_Mask_ROI(img_masked, cam_cropped, cam_aligned, 0, kNoData);
