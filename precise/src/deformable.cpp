@@ -110,6 +110,8 @@ Grid grid_for(cv::Size reference, int cells, int depth) {
 struct FieldLevel {
     cv::Mat t, t_mask;      // CV_32F, CV_8U
     cv::Mat in;             // CV_32FC3 over the level's reference: the camera, and its gradients per camera pixel
+    cv::Mat camera;         // CV_32F: the first of `in`'s channels alone, for steps that need no gradients
+    int content = 0;        // pixels of t_mask
     cv::Mat seen;           // CV_8U over the level's reference: where the start map reaches the camera
     cv::Mat start;          // CV_64FC2 per template pixel: the camera pixel the start map gives it
     cv::Mat towards;        // CV_32FC4 per template pixel: level pixels per camera pixel there (2x2, row by row)
@@ -285,6 +287,7 @@ FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const 
         [&] {
             l.t = band_pass(t, box)(inside);
             l.t_mask = content_mask(l.t, box / 4 + 1);
+            l.content = cv::countNonZero(l.t_mask);
         },
         [&] { view = start_view(in, map, field, t.size(), l.k, (scale - 1) / 2, reference_of); });
     const cv::Mat camera = band_pass(evened_light(view.camera, t, view.seen, box), box);
@@ -304,6 +307,7 @@ FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const 
         }
     }
     cv::merge(std::vector<cv::Mat>{camera, gx, gy}, l.in);
+    l.camera = camera;
     l.seen = view.seen;
     l.start = view.start(inside);
     l.towards = view.towards(inside);
@@ -339,6 +343,54 @@ struct Sums {
     cv::Mat hessian;
 };
 
+// The template against the camera seen through a field, over the pixels
+// that count: their means and the zero-mean products.
+struct Agreement {
+    float t_mean = 0, i_mean = 0;
+    double tt = 0, ii = 0, ti = 0;
+};
+
+// f(template, camera) at each counted pixel, the camera being channel 0 of
+// `seen`.
+template <typename F>
+void for_counted(const cv::Mat& t, const cv::Mat& seen, const cv::Mat& counted, F f) {
+    const int channels = seen.channels();
+    for (int y = 0; y < t.rows; ++y) {
+        const float* pt = t.ptr<float>(y);
+        const float* pi = seen.ptr<float>(y);
+        const std::uint8_t* ok = counted.ptr<std::uint8_t>(y);
+        for (int x = 0; x < t.cols; ++x) {
+            if (ok[x]) f(pt[x], pi[x * channels]);
+        }
+    }
+}
+
+// The template t against `seen` where `counted`: one pass for the means,
+// one for the products.
+Agreement agreement_of(const cv::Mat& t, const cv::Mat& seen, const cv::Mat& counted, int count) {
+    double t_sum = 0, i_sum = 0;
+    for_counted(t, seen, counted, [&](float tv, float iv) {
+        t_sum += tv;
+        i_sum += iv;
+    });
+    Agreement a;
+    a.t_mean = static_cast<float>(t_sum / count);
+    a.i_mean = static_cast<float>(i_sum / count);
+    for_counted(t, seen, counted, [&](float tv, float iv) {
+        const double tz = tv - a.t_mean, iz = iv - a.i_mean;
+        a.tt += tz * tz;
+        a.ii += iz * iz;
+        a.ti += tz * iz;
+    });
+    return a;
+}
+
+// What a step reduces at each counted pixel: lambda (t - t_mean) - (i - i_mean).
+struct Residual {
+    double lambda;
+    float t_mean, i_mean;
+};
+
 class FieldProblem {
 public:
     FieldProblem(const FieldLevel& l, const Grid& g, const cv::Matx33d& h)
@@ -348,33 +400,24 @@ public:
         FieldEvaluation e;
         cv::Mat map_x(l_.t.size(), CV_32F), map_y(l_.t.size(), CV_32F), counted(l_.t.size(), CV_8U);
         const int middle = l_.t.rows / 2;
-        side_by_side([&] { sources(c, 0, middle, map_x, map_y, counted); },
-                     [&] { sources(c, middle, l_.t.rows, map_x, map_y, counted); });
-        const int count = cv::countNonZero(counted);
-        if (count < std::max(64, cv::countNonZero(l_.t_mask) / 4)) return e;
-        cv::Mat image = l_.in, seen;
-        if (!gradient) cv::extractChannel(l_.in, image, 0);  // the camera without its gradients
-        cv::remap(image, seen, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
-        std::vector<cv::Mat> planes;
-        cv::split(seen, planes);
-        const cv::Mat outside = counted == 0;
-        for (cv::Mat& plane : planes) plane.setTo(0, outside);
-        cv::Mat tz, iz;
-        cv::subtract(l_.t, cv::mean(l_.t, counted)[0], tz);
-        cv::subtract(planes[0], cv::mean(planes[0], counted)[0], iz);
-        tz.setTo(0, outside);
-        iz.setTo(0, outside);
-        const double tt = tz.dot(tz), ii = iz.dot(iz), ti = tz.dot(iz);
-        if (!(tt > 0 && ii > 0)) return e;
-        e.rho = ti / std::sqrt(tt * ii);
+        int first_count = 0, second_count = 0;
+        side_by_side([&] { first_count = sources(c, 0, middle, map_x, map_y, counted); },
+                     [&] { second_count = sources(c, middle, l_.t.rows, map_x, map_y, counted); });
+        const int count = first_count + second_count;
+        if (count < std::max(64, l_.content / 4)) return e;
+        cv::Mat seen;
+        cv::remap(gradient ? l_.in : l_.camera, seen, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+        const Agreement a = agreement_of(l_.t, seen, counted, count);
+        if (!(a.tt > 0 && a.ii > 0)) return e;
+        e.rho = a.ti / std::sqrt(a.tt * a.ii);
         e.valid = std::isfinite(e.rho);
         if (!e.valid || !gradient) return e;
         // The camera's brightness relative to the template's: the step
         // moves the warped camera towards lambda times the template.
-        const cv::Mat residual = (ti / tt) * tz - iz;
+        const Residual r{a.ti / a.tt, a.t_mean, a.i_mean};
         Sums first, second;
-        side_by_side([&] { first = sums(planes[1], planes[2], residual, 0, middle, hessian); },
-                     [&] { second = sums(planes[1], planes[2], residual, middle, l_.t.rows, hessian); });
+        side_by_side([&] { first = sums(seen, counted, r, 0, middle, hessian); },
+                     [&] { second = sums(seen, counted, r, middle, l_.t.rows, hessian); });
         e.gradient = first.gradient;
         for (size_t i = 0; i < e.gradient.size(); ++i) e.gradient[i] += second.gradient[i];
         if (hessian) e.hessian = symmetric(first.hessian + second.hessian) * (sparse_hessian_ ? 2.0 : 1.0);
@@ -383,8 +426,9 @@ public:
 
 private:
     // The level pixel of the camera that each template pixel of rows first
-    // to last sees, and whether it counts.
-    void sources(const Coefficients& c, int first, int last, cv::Mat& map_x, cv::Mat& map_y, cv::Mat& counted) const {
+    // to last sees, and whether it counts; how many do.
+    int sources(const Coefficients& c, int first, int last, cv::Mat& map_x, cv::Mat& map_y, cv::Mat& counted) const {
+        int count = 0;
         std::vector<double> row_x(g_.cols), row_y(g_.cols);
         const double right = l_.in.cols - 1, bottom = l_.in.rows - 1;
         const double inset = l_.inset;
@@ -426,15 +470,17 @@ private:
                                 l_.seen.at<std::uint8_t>(static_cast<int>(ly + 0.5), static_cast<int>(lx + 0.5))
                             ? 255
                             : 0;
+                count += ok[x] ? 1 : 0;
             }
         }
+        return count;
     }
 
     // J^T e and, when asked, J^T J over rows first to last. The spline is a
     // product of one weight per axis, so each row's sums over its pixels
     // come first (per pair of control columns) and meet the row's weights
     // once: a few dozen products per pixel for hundreds of parameters.
-    Sums sums(const cv::Mat& gx, const cv::Mat& gy, const cv::Mat& residual, int first, int last, bool hessian) const {
+    Sums sums(const cv::Mat& seen, const cv::Mat& counted, const Residual& r, int first, int last, bool hessian) const {
         Sums s;
         s.gradient.assign(g_.parameters(), 0.0);
         if (hessian) s.hessian = cv::Mat::zeros(g_.parameters(), g_.parameters(), CV_64F);
@@ -448,16 +494,17 @@ private:
             if (hessian) {
                 for (std::vector<double>* v : {&xx, &xy, &yy}) std::fill(v->begin(), v->end(), 0.0);
             }
-            const float* pgx = gx.ptr<float>(y);
-            const float* pgy = gy.ptr<float>(y);
-            const float* pe = residual.ptr<float>(y);
+            const cv::Vec3f* in = seen.ptr<cv::Vec3f>(y);
+            const float* pt = l_.t.ptr<float>(y);
+            const std::uint8_t* ok = counted.ptr<std::uint8_t>(y);
             // On large levels every other row serves the Hessian, which
             // sets only the steps' pace; the gradient takes every row.
             const bool rows_hessian = hessian && (!sparse_hessian_ || y % 2 == 0);
             for (int x = 0; x < l_.t.cols; ++x) {
-                if (pe[x] == 0 && pgx[x] == 0 && pgy[x] == 0) continue;
+                if (!ok[x]) continue;
                 const SplineWeights& sx = l_.wx[x];
-                const double a = pgx[x], b = pgy[x], e = pe[x];
+                const float tz = pt[x] - r.t_mean, iz = in[x][0] - r.i_mean;
+                const double a = in[x][1], b = in[x][2], e = static_cast<float>(r.lambda * tz - iz);
                 for (int p = 0; p < 4; ++p) {
                     ex[sx.first + p] += sx.w[p] * a * e;
                     ey[sx.first + p] += sx.w[p] * b * e;
@@ -899,20 +946,24 @@ cv::Mat square_sources(const CameraMap& camera_from_reference, const Displacemen
                  [&] { second = map_points(camera_from_reference.matrix(), field, {middle, camera.end()}, true); });
     reference.insert(reference.end(), second.begin(), second.end());
     cv::Mat sources(out, out, CV_32FC2);
-    for (int y = 0; y < out; ++y) {
-        const int j = y / step;
-        const double fy = static_cast<double>(y - j * step) / step;
-        cv::Vec2f* row = sources.ptr<cv::Vec2f>(y);
-        for (int x = 0; x < out; ++x) {
-            const int i = x / step;
-            const double fx = static_cast<double>(x - i * step) / step;
-            const cv::Point2d p = (1 - fy) * ((1 - fx) * reference[j * nodes + i] + fx * reference[j * nodes + i + 1]) +
-                                  fy * ((1 - fx) * reference[(j + 1) * nodes + i] + fx * reference[(j + 1) * nodes + i + 1]);
-            // A point no step reached stays outside the reference: grey.
-            row[x] = std::isfinite(p.x) && std::isfinite(p.y) ? cv::Vec2f(static_cast<float>(p.x), static_cast<float>(p.y))
-                                                              : cv::Vec2f(-1e6f, -1e6f);
+    // Bilinear between the lattice's points, two bands of rows side by side.
+    const auto fill = [&](int first, int last) {
+        for (int y = first; y < last; ++y) {
+            const int j = y / step;
+            const double fy = static_cast<double>(y - j * step) / step;
+            cv::Vec2f* row = sources.ptr<cv::Vec2f>(y);
+            for (int x = 0; x < out; ++x) {
+                const int i = x / step;
+                const double fx = static_cast<double>(x - i * step) / step;
+                const cv::Point2d p = (1 - fy) * ((1 - fx) * reference[j * nodes + i] + fx * reference[j * nodes + i + 1]) +
+                                      fy * ((1 - fx) * reference[(j + 1) * nodes + i] + fx * reference[(j + 1) * nodes + i + 1]);
+                // A point no step reached stays outside the reference: grey.
+                row[x] = std::isfinite(p.x) && std::isfinite(p.y) ? cv::Vec2f(static_cast<float>(p.x), static_cast<float>(p.y))
+                                                                  : cv::Vec2f(-1e6f, -1e6f);
+            }
         }
-    }
+    };
+    side_by_side([&] { fill(0, out / 2); }, [&] { fill(out / 2, out); });
     return sources;
 }
 

@@ -34,15 +34,27 @@ double combined(const cv::Mat& c, const SplineWeights& sx, const double* wx, con
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 const cv::Point2d kNowhere(kNaN, kNaN);
 
+cv::Point2d displacement_of(const DisplacementField& f, const PointWeights& s) {
+    return {combined(f.dx, s.x, s.x.w, s.y, s.y.w), combined(f.dy, s.x, s.x.w, s.y, s.y.w)};
+}
+
+// Per reference pixel.
+cv::Matx22d jacobian_of(const DisplacementField& f, const PointWeights& s) {
+    return cv::Matx22d(combined(f.dx, s.x, s.x.d, s.y, s.y.w), combined(f.dx, s.x, s.x.w, s.y, s.y.d),
+                       combined(f.dy, s.x, s.x.d, s.y, s.y.w), combined(f.dy, s.x, s.x.w, s.y, s.y.d)) *
+           (1 / f.spacing);
+}
+
 // Newton steps on the whole map from `p`: the reference point it takes to
 // `camera`, or NaN where no step converges.
 cv::Point2d newton_inverse(const cv::Matx33d& matrix, const DisplacementField& field, cv::Point2d camera, cv::Point2d p) {
     const Map<frame::Camera, frame::Reference> forward(matrix);
     for (int step = 0; step < 30; ++step) {
         if (!(std::abs(p.x) < 1e7 && std::abs(p.y) < 1e7)) break;
-        const cv::Point2d miss = forward(p) + field.at(p) - camera;
+        const PointWeights s = weights_at(field, p);
+        const cv::Point2d miss = forward(p) + displacement_of(field, s) - camera;
         if (std::hypot(miss.x, miss.y) < 1e-7) return p;
-        const cv::Matx22d j = pairfit::jacobian_at(matrix, p) + field.jacobian_at(p);
+        const cv::Matx22d j = pairfit::jacobian_at(matrix, p) + jacobian_of(field, s);
         const double det = cv::determinant(j);
         if (!(std::abs(det) > 1e-12)) break;
         p -= cv::Point2d((j(1, 1) * miss.x - j(0, 1) * miss.y) / det, (-j(1, 0) * miss.x + j(0, 0) * miss.y) / det);
@@ -73,17 +85,13 @@ bool usable(const cv::Matx33d& m) {
 cv::Point2d DisplacementField::at(cv::Point2d reference) const {
     if (empty()) return {0, 0};
     if (!is_finite(reference)) return kNowhere;
-    const PointWeights s = weights_at(*this, reference);
-    return {combined(dx, s.x, s.x.w, s.y, s.y.w), combined(dy, s.x, s.x.w, s.y, s.y.w)};
+    return displacement_of(*this, weights_at(*this, reference));
 }
 
 cv::Matx22d DisplacementField::jacobian_at(cv::Point2d reference) const {
     if (empty()) return cv::Matx22d::zeros();
     if (!is_finite(reference)) return cv::Matx22d::all(kNaN);
-    const PointWeights s = weights_at(*this, reference);
-    return cv::Matx22d(combined(dx, s.x, s.x.d, s.y, s.y.w), combined(dx, s.x, s.x.w, s.y, s.y.d),
-                       combined(dy, s.x, s.x.d, s.y, s.y.w), combined(dy, s.x, s.x.w, s.y, s.y.d)) *
-           (1 / spacing);
+    return jacobian_of(*this, weights_at(*this, reference));
 }
 
 std::vector<cv::Point2d> map_points(const cv::Matx33d& given, const DisplacementField& field,
