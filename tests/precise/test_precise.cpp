@@ -498,11 +498,9 @@ Photographed photograph_bent(const cv::Mat& img, const ReferenceOf& reference_of
     return p;
 }
 
-// The largest distance, over points 20 px apart on the camera's output
-// square, between a camera point and where the result's whole map puts the
-// reference point truly shown there.
-// How far the result's map puts each reference point from where the camera
-// truly shows it, over the output square, sorted.
+// Over points 20 px apart on the camera's output square, the distance
+// between a camera point and where the result's whole map puts the
+// reference point truly shown there, sorted.
 std::vector<double> square_errors(const pairfit::PreciseResult& r, const ReferenceOf& reference_of) {
     std::vector<cv::Point2d> camera, reference;
     for (double y = r.camera_square.y; y <= r.camera_square.br().y; y += 20) {
@@ -518,6 +516,7 @@ std::vector<double> square_errors(const pairfit::PreciseResult& r, const Referen
     return errors;
 }
 
+// The largest of them.
 double square_error(const pairfit::PreciseResult& r, const ReferenceOf& reference_of) {
     return square_errors(r, reference_of).back();
 }
