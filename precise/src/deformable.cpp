@@ -274,23 +274,32 @@ cv::Mat evened_light(const cv::Mat& camera, const cv::Mat& t, const cv::Mat& see
     return even;
 }
 
-// The band-pass of an image where only `shown` (CV_8U) is known: its wide
-// blur made of those pixels alone, not of a mirror image of the print (which
-// moves the other way when the content moves) nor of the camera's border
-// pixels repeated past its frame. The template and the camera are filtered
-// over the same pixels, those the camera shows.
-cv::Mat band_pass_within(const cv::Mat& image, const cv::Mat& shown, int box) {
-    cv::Mat fine, coarse, weight;
+// What a band-pass over only some pixels needs of them: where they are (1,
+// else 0) and how much of each pixel's wide blur they make up.
+struct Shown {
+    cv::Mat where, share;  // CV_32F
+};
+
+Shown shown_of(const cv::Mat& mask, int box) {
+    Shown s;
+    mask.convertTo(s.where, CV_32F, 1.0 / 255);
+    cv::blur(s.where, s.share, cv::Size(box, box), cv::Point(-1, -1), cv::BORDER_CONSTANT);
+    cv::blur(s.share, s.share, cv::Size(box, box), cv::Point(-1, -1), cv::BORDER_CONSTANT);
+    cv::max(s.share, 1e-6, s.share);
+    return s;
+}
+
+// The band-pass of an image of which only the `shown` pixels are known: its
+// wide blur made of those pixels alone, not of a mirror image of the print
+// (which moves the other way when the content moves) nor of the camera's
+// border pixels repeated past its frame. The template and the camera are
+// filtered over the same pixels.
+cv::Mat band_pass_within(const cv::Mat& image, const Shown& shown, int box) {
+    cv::Mat fine, coarse;
     cv::GaussianBlur(image, fine, cv::Size(), 1.0);
-    const cv::Size side(box, box);
-    const cv::Point centred(-1, -1);
-    shown.convertTo(weight, CV_32F, 1.0 / 255);
-    cv::blur(image.mul(weight), coarse, side, centred, cv::BORDER_CONSTANT);
-    cv::blur(coarse, coarse, side, centred, cv::BORDER_CONSTANT);
-    cv::blur(weight, weight, side, centred, cv::BORDER_CONSTANT);
-    cv::blur(weight, weight, side, centred, cv::BORDER_CONSTANT);
-    cv::max(weight, 1e-6, weight);
-    return fine - coarse / weight;
+    cv::blur(image.mul(shown.where), coarse, cv::Size(box, box), cv::Point(-1, -1), cv::BORDER_CONSTANT);
+    cv::blur(coarse, coarse, cv::Size(box, box), cv::Point(-1, -1), cv::BORDER_CONSTANT);
+    return fine - coarse / shown.share;
 }
 
 // The template's inset from each of the level's edges (left, top, right,
@@ -333,7 +342,6 @@ FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const 
     // which its view tells; a coarser one's beside the view.
     side_by_side([&] { if (!last) template_of(band_pass(t, box)); },
                  [&] { view = start_view(in, map, field, t.size(), l.k, (scale - 1) / 2, reference_of); });
-    const cv::Mat even = evened_light(view.camera, t, view.seen, box);
     cv::Mat camera;
     if (last) {
         // The print's outermost pixels are left out too: the camera blurs
@@ -342,10 +350,11 @@ FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const 
         cv::Mat known(view.seen.size(), CV_8U, cv::Scalar(0));
         const cv::Rect print(kEdgeInset, kEdgeInset, known.cols - 2 * kEdgeInset, known.rows - 2 * kEdgeInset);
         view.seen(print).copyTo(known(print));
-        side_by_side([&] { template_of(band_pass_within(t, known, box)); },
-                     [&] { camera = band_pass_within(even, known, box); });
+        const Shown shown = shown_of(known, box);
+        side_by_side([&] { template_of(band_pass_within(t, shown, box)); },
+                     [&] { camera = band_pass_within(evened_light(view.camera, t, view.seen, box), shown, box); });
     } else {
-        camera = band_pass(even, box);
+        camera = band_pass(evened_light(view.camera, t, view.seen, box), box);
     }
     cv::Mat gx, gy;
     cv::Sobel(camera, gx, CV_32F, 1, 0, 3, 1.0 / 8);
