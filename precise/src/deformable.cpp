@@ -348,7 +348,8 @@ FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const 
         // the desk into them, and where the start map is a pixel or two off
         // it shows the desk there.
         cv::Mat known(view.seen.size(), CV_8U, cv::Scalar(0));
-        const cv::Rect print(kEdgeInset, kEdgeInset, known.cols - 2 * kEdgeInset, known.rows - 2 * kEdgeInset);
+        const int edge = std::min(kEdgeInset, std::min(known.cols, known.rows) / 4);
+        const cv::Rect print(edge, edge, known.cols - 2 * edge, known.rows - 2 * edge);
         view.seen(print).copyTo(known(print));
         const Shown shown = shown_of(known, box);
         side_by_side([&] { template_of(band_pass_within(t, shown, box)); },
