@@ -27,6 +27,7 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -456,9 +457,16 @@ cv::Mat photograph_curved(const cv::Mat& ref, const CurvedCase& c, cv::RNG& rng)
 // the three models in turn; per group the errors over the output square and
 // the times. Another seed draws another set from the same groups: pairs that
 // no choice was tuned on.
-void curved_groups(int per_group, int only, unsigned seed, const std::string& dir) {
+// With `subjects` (a folder of PNG images), each pair's print is one of them
+// instead of a generated one, taken in turn, resized to the print's size.
+void curved_groups(int per_group, int only, unsigned seed, const std::string& dir, const std::string& subjects) {
     static const char* const kGroupNames[] = {"lens", "cylinder", "wave", "control", "curl"};
     static const char* const kinds[] = {"document", "label", "board", "photo"};
+    std::vector<cv::String> files;
+    if (!subjects.empty()) {
+        cv::glob(subjects + "/*.png", files);
+        if (files.empty()) throw std::runtime_error("no PNG images in " + subjects);
+    }
     cv::RNG rng(seed);
     std::printf("\nCurved and distorted pairs (seed %u): %d per group, 2000x1500, output square %d px; error over the "
                 "square (95th percentile / worst), px\n", seed, per_group, kCurvedOut);
@@ -466,8 +474,13 @@ void curved_groups(int per_group, int only, unsigned seed, const std::string& di
         std::vector<SquareError> runs[3];
         for (int k = 0; k < per_group; ++k) {
             const CurvedCase c = make_curved_case(group, rng);
-            const std::string kind = kinds[(k + group) % 4];
-            const cv::Mat ref = make_subject(kind, c.ref_size, k, rng);
+            std::string kind = kinds[(k + group) % 4];
+            cv::Mat ref = make_subject(kind, c.ref_size, k, rng);
+            if (!files.empty()) {
+                const std::string& file = files[(group * per_group + k + seed) % files.size()];
+                cv::resize(cv::imread(file, cv::IMREAD_COLOR), ref, c.ref_size, 0, 0, cv::INTER_AREA);
+                kind = std::filesystem::path(file).stem().string().substr(0, 8);
+            }
             const cv::Mat shot = photograph_curved(ref, c, rng);
             const int quality = rng.uniform(80, 96);
             if (only >= 0 && group * per_group + k != only) continue;
@@ -516,11 +529,12 @@ int main(int argc, char** argv) {
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     char dir_template[] = "/tmp/pairfit-accuracy-XXXXXX";
     const std::string dir = mkdtemp(dir_template);
-    // "curved [per group [pair [seed]]]": the curved and distorted groups
-    // alone; a pair of -1 runs them all.
+    // "curved [per group [pair [seed [subjects]]]]": the curved and distorted
+    // groups alone; a pair of -1 runs them all.
     if (argc > 1 && std::string(argv[1]) == "curved") {
         const unsigned seed = argc > 4 ? static_cast<unsigned>(std::strtoul(argv[4], nullptr, 10)) : kCurvedSeed;
-        curved_groups(argc > 2 ? std::max(1, std::atoi(argv[2])) : 8, argc > 3 ? std::atoi(argv[3]) : -1, seed, dir);
+        curved_groups(argc > 2 ? std::max(1, std::atoi(argv[2])) : 8, argc > 3 ? std::atoi(argv[3]) : -1, seed, dir,
+                      argc > 5 ? argv[5] : "");
         std::filesystem::remove_all(dir);
         return 0;
     }
@@ -596,7 +610,7 @@ int main(int argc, char** argv) {
                 median(true_correlations), below(true_correlations), pairfit::kPairCorrelation, unrelated.size(),
                 *std::max_element(unrelated.begin(), unrelated.end()), median(unrelated), below(unrelated),
                 pairfit::kPairCorrelation);
-    curved_groups(8, -1, kCurvedSeed, dir);
+    curved_groups(8, -1, kCurvedSeed, dir, "");
     std::filesystem::remove_all(dir);
     return 0;
 }
