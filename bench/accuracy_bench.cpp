@@ -475,10 +475,14 @@ void curved_groups(int per_group, int only, unsigned seed, const std::string& di
         for (int k = 0; k < per_group; ++k) {
             const CurvedCase c = make_curved_case(group, rng);
             std::string kind = kinds[(k + group) % 4];
+            // Made even when a file replaces it: it draws from rng, and the
+            // pairs' cameras stay those of the seed.
             cv::Mat ref = make_subject(kind, c.ref_size, k, rng);
             if (!files.empty()) {
                 const std::string& file = files[(group * per_group + k + seed) % files.size()];
-                cv::resize(cv::imread(file, cv::IMREAD_COLOR), ref, c.ref_size, 0, 0, cv::INTER_AREA);
+                const cv::Mat print = cv::imread(file, cv::IMREAD_COLOR);
+                if (print.empty()) throw std::runtime_error("cannot read the print " + file);
+                cv::resize(print, ref, c.ref_size, 0, 0, cv::INTER_AREA);
                 kind = std::filesystem::path(file).stem().string().substr(0, 8);
             }
             const cv::Mat shot = photograph_curved(ref, c, rng);

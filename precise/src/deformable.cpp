@@ -685,7 +685,6 @@ private:
 // curved pairs documents and boards through a lens were 0.1-0.4 px off at
 // the 95th percentile where they are now 0.01-0.03 px.
 void match_defocus(FieldLevel& l, const FieldProblem& problem, const Coefficients& c, double camera_per_reference) {
-    static const double kCameraBlurs[] = {0.6, 0.9, 1.2, 1.6, 2.0, 2.5, 3.0, 3.6};
     const FieldProblem::Seen seen = problem.seen_through(c, false);
     const cv::Mat sharp = l.t;
     double best = FieldProblem::correlation_of(sharp, seen);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -247,14 +248,13 @@ double match_blur(Level& l, const PatchMap& map) {
     // The template's size does not change with its blur.
     const std::optional<Counted> seen = counted_of(l, seen_through(l, map));
     double best_rho = correlation_of(l.t, seen);
-    const double camera_sigmas[] = {0.6, 0.9, 1.2, 1.6, 2.0, 2.5, 3.0, 3.6};
     // Two blurs at a time, taken in order: the one after the best is
     // sometimes made in vain.
-    for (int k = 0; k < 8; k += 2) {
+    for (size_t k = 0; k + 1 < std::size(kCameraBlurs); k += 2) {
         cv::Mat t[2];
         double rho[2];
         const auto try_blur = [&](int i) {
-            t[i] = template_of(l, camera_sigmas[k + i] * l.scale / ratio);  // in the template's pixels
+            t[i] = template_of(l, kCameraBlurs[k + i] * l.scale / ratio);  // in the template's pixels
             rho[i] = correlation_of(t[i], seen);
         };
         side_by_side([&] { try_blur(0); }, [&] { try_blur(1); });

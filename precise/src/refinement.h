@@ -78,6 +78,11 @@ cv::Mat band_pass(const cv::Mat& image, int box, double ratio = 1.0);
 /// it would take the strokes of a small image with it.
 inline int band_pass_box(int longer) { return 2 * std::max(4, longer / 40) + 1; }
 
+/// The camera defocus tried on a sharp template, in camera pixels (Gaussian
+/// sigmas), in the order tried: the first that correlates no better ends the
+/// search.
+inline constexpr double kCameraBlurs[] = {0.6, 0.9, 1.2, 1.6, 2.0, 2.5, 3.0, 3.6};
+
 /// Where a band-passed reference shows something, and `reach` pixels around
 /// it (CV_8U): a blank stretch of paper tells a correlation nothing, and the
 /// camera may show there what the reference does not (the edge of a shadow,
