@@ -822,3 +822,18 @@ TEST(DeformableModel, FitsTheFieldUpToThePrintsEdgesTheSquareReaches) {
         EXPECT_LT(square_error(d, truth), 0.2) << name;
     }
 }
+
+// A small print in the middle of a blank sheet, round a bottle and through a
+// lens: over the paper around it the field is guessed, and goes on as the
+// cubic that the print shows, not back towards the homography.
+TEST(DeformableModel, CarriesTheFieldOverABlankSheetAroundASmallPrint) {
+    const cv::Mat print = print_of(cv::Size(1000, 760), 93);
+    cv::Mat sheet(print.size(), print.type(), cv::Scalar(print.at<cv::Vec3b>(5, 5)));
+    const cv::Rect middle(300, 230, 400, 300);
+    print(middle).copyTo(sheet(middle));
+    for (const auto& [name, truth] : {std::pair<std::string, ReferenceOf>("cylinder", cylinder(0.3)),
+                                      std::pair<std::string, ReferenceOf>("lens", lens(-0.1))}) {
+        const pairfit::PreciseResult d = align(photograph_bent(sheet, truth), 600, pairfit::Model::deformable);
+        EXPECT_LT(square_error(d, truth), 1.0) << name << " " << d.method;
+    }
+}
