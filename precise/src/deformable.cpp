@@ -771,9 +771,11 @@ public:
             for (int k = std::max(0, i - band_); k < i; ++k) b[i] -= li[k] * b[k];
             b[i] /= li[i];
         }
+        // Back by rows of L, not its columns: each row lies in memory.
         for (int i = n_ - 1; i >= 0; --i) {
-            for (int k = i + 1; k < std::min(n_, i + band_ + 1); ++k) b[i] -= l_.at<double>(k, i) * b[k];
-            b[i] /= l_.at<double>(i, i);
+            const double* li = l_.ptr<double>(i);
+            b[i] /= li[i];
+            for (int k = std::max(0, i - band_); k < i; ++k) b[k] -= li[k] * b[i];
         }
         return b;
     }
