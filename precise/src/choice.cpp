@@ -191,22 +191,6 @@ Choice finished(const Scene& s, const GlobalStage& g) {
     return choice;
 }
 
-// How far apart the feature estimates' homography and similarity put the
-// reference's corners, over the camera image's longer side; none without a
-// homography.
-std::optional<double> feature_tilt(const Scene& s) {
-    const FeatureEstimate& e = s.estimate;
-    if (!e.homography || !e.similarity) return std::nullopt;
-    const cv::Size r = s.view.reference.size();
-    double largest = 0;
-    for (const cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(r.width, 0), cv::Point2d(0, r.height),
-                                cv::Point2d(r.width, r.height)}) {
-        const cv::Point2d d = (*e.homography)(c) - (*e.similarity)(c);
-        largest = std::max(largest, std::hypot(d.x, d.y));
-    }
-    return largest / std::max(s.view.camera.cols, s.view.camera.rows);
-}
-
 // A homography earns its four extra parameters only when it removes a good
 // part (a quarter) of what the similarity leaves uncorrelated over the whole
 // pair: on a pair that is a similarity it gains a fraction of a per cent and
@@ -228,8 +212,8 @@ bool homography_needed(const Scene& s, const GlobalStage& projective, const Glob
     return earns_its_parameters(similarity, homography);
 }
 
-Choice similarity_instead(const Scene& s, const std::optional<GlobalStage>& similar, Choice::Homography why) {
-    Choice choice = finished(s, similar ? *similar : checked(s, similarity_stage(s)));
+Choice similarity_instead(const Scene& s, const GlobalStage& similar, Choice::Homography why) {
+    Choice choice = finished(s, similar);
     choice.homography = why;
     return choice;
 }
@@ -247,14 +231,10 @@ Choice with_field(const Scene& s, Choice choice) {
 
 Choice precise_choice(const Scene& s, Model model) {
     if (model == Model::similarity) return finished(s, checked(s, similarity_stage(s)));
-    // Feature estimates whose homography and similarity put the corners
-    // within 0.05% of the image of each other (a pixel over 2000) are a
-    // similarity: a global stage saved. At 0.3% a tilt still left the
-    // similarity 2-3 px off at the output square's corners. A larger
-    // difference may be a tilt or the noise of few matches (a homography
-    // extrapolates them to the corners): both models are fitted and compared.
-    const std::optional<double> tilt = feature_tilt(s);
-    if (tilt && *tilt < 0.0005) return similarity_instead(s, std::nullopt, Choice::Homography::not_needed);
+    // Both models are fitted and compared, even where the feature estimates'
+    // homography and similarity nearly agree: on a slight tilt (a pixel at a
+    // large square's corners) the features' homography is as noisy as the
+    // tilt is small, and took tilted photographs for similarities.
     // The similarity's candidates are the homography's but the features'
     // homography: each is measured once. The two models' global stages are
     // independent: one runs beside the other.

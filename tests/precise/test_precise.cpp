@@ -297,20 +297,15 @@ TEST(PreciseEntry, RecoversRandomSimilaritiesToATenthOfAPixel) {
     }
 }
 
-// A camera that is not square-on, recovered to a tenth of a pixel: a
-// homography with the corners moved by about 4% of the longer side, and a
-// slight one (0.1%) that still leaves the best similarity a pixel off
-// at a large square's corners.
+// A camera that is not square-on: a homography with the corners moved by
+// about 4% of the longer side, recovered to a tenth of a pixel.
 TEST(PreciseEntry, RecoversAKnownHomographyToATenthOfAPixel) {
     const cv::Size reference(1000, 760), camera(1100, 860);
-    for (const cv::Vec2d& g : {cv::Vec2d(4e-5, -3e-5), cv::Vec2d(3e-6, -2e-6)}) {
-        const cv::Matx33d tilt(1, 0, 0, 0, 1, 0, g[0], g[1], 1);
-        const Photographed p =
-            photograph(print_of(reference, 5), camera, centred(similarity(3, 1.02) * tilt, reference, camera, {25, -15}));
-        const pairfit::PreciseResult h = align(p, 700, pairfit::Model::homography);
-        EXPECT_LT(error_of(h, p.truth), 0.1) << h.method << " tilt " << g;
-        EXPECT_EQ(h.method, "features+ecc:homography");
-    }
+    const cv::Matx33d tilt(1, 0, 0, 0, 1, 0, 4e-5, -3e-5, 1);
+    const Photographed p = photograph(print_of(reference, 5), camera, centred(similarity(3, 1.02) * tilt, reference, camera, {25, -15}));
+    const pairfit::PreciseResult h = align(p, 400, pairfit::Model::homography);
+    EXPECT_LT(error_of(h, p.truth), 0.1) << h.method;
+    EXPECT_EQ(h.method, "features+ecc:homography");
 }
 
 // A strong tilt on a print blank around where the output square shows it:
@@ -539,6 +534,24 @@ cv::Mat smooth_photograph(std::uint64_t seed) {
     cv::RNG(seed).fill(print, cv::RNG::UNIFORM, 40, 215);
     cv::resize(print, print, cv::Size(1000, 760), 0, 0, cv::INTER_CUBIC);
     return print;
+}
+
+// A photograph (shading and fine grain) from a camera tilted so slightly
+// that the best similarity is 1.2 px off at a large square's corners,
+// recovered to a tenth of a pixel: the features' homography and similarity
+// are within 0.1-0.2% of the image at the print's corners, where their
+// noise on a similarity pair goes too.
+TEST(PreciseEntry, RecoversASlightTiltOfAPhotograph) {
+    const cv::Size reference(1000, 760), camera(1100, 860);
+    cv::Mat grain(190, 250, CV_8UC3);
+    cv::RNG(52).fill(grain, cv::RNG::UNIFORM, 0, 60);
+    cv::resize(grain, grain, reference, 0, 0, cv::INTER_CUBIC);
+    const cv::Mat print = smooth_photograph(2) + grain - cv::Scalar::all(30);
+    const cv::Matx33d tilt(1, 0, 0, 0, 1, 0, 3e-6, -2e-6, 1);
+    const Photographed p = photograph(print, camera, centred(similarity(3, 1.02) * tilt, reference, camera, {25, -15}));
+    const pairfit::PreciseResult h = align(p, 700, pairfit::Model::homography);
+    EXPECT_LT(error_of(h, p.truth), 0.1) << h.method;
+    EXPECT_EQ(h.method, "features+ecc:homography");
 }
 
 // Barrel distortion, a print wrapped over a fifth of a cylinder, a wave of
