@@ -1,5 +1,11 @@
 #include "interpreter.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 namespace {
 
 // An attribute of `object` as text; empty when it has none.
@@ -12,7 +18,73 @@ std::string text_attribute(PyObject* object, const char* name) {
     return text;
 }
 
+// Never destroyed: they are used while the process exits.
+std::atomic<bool> interpreter_exiting{false};
+std::thread::id exiting_thread;
+std::mutex& unlocked_mutex = *new std::mutex;
+std::condition_variable& unlocked_left = *new std::condition_variable;
+int threads_without_the_lock = 0;
+
+// A stopped alignment returns within a fraction of a second; a thread stuck
+// in a single OpenCV call (decoding a huge image) is not waited for longer.
+constexpr std::chrono::seconds kExitWait{5};
+
+// The interpreter's exit hooks run on the thread that shuts it down, before
+// it ends the daemon threads and frees its state. A daemon thread still in
+// an alignment then would be ended while it unwinds through OpenCV's
+// parallel loops, or ask for the lock through state already freed. So the
+// hook stops the alignments and waits, without the lock, until every thread
+// has left the module's code.
+PyObject* stop_other_threads_aligning(PyObject* /*self*/, PyObject* /*unused*/) {
+    exiting_thread = std::this_thread::get_id();
+    interpreter_exiting.store(true, std::memory_order_release);
+    PyThreadState* const state = PyEval_SaveThread();
+    {
+        std::unique_lock<std::mutex> lock(unlocked_mutex);
+        unlocked_left.wait_for(lock, kExitWait, [] { return threads_without_the_lock == 0; });
+    }
+    PyEval_RestoreThread(state);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef exit_hook = {"_stop_other_threads_aligning", stop_other_threads_aligning, METH_NOARGS, nullptr};
+
 }  // namespace
+
+namespace interpreter_detail {
+
+void enter_without_the_lock() {
+    const std::lock_guard<std::mutex> lock(unlocked_mutex);
+    ++threads_without_the_lock;
+}
+
+void leave_without_the_lock() {
+    const std::lock_guard<std::mutex> lock(unlocked_mutex);
+    if (--threads_without_the_lock == 0) unlocked_left.notify_all();
+}
+
+}  // namespace interpreter_detail
+
+bool register_exit_hook() {
+    PyObject* hook = PyCFunction_NewEx(&exit_hook, nullptr, nullptr);
+    PyObject* atexit = hook == nullptr ? nullptr : PyImport_ImportModule("atexit");
+    PyObject* registered = atexit == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", hook);
+    Py_XDECREF(registered);
+    Py_XDECREF(atexit);
+    Py_XDECREF(hook);
+    return registered != nullptr;
+}
+
+void stop_if_interpreter_exiting() {
+    if (interpreter_exiting.load(std::memory_order_acquire) && std::this_thread::get_id() != exiting_thread) {
+        throw InterpreterExiting();
+    }
+}
+
+PyObject* raise_interpreter_exiting() {
+    PyErr_SetString(PyExc_SystemExit, "pairfit: the interpreter is shutting down; the alignment was stopped");
+    return nullptr;
+}
 
 std::string type_name(PyObject* object) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));

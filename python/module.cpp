@@ -7,13 +7,11 @@
 #include <cxxabi.h>
 
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <exception>
 #include <functional>
 #include <new>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include <opencv2/core.hpp>
@@ -107,8 +105,13 @@ PyObject* Wrappalignment_ICpair(PyObject* /*self*/, PyObject* args) {
     }
     try {
         // The arguments are copied out of their Python objects before the lock is released.
-        const pairfit::AlignRequest request{img_path, cam_path, output_dir, out_size, is_masked != 0};
+        pairfit::AlignRequest request{img_path, cam_path, output_dir, out_size, is_masked != 0};
+        // Only the interpreter's exit stops it; Ctrl-C waits for the result, as ever.
+        request.checkpoint = stop_if_interpreter_exiting;
+        request.checkpoint_within_stages = true;
         return numbers_of(without_the_lock([&request] { return pairfit::align_exact(request); }));
+    } catch (const InterpreterExiting&) {
+        return raise_interpreter_exiting();
     } catch (const abi::__forced_unwind&) {
         throw;
     } catch (...) {
@@ -156,51 +159,22 @@ const char kAlignDoc[] =
     "max_pixels pixels is refused with ValueError before it is decoded.\n"
     "Ctrl-C stops the call with KeyboardInterrupt within a fraction of a\n"
     "second, inside its long stages too, and nothing is written once it\n"
-    "has. Raises TypeError or ValueError for\n"
+    "has. Once the interpreter has begun to exit, calls on its other threads\n"
+    "stop with SystemExit, which ends a thread without a traceback.\n"
+    "Raises TypeError or ValueError for\n"
     "arguments it cannot take, OSError when an output cannot be written.";
 
 // Thrown by the checkpoint when a signal handler has raised (Ctrl-C). The
 // Python exception is already set on the calling thread and stays there, to
-// be raised once the lock is back. While the interpreter shuts down there is
-// none: the thread ends when it asks for the lock again.
+// be raised once the lock is back.
 struct InterruptedByPython {};
-
-// The interpreter ends a thread that takes the lock once it has begun to
-// shut down, unwinding it through whatever it is in: OpenCV's parallel
-// loops, among others, cannot take that. Its exit hooks run before, on the
-// thread that shuts it down; from then on the other threads' checkpoints
-// stop their alignments instead of asking for the lock.
-std::atomic<bool> interpreter_exiting{false};
-std::thread::id exiting_thread;
-
-PyObject* stop_other_threads_aligning(PyObject* /*self*/, PyObject* /*unused*/) {
-    exiting_thread = std::this_thread::get_id();
-    interpreter_exiting.store(true, std::memory_order_release);
-    Py_RETURN_NONE;
-}
-
-PyMethodDef exit_hook = {"_stop_other_threads_aligning", stop_other_threads_aligning, METH_NOARGS, nullptr};
-
-bool register_exit_hook() {
-    PyObject* hook = PyCFunction_NewEx(&exit_hook, nullptr, nullptr);
-    PyObject* atexit = hook == nullptr ? nullptr : PyImport_ImportModule("atexit");
-    PyObject* registered = atexit == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", hook);
-    Py_XDECREF(registered);
-    Py_XDECREF(atexit);
-    Py_XDECREF(hook);
-    return registered != nullptr;
-}
-
-bool other_thread_while_exiting() {
-    return interpreter_exiting.load(std::memory_order_acquire) && std::this_thread::get_id() != exiting_thread;
-}
 
 // Runs the interpreter's signal handlers between the stages of an alignment
 // and inside them, on the thread that called align only (the one whose lock
 // it takes). Handlers only run on the main thread; elsewhere this finds
 // nothing.
 void check_for_signals() {
-    if (other_thread_while_exiting()) throw InterruptedByPython();
+    stop_if_interpreter_exiting();
     const PyGILState_STATE state = PyGILState_Ensure();
     const bool raised = PyErr_CheckSignals() != 0;
     PyGILState_Release(state);
@@ -350,10 +324,9 @@ PyObject* aligned(const ImageArgument& reference, const ImageArgument& camera, C
             return pairfit::align_precise(request, options);
         });
     } catch (const InterruptedByPython&) {
-        if (PyErr_Occurred() == nullptr) {
-            PyErr_SetString(PyExc_RuntimeError, "pairfit: the interpreter is shutting down; the alignment was stopped");
-        }
         return nullptr;
+    } catch (const InterpreterExiting&) {
+        return raise_interpreter_exiting();
     } catch (const abi::__forced_unwind&) {
         throw;
     } catch (...) {

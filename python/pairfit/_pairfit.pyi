@@ -64,7 +64,8 @@ def align(
     'reference_crop' and 'camera_crop' are the aligned squares in the order
     `channels` names (None when nothing was aligned). Images above
     max_pixels raise ValueError; Ctrl-C raises KeyboardInterrupt between
-    stages with nothing written."""
+    stages with nothing written. Once the interpreter has begun to exit,
+    calls on its other threads raise SystemExit."""
 
 @overload
 def align(

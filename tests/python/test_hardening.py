@@ -401,15 +401,29 @@ reference = imagegen.make_reference(400, 300, seed=3)
 camera = imagegen.make_camera(reference, 1.0, 6.0, -4.0, seed=3)
 """
 
-DAEMONS = SMALL_PAIR + """
+# Registered before pairfit's exit hook, so it runs after it: the daemon
+# threads, stopped by then, get the lock while it waits.
+DAEMONS = """
+import atexit, time
+stopped = []
+def count_stopped():
+    deadline = time.monotonic() + 10
+    while len(stopped) < 4 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    print(len(stopped), flush=True)
+atexit.register(count_stopped)
+""" + SMALL_PAIR + """
 folder = sys.argv[1]
 imagegen.save(reference, folder + "/r.jpg")
 imagegen.save(camera, folder + "/c.png")
 entries = [lambda k: pairfit.ICpair_Aligning(folder + "/r.jpg", folder + "/c.png", folder + f"/{k}", 200),
            lambda k: pairfit.align(reference, camera, folder + f"/{k}", 200)]
 def loop(k):
-    while True:
-        entries[k % 2](k)
+    try:
+        while True:
+            entries[k % 2](k)
+    except SystemExit:
+        stopped.append(k)
 for k in range(4):
     threading.Thread(target=loop, args=(k,), daemon=True).start()
 time.sleep(float(sys.argv[2]))
@@ -482,9 +496,13 @@ class TestThreadsOverALongLife:
     """What a process that aligns for hours, or ends while aligning, meets."""
 
     def test_daemon_threads_aligning_while_the_interpreter_exits(self, tmp_path):
-        statuses = [run_child(DAEMONS, tmp_path, 0.2 + 0.1 * k, stderr=subprocess.PIPE).wait(timeout=120)
-                    for k in range(6)]
-        assert statuses == [0] * 6
+        # Each child exits while its four threads align; every one of them
+        # is stopped and back in Python before the interpreter tears down.
+        results = []
+        for k in range(6):
+            child = run_child(DAEMONS, tmp_path, 0.2 + 0.1 * k, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            results.append((child.communicate(timeout=120)[0], child.returncode))
+        assert results == [("4\n", 0)] * 6
 
     def test_memory_stays_flat_over_hundreds_of_precise_alignments(self):
         # Threads started for each call leave their per-thread data behind:
