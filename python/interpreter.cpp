@@ -1,9 +1,9 @@
 #include "interpreter.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 namespace {
@@ -21,13 +21,16 @@ std::string text_attribute(PyObject* object, const char* name) {
 // Never destroyed: they are used while the process exits.
 std::atomic<bool> interpreter_exiting{false};
 std::thread::id exiting_thread;
-std::mutex& unlocked_mutex = *new std::mutex;
-std::condition_variable& unlocked_left = *new std::condition_variable;
-int threads_without_the_lock = 0;
+// A count, not a lock: a process forked while another thread aligns starts
+// with no such thread (see forget_other_threads).
+std::atomic<int> threads_without_the_lock{0};
 
 // A stopped alignment returns within a fraction of a second; a thread stuck
 // in a single OpenCV call (decoding a huge image) is not waited for longer.
 constexpr std::chrono::seconds kExitWait{5};
+constexpr std::chrono::milliseconds kExitPoll{2};
+
+void forget_other_threads() { threads_without_the_lock.store(0); }
 
 // The interpreter's exit hooks run on the thread that shuts it down, before
 // it ends the daemon threads and frees its state. A daemon thread still in
@@ -39,9 +42,9 @@ PyObject* stop_other_threads_aligning(PyObject* /*self*/, PyObject* /*unused*/) 
     exiting_thread = std::this_thread::get_id();
     interpreter_exiting.store(true, std::memory_order_release);
     PyThreadState* const state = PyEval_SaveThread();
-    {
-        std::unique_lock<std::mutex> lock(unlocked_mutex);
-        unlocked_left.wait_for(lock, kExitWait, [] { return threads_without_the_lock == 0; });
+    const auto deadline = std::chrono::steady_clock::now() + kExitWait;
+    while (threads_without_the_lock.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(kExitPoll);
     }
     PyEval_RestoreThread(state);
     Py_RETURN_NONE;
@@ -53,19 +56,14 @@ PyMethodDef exit_hook = {"_stop_other_threads_aligning", stop_other_threads_alig
 
 namespace interpreter_detail {
 
-void enter_without_the_lock() {
-    const std::lock_guard<std::mutex> lock(unlocked_mutex);
-    ++threads_without_the_lock;
-}
+void enter_without_the_lock() { ++threads_without_the_lock; }
 
-void leave_without_the_lock() {
-    const std::lock_guard<std::mutex> lock(unlocked_mutex);
-    if (--threads_without_the_lock == 0) unlocked_left.notify_all();
-}
+void leave_without_the_lock() { --threads_without_the_lock; }
 
 }  // namespace interpreter_detail
 
 bool register_exit_hook() {
+    pthread_atfork(nullptr, nullptr, forget_other_threads);
     PyObject* hook = PyCFunction_NewEx(&exit_hook, nullptr, nullptr);
     PyObject* atexit = hook == nullptr ? nullptr : PyImport_ImportModule("atexit");
     PyObject* registered = atexit == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", hook);

@@ -1,6 +1,8 @@
 #include "pairfit/interruption.h"
 
-#include <condition_variable>
+#include <pthread.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
@@ -13,21 +15,26 @@ namespace {
 
 thread_local Interruption* current = nullptr;
 
-// Never destroyed: they are used while the process exits.
+// Alignments in flight. A count, not a lock: a process forked while
+// another thread aligns starts without that thread (and without a lock it
+// might have held).
 std::atomic<bool> exiting{false};
-std::mutex& flight_mutex = *new std::mutex;
-std::condition_variable& landed = *new std::condition_variable;
-int in_flight = 0;
+std::atomic<int> in_flight{0};
 
 // An alignment stops within a fraction of a second; a thread stuck in a
 // single OpenCV call (decoding a huge image) is not waited for beyond this.
 constexpr std::chrono::seconds kExitWait{5};
+constexpr std::chrono::milliseconds kExitPoll{2};
 
 void stop_all_and_wait() {
     exiting.store(true, std::memory_order_release);
-    std::unique_lock<std::mutex> lock(flight_mutex);
-    landed.wait_for(lock, kExitWait, [] { return in_flight == 0; });
+    const auto deadline = std::chrono::steady_clock::now() + kExitWait;
+    while (in_flight.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(kExitPoll);
+    }
 }
+
+void forget_other_threads() { in_flight.store(0); }
 
 void stop_if_exiting() {
     if (exiting.load(std::memory_order_acquire)) throw Interrupted();
@@ -45,16 +52,13 @@ InFlight::InFlight() {
         cv::getNumThreads();
         cv::parallel_for_(cv::Range(0, 2), [](const cv::Range&) {});
         std::atexit(stop_all_and_wait);
+        pthread_atfork(nullptr, nullptr, forget_other_threads);
     });
     stop_if_exiting();
-    const std::lock_guard<std::mutex> lock(flight_mutex);
     ++in_flight;
 }
 
-InFlight::~InFlight() {
-    const std::lock_guard<std::mutex> lock(flight_mutex);
-    if (--in_flight == 0) landed.notify_all();
-}
+InFlight::~InFlight() { --in_flight; }
 
 Interruption::Interruption(std::function<void()> check, bool within_stages)
     : check_(std::move(check)), within_stages_(within_stages && check_),

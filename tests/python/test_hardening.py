@@ -429,6 +429,22 @@ for k in range(4):
 time.sleep(float(sys.argv[2]))
 """
 
+# A child forked while another thread aligns has no such thread: its exit
+# must not wait for it (5 s at most).
+FORKED = SMALL_PAIR + """
+def loop():
+    while True:
+        pairfit.align(reference, camera, None, 200)
+threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.5)
+start = time.monotonic()
+pid = os.fork()
+if pid == 0:
+    sys.exit(0)
+_, status = os.waitpid(pid, 0)
+print(status, time.monotonic() - start)
+"""
+
 GROWTH = SMALL_PAIR + """
 import ctypes
 trim = ctypes.CDLL("libc.so.6").malloc_trim
@@ -503,6 +519,11 @@ class TestThreadsOverALongLife:
             child = run_child(DAEMONS, tmp_path, 0.2 + 0.1 * k, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             results.append((child.communicate(timeout=120)[0], child.returncode))
         assert results == [("4\n", 0)] * 6
+
+    def test_a_child_forked_while_a_thread_aligns_exits_without_waiting(self):
+        out, _ = run_child(FORKED, stdout=subprocess.PIPE, env_extra={"PYTHONWARNINGS": "ignore"}).communicate(timeout=60)
+        status, seconds = out.split()
+        assert status == "0" and float(seconds) < 2.5
 
     def test_memory_stays_flat_over_hundreds_of_precise_alignments(self):
         # Threads started for each call leave their per-thread data behind:
