@@ -27,7 +27,7 @@ constexpr std::chrono::seconds kExitWait{5};
 constexpr std::chrono::milliseconds kExitPoll{2};
 
 void stop_all_and_wait() {
-    exiting.store(true, std::memory_order_release);
+    exiting.store(true);
     const auto deadline = std::chrono::steady_clock::now() + kExitWait;
     while (in_flight.load() > 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(kExitPoll);
@@ -54,8 +54,14 @@ InFlight::InFlight() {
         std::atexit(stop_all_and_wait);
         pthread_atfork(nullptr, nullptr, forget_other_threads);
     });
-    stop_if_exiting();
+    // Counted before the exit is looked at (both in one total order, with
+    // the exit's store and count in the other order): either the exit sees
+    // this alignment and waits for it, or the alignment sees the exit.
     ++in_flight;
+    if (exiting.load()) {
+        --in_flight;
+        throw Interrupted();
+    }
 }
 
 InFlight::~InFlight() { --in_flight; }
