@@ -3,8 +3,9 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
+
+#include "pairfit/interruption.h"
 
 namespace {
 
@@ -18,17 +19,11 @@ std::string text_attribute(PyObject* object, const char* name) {
     return text;
 }
 
-// Never destroyed: they are used while the process exits.
 std::atomic<bool> interpreter_exiting{false};
 std::thread::id exiting_thread;
 // A count, not a lock: a process forked while another thread aligns starts
 // with no such thread (see forget_other_threads).
 std::atomic<int> threads_without_the_lock{0};
-
-// A stopped alignment returns within a fraction of a second; a thread stuck
-// in a single OpenCV call (decoding a huge image) is not waited for longer.
-constexpr std::chrono::seconds kExitWait{5};
-constexpr std::chrono::milliseconds kExitPoll{2};
 
 void forget_other_threads() { threads_without_the_lock.store(0); }
 
@@ -42,10 +37,7 @@ PyObject* stop_other_threads_aligning(PyObject* /*self*/, PyObject* /*unused*/) 
     exiting_thread = std::this_thread::get_id();
     interpreter_exiting.store(true, std::memory_order_release);
     PyThreadState* const state = PyEval_SaveThread();
-    const auto deadline = std::chrono::steady_clock::now() + kExitWait;
-    while (threads_without_the_lock.load() > 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(kExitPoll);
-    }
+    pairfit::wait_until_none(threads_without_the_lock);
     PyEval_RestoreThread(state);
     Py_RETURN_NONE;
 }

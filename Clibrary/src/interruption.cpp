@@ -28,10 +28,7 @@ constexpr std::chrono::milliseconds kExitPoll{2};
 
 void stop_all_and_wait() {
     exiting.store(true);
-    const auto deadline = std::chrono::steady_clock::now() + kExitWait;
-    while (in_flight.load() > 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(kExitPoll);
-    }
+    wait_until_none(in_flight);
 }
 
 void forget_other_threads() { in_flight.store(0); }
@@ -41,6 +38,11 @@ void stop_if_exiting() {
 }
 
 }  // namespace
+
+void wait_until_none(const std::atomic<int>& count) {
+    const auto deadline = std::chrono::steady_clock::now() + kExitWait;
+    while (count.load() > 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(kExitPoll);
+}
 
 InFlight::InFlight() {
     // Registered after OpenCV has made its global objects, so that it runs

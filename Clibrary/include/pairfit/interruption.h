@@ -64,6 +64,11 @@ public:
     InFlight& operator=(const InFlight&) = delete;
 };
 
+/// Waits until `count` (threads still inside some code) is zero, but no
+/// longer than an exit waits for the alignments in flight (5 s): a thread
+/// stuck in a single OpenCV call is not waited for beyond that.
+void wait_until_none(const std::atomic<int>& count);
+
 /// The interruption of the alignment the current thread works for; null
 /// outside any.
 Interruption* current_interruption();
