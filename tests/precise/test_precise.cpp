@@ -787,6 +787,20 @@ TEST(DeformableModel, FollowsWavesOverASmoothPhotograph) {
     EXPECT_LT(square_error(d, wave(6, 85)), 1.0) << d.method;
 }
 
+// Waves of half the print over a print with blank patches of paper between
+// its lines: too few cells have content for the finest grid, yet only it
+// follows waves that short.
+TEST(DeformableModel, FollowsShortWavesOverAPrintWithBlankPatches) {
+    cv::Mat print = print_of(cv::Size(1000, 760), 95);
+    const cv::Scalar paper = print.at<cv::Vec3b>(5, 5);
+    for (int y = 40; y + 150 <= 760; y += 250) {
+        for (int x = 40; x + 150 <= 1000; x += 250) print(cv::Rect(x, y, 150, 150)).setTo(paper);
+    }
+    const pairfit::PreciseResult d = align(photograph_bent(print, wave(6, 85)), 600, pairfit::Model::deformable);
+    // The coarsest grid is 4 px off at the 95th percentile.
+    EXPECT_LT(square_p95(d, wave(6, 85)), 2.0) << d.method;
+}
+
 // A smooth photograph through a lens, under light that falls off towards the
 // corners and across the desk: band-passed, the slope of the light leaves a
 // slope on the shading that pulls the field aside.
