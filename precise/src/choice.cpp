@@ -224,6 +224,7 @@ Choice with_field(const Scene& s, Choice choice) {
                                            s.view.camera_square);
     choice.deformable = field.use;
     choice.field = field.field;
+    choice.field_guessed_px = field.guessed_px;
     return choice;
 }
 

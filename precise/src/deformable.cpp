@@ -23,8 +23,12 @@ namespace {
 // leaves many cells blank, their displacement would only be guessed from
 // their neighbours.
 constexpr int kCellChoices[] = {12, 9, 6};
-// The share of a coarser grid's uncorrelated remainder below which the
-// finest grid's fit is taken instead (see fit_field).
+// The uncorrelated remainder of a pair (1 - correlation) that a coarser
+// grid's fit must leave for the finest grid to be tried (the lens
+// photographs whose skies chose a coarser grid left 0.0002 to 0.0004, and the
+// finest left the same; the pagoda under waves below left 0.009), and the
+// share of it below which the finest grid's fit is taken (see fit_field).
+constexpr double kFinerWorth = 0.002;
 constexpr double kFinerLeaves = 0.5;
 // A cell has content where this share of it shows detail; a grid is
 // supported where this share of its cells have content. Detail is a
@@ -1070,10 +1074,12 @@ bool field_folds(const CameraMap& camera_from_reference, const DisplacementField
 }
 
 // A field fitted over a map, and the whole reduced pair's correlation at
-// the fit's finest level without it and with it.
+// the fit's finest level without it and with it; `guessed`: how far another
+// grid's field placed the output square (see fit_field).
 struct FieldFit {
     DisplacementField field;
     double before = -1, after = -1;
+    double guessed = 0;
 };
 
 // The field that, added to `camera_from_reference`, lays the reduced pair
@@ -1129,24 +1135,43 @@ std::optional<FieldFit> fit_field_on(int cells, const FeatureEstimate& reduced, 
     return fit;
 }
 
+// How far two fields over the same map place the output square's points
+// apart, at the 95th percentile (camera pixels).
+double fields_apart(const CameraMap& camera_from_reference, const DisplacementField& a, const DisplacementField& b,
+                    const cv::Rect2d& camera_square) {
+    const Map<frame::Reference, frame::Camera> back = camera_from_reference.inverse();
+    std::vector<double> apart;
+    for (const cv::Point2d c : lattice_over(camera_square, 16)) {
+        const cv::Point2d p = back(c);
+        const cv::Point2d d = a.at(p) - b.at(p);
+        apart.push_back(std::hypot(d.x, d.y));
+    }
+    const auto at = apart.begin() + static_cast<std::ptrdiff_t>(0.95 * (apart.size() - 1));
+    std::nth_element(apart.begin(), at, apart.end());
+    return *at;
+}
+
 // The field on the finest grid that the content supports. Where it supports
-// only a coarser one, the finest is fitted too and taken when it leaves
-// less than kFinerLeaves of what the coarser leaves uncorrelated: a coarse
-// grid carries a lens's curve smoothly across a sky, but cannot follow
-// waves shorter than a few of its cells (a pagoda under waves of 1100 px,
-// its sky leaving a quarter of the cells blank, was 1 px off over its
-// content on a sixth of the image, and the field carried that misfit 100 px
-// off across the sky; on a twelfth, 0.1 px and 9 px). The lenses' finer
-// fits left as much as the coarse ones, to the fifth decimal.
+// only a coarser one and that leaves more than kFinerWorth of the pair
+// uncorrelated, the finest is fitted too and taken when it leaves less than
+// kFinerLeaves of what the coarser left: a coarse grid carries a lens's
+// curve smoothly across a sky, but cannot follow waves shorter than a few
+// of its cells (a pagoda under waves of 1100 px, its sky leaving a quarter
+// of the cells blank, was 1 px off over its content on a sixth of the image
+// and 100 px off across the sky; on a twelfth, 0.1 px and 9 px). Across
+// such blank stretches either field is a guess, and how far the two differ
+// there is what the taken one's guess is worth (`guessed`): no window of
+// the crops can tell it.
 std::optional<FieldFit> fit_field(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
                                   cv::Size reference, const cv::Rect2d& camera_square) {
     if (reduced.img_small.empty()) return std::nullopt;
     const int cells = cells_for(reduced.img_small);
     std::optional<FieldFit> fit = fit_field_on(cells, reduced, camera_from_reference, reference, camera_square);
-    if (!fit || cells == kCellChoices[0]) return fit;
+    if (!fit || cells == kCellChoices[0] || !(1 - fit->after > kFinerWorth)) return fit;
     std::optional<FieldFit> finer = fit_field_on(kCellChoices[0], reduced, camera_from_reference, reference, camera_square);
-    if (finer && 1 - finer->after < kFinerLeaves * (1 - fit->after)) return finer;
-    return fit;
+    if (!finer || !(1 - finer->after < kFinerLeaves * (1 - fit->after))) return fit;
+    finer->guessed = fields_apart(camera_from_reference, fit->field, finer->field, camera_square);
+    return finer;
 }
 
 }  // namespace
@@ -1159,7 +1184,7 @@ FieldChoice field_choice(const FeatureEstimate& reduced, const CameraMap& camera
         return {};
     }
     if (field_folds(camera_from_reference, fit->field, camera_square)) return {DeformableUse::folded, {}};
-    return {DeformableUse::fitted, fit->field};
+    return {DeformableUse::fitted, fit->field, fit->guessed};
 }
 
 std::string deformable_method(DeformableUse use, bool homography) {

@@ -22,6 +22,10 @@ enum class DeformableUse { not_asked, fitted, not_needed, folded };
 struct FieldChoice {
     DeformableUse use = DeformableUse::not_needed;
     DisplacementField field;  ///< empty unless fitted
+    /// How far, at the 95th percentile over the output square, a field on
+    /// another grid placed it (camera pixels): the field is guessed over
+    /// blank stretches that far. 0 where no other grid was fitted.
+    double guessed_px = 0;
 };
 
 FieldChoice field_choice(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, cv::Size reference,

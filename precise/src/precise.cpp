@@ -1,5 +1,6 @@
 #include "pairfit/precise.h"
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <tuple>
@@ -54,6 +55,9 @@ void refined_crops(const Scene& scene, Job<std::vector<SelfSimilarity>>& likenes
         scene, model == Model::deformable ? deformable_choice(scene) : precise_choice(scene, model), model,
         likenesses, verdict);
     warp_and_save(scene, choice.camera_from_reference, choice.field, r);
+    // The crops' windows cannot see how far a field guessed over blank
+    // stretches is off.
+    if (!choice.field.empty()) r.misalignment_px = std::max(r.misalignment_px, choice.field_guessed_px);
     r.correlation = reported_correlation(r.correlation, verdict);
     r.field = choice.field;
     r.transform = exact_numbers(scene, choice.camera_from_reference);
