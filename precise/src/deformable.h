@@ -22,9 +22,10 @@ enum class DeformableUse { not_asked, fitted, not_needed, folded };
 struct FieldChoice {
     DeformableUse use = DeformableUse::not_needed;
     DisplacementField field;  ///< empty unless fitted
-    /// How far, at the 95th percentile over the output square, a field on
-    /// another grid placed it (camera pixels): the field is guessed over
-    /// blank stretches that far. 0 where no other grid was fitted.
+    /// How far the field may be off over blank stretches, where it is
+    /// guessed (camera pixels, 95th percentile over the output square): its
+    /// spread where the data leaves it to its smoothness, or how far a field
+    /// on another grid placed the square, whichever is larger.
     double guessed_px = 0;
 };
 

@@ -804,6 +804,20 @@ TEST(DeformableModel, FollowsShortWavesOverAPrintWithBlankPatches) {
     EXPECT_GT(d.misalignment_px, 1.0);
 }
 
+// Waves under a print whose right half is a blurred photograph: the field is
+// 3 px off over it, where no window of the crops can see it; the estimate
+// says it is above a pixel (from the windows alone it was 0.3 px).
+TEST(DeformableModel, TellsHowFarAFieldGuessedOverFaintContentIsOff) {
+    cv::Mat print = print_of(cv::Size(1000, 760), 96), faint;
+    cv::GaussianBlur(smooth_photograph(11), faint, cv::Size(), 16);
+    faint.colRange(500, 1000).copyTo(print.colRange(500, 1000));
+    const pairfit::PreciseResult d = align(photograph_bent(print, wave(8, 85)), 600, pairfit::Model::deformable);
+    const double p95 = square_p95(d, wave(8, 85));
+    EXPECT_GT(p95, 1.0) << d.method;
+    EXPECT_GT(d.misalignment_px, 1.0) << d.method;
+    EXPECT_LT(d.misalignment_px, p95 + std::max(0.3, p95 / 2)) << d.method;
+}
+
 // A smooth photograph through a lens, under light that falls off towards the
 // corners and across the desk: band-passed, the slope of the light leaves a
 // slope on the shading that pulls the field aside.
