@@ -1021,7 +1021,9 @@ double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g
             FieldEvaluation tried = problem.evaluate(next, more, more && refresh);
             if (tried.valid && tried.rho >= current.rho) {
                 c = next;
-                if (!refresh) tried.hessian = current.hessian;
+                // Kept for the step that ends a level without one: the fit's spread
+                // is measured from it.
+                if (!refresh || tried.hessian.empty()) tried.hessian = current.hessian;
                 current = tried;
                 accepted = true;
             } else {
