@@ -1126,11 +1126,11 @@ struct FieldFit {
 // degree of freedom of the fit, trace((H + mu B)^-1 H) less 20, which
 // would be unbiased were the print's bending the prior's, tau^2 came out
 // two to three times larger: on four sets of 40 curved pairs the estimate
-// then told four more results (under waves over blurred tiles, lenses
-// with a blank corner) and lost six, saying about twice what fields 0.1 to
-// 2.3 px off were off.) Returns the
-// 95th percentile over the output square of the displacement's spread
-// (camera pixels; 0 where the system cannot be factored).
+// then told four more results, under waves over blurred tiles and lenses
+// with a blank corner, and lost six, estimating fields 0.1 to 2.3 px off
+// about twice as far.) Returns the 95th percentile over the output square
+// of the displacement's spread (camera pixels; 0 where the system cannot
+// be factored).
 double spread_over(const Grid& g, const Coefficients& c, const cv::Mat& bending, const LevelSystem& system,
                    const CameraMap& camera_from_reference, const cv::Rect2d& camera_square) {
     if (system.hessian.empty()) return 0;
