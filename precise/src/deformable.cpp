@@ -967,19 +967,21 @@ private:
     double h_;
 };
 
-// The data's Hessian a level's steps ended with, and the bending's weight
-// against it.
-struct LevelSystem {
-    cv::Mat hessian;
-    double mu = 0;
-};
+// The bending's weight against the data's Hessian `h`: kBending of its
+// trace per parameter.
+double bending_weight(const cv::Mat& h) { return kBending * cv::trace(h)[0] / h.rows; }
+
+// How far from the diagonal the normal equations' entries lie: the bending
+// ties control points kBendingOrder rows and columns apart, the data three.
+int band_of(const Grid& g) { return 2 * (kBendingOrder * g.cols + kBendingOrder) + 1; }
 
 // Gauss-Newton steps at one level, only uphill, from `c`: on large levels
 // the Hessian made at the level's start serves its steps (it changes little
 // while the field moves by a fraction of a pixel, and costs most). Returns
-// the correlation; `system`, where given, receives the Hessian last used.
+// the correlation; `hessian`, where given, receives the data's Hessian last
+// used.
 double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g, const cv::Mat& bending,
-                 int iterations, double settled, Coefficients& c, LevelSystem* system = nullptr) {
+                 int iterations, double settled, Coefficients& c, cv::Mat* hessian = nullptr) {
     FieldEvaluation current = problem.evaluate(c, true, true);
     if (!current.valid) return -1;
     // Small levels, where the field still moves by pixels, make it afresh
@@ -987,7 +989,7 @@ double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g
     const bool refresh = l.t.total() < kFreshHessian;
     const cv::Mat unbent = unbent_fields(g);
     for (int iteration = 0; iteration < iterations; ++iteration) {
-        const double mu = kBending * cv::trace(current.hessian)[0] / g.parameters();
+        const double mu = bending_weight(current.hessian);
         // A control point that no content reaches (beyond the print's edge,
         // over blank paper) is held by a faint pull towards the cubic that
         // the whole field follows. (Towards no displacement, the pull bent
@@ -995,10 +997,7 @@ double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g
         // pixels: a mosaic of photographs round 28% of a bottle was 8 px
         // off at the square's corner, now 0.3 px.)
         const cv::Mat held = cv::Mat::eye(g.parameters(), g.parameters(), CV_64F) * (kHeld * mu);
-        // The bending ties control points kBendingOrder rows and columns
-        // apart, the data three.
-        const int band = 2 * (kBendingOrder * g.cols + kBendingOrder) + 1;
-        const HeldSolver solver(current.hessian + mu * bending + held, band, unbent, kHeld * mu);
+        const HeldSolver solver(current.hessian + mu * bending + held, band_of(g), unbent, kHeld * mu);
         if (!solver.ok()) break;
         std::vector<double> rhs = current.gradient;
         const std::vector<double> bent = times(bending, c), pulled = solver.pull(c);
@@ -1032,10 +1031,7 @@ double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g
         }
         if (!accepted || longest * fraction < settled) break;
     }
-    if (system && !current.hessian.empty()) {
-        system->hessian = current.hessian;
-        system->mu = kBending * cv::trace(current.hessian)[0] / g.parameters();
-    }
+    if (hessian) *hessian = current.hessian;
     return current.rho;
 }
 
@@ -1131,16 +1127,15 @@ struct FieldFit {
 // about twice as far.) Returns the 95th percentile over the output square
 // of the displacement's spread (camera pixels; 0 where the system cannot
 // be factored).
-double spread_over(const Grid& g, const Coefficients& c, const cv::Mat& bending, const LevelSystem& system,
+double spread_over(const Grid& g, const Coefficients& c, const cv::Mat& bending, const cv::Mat& hessian,
                    const CameraMap& camera_from_reference, const cv::Rect2d& camera_square) {
-    if (system.hessian.empty()) return 0;
+    if (hessian.empty()) return 0;
     const int n = g.parameters();
-    const double mu = system.mu;
-    const int band = 2 * (kBendingOrder * g.cols + kBendingOrder) + 1;
-    const BandedCholesky factor(system.hessian + mu * bending + cv::Mat::eye(n, n, CV_64F) * (kHeld * mu), band);
+    const double mu = bending_weight(hessian);
+    const BandedCholesky factor(hessian + mu * bending + cv::Mat::eye(n, n, CV_64F) * (kHeld * mu), band_of(g));
     if (!factor.ok()) return 0;
     int told = 0;
-    for (int i = 0; i < n; ++i) told += system.hessian.at<double>(i, i) > mu ? 1 : 0;
+    for (int i = 0; i < n; ++i) told += hessian.at<double>(i, i) > mu ? 1 : 0;
     const double bent = cv::Mat(cv::Mat(c).t() * bending * cv::Mat(c)).at<double>(0);
     const double tau2 = bent / std::max(1, told - 20);
     // A point's 32 control displacements lie within the band of each other.
@@ -1209,11 +1204,11 @@ std::optional<FieldFit> fit_field_on(int cells, const FeatureEstimate& reduced, 
         const int iterations = last ? 3 : scale == scales.front() ? 30 : 10;
         // A coarser level needs to bring the field within reach of the
         // next; the last settles it to a fiftieth of its pixel.
-        LevelSystem system;
-        const double rho = fit_level(problem, l, g, bending, iterations, last ? 0.02 : 0.05, c, last ? &system : nullptr);
+        cv::Mat hessian;
+        const double rho = fit_level(problem, l, g, bending, iterations, last ? 0.02 : 0.05, c, last ? &hessian : nullptr);
         if (last) {
             if (rho < 0) return std::nullopt;
-            fit.spread = spread_over(g, c, bending, system, camera_from_reference, camera_square);
+            fit.spread = spread_over(g, c, bending, hessian, camera_from_reference, camera_square);
             const FieldEvaluation without = problem.evaluate(Coefficients(g.parameters(), 0.0), false, false);
             fit.before = without.valid ? without.rho : -1;
             fit.after = rho;
