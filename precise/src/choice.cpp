@@ -224,7 +224,7 @@ Choice with_field(const Scene& s, Choice choice) {
                                            s.view.camera_square);
     choice.deformable = field.use;
     choice.field = field.field;
-    choice.field_guessed_px = field.guessed_px;
+    choice.field_spread_px = field.spread_px;
     return choice;
 }
 

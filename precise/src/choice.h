@@ -58,7 +58,7 @@ struct Choice {
     /// With the deformable model: whether its field was used, and why not.
     DeformableUse deformable = DeformableUse::not_asked;
     DisplacementField field;  ///< added to camera_from_reference where used
-    double field_guessed_px = 0;  ///< see FieldChoice::guessed_px
+    double field_spread_px = 0;  ///< see FieldChoice::spread_px
 };
 
 // Everything the choice needs about one pair.

@@ -22,11 +22,10 @@ enum class DeformableUse { not_asked, fitted, not_needed, folded };
 struct FieldChoice {
     DeformableUse use = DeformableUse::not_needed;
     DisplacementField field;  ///< empty unless fitted
-    /// How far the field may be off over blank stretches, where it is
-    /// guessed (camera pixels, 95th percentile over the output square): its
-    /// spread where the data leaves it to its smoothness, or how far a field
-    /// on another grid placed the square, whichever is larger.
-    double guessed_px = 0;
+    /// How far the field may stray where the data leaves it to its
+    /// smoothness (camera pixels, 95th percentile over the output square of
+    /// its posterior spread): no window of the crops sees that.
+    double spread_px = 0;
 };
 
 FieldChoice field_choice(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, cv::Size reference,

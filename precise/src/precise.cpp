@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <string>
 #include <tuple>
 
@@ -55,9 +56,13 @@ void refined_crops(const Scene& scene, Job<std::vector<SelfSimilarity>>& likenes
         scene, model == Model::deformable ? deformable_choice(scene) : precise_choice(scene, model), model,
         likenesses, verdict);
     warp_and_save(scene, choice.camera_from_reference, choice.field, r);
-    // The crops' windows cannot see how far a field guessed over blank
-    // stretches is off.
-    if (!choice.field.empty()) r.misalignment_px = std::max(r.misalignment_px, choice.field_guessed_px);
+    // The crops' windows see the error where the reference has content; how
+    // far a field may stray over blank stretches they cannot see. The two
+    // are apart and independent, so they add as variances do. (Taking the
+    // larger told the error within max(0.3 px, half) on 74 of 80 real
+    // prints, adding them on 77: the error under waves over blurred tiles,
+    // seen in part by each, was short.)
+    if (!choice.field.empty()) r.misalignment_px = std::hypot(r.misalignment_px, choice.field_spread_px);
     r.correlation = reported_correlation(r.correlation, verdict);
     r.field = choice.field;
     r.transform = exact_numbers(scene, choice.camera_from_reference);

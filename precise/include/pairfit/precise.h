@@ -97,10 +97,10 @@ struct PreciseResult {
     /// How far apart the two crops still are, in pixels of the camera image
     /// as loaded: the 95th percentile of the local shifts measured in windows
     /// of the two aligned squares where the reference has detail (see
-    /// misalignment.h); with a field, at least how far the field may stray
-    /// over blank stretches, where no window sees it. NaN when nothing was
-    /// aligned or the square shows too few such windows (blank paper, a
-    /// smooth sky).
+    /// misalignment.h); with a field, how far the field may stray over
+    /// blank stretches, where no window sees it, is added in quadrature. NaN
+    /// when nothing was aligned or the square shows too few such windows
+    /// (blank paper, a smooth sky).
     double misalignment_px = std::numeric_limits<double>::quiet_NaN();
 };
 
