@@ -1087,19 +1087,6 @@ double largest_displacement(const CameraMap& camera_from_reference, const Displa
     return largest;
 }
 
-// True when the whole map turns some part of the output square over or
-// squeezes it to less than a quarter of the area the homography gives it.
-bool field_folds(const CameraMap& camera_from_reference, const DisplacementField& field,
-                 const cv::Rect2d& camera_square) {
-    const Map<frame::Reference, frame::Camera> back = camera_from_reference.inverse();
-    for (const cv::Point2d c : lattice_over(camera_square, 32)) {
-        const cv::Point2d p = back(c);
-        const cv::Matx22d h = jacobian_at(camera_from_reference.matrix(), p);
-        if (!(cv::determinant(h + field.jacobian_at(p)) > 0.25 * cv::determinant(h))) return true;
-    }
-    return false;
-}
-
 // A field fitted over a map, and the whole reduced pair's correlation at
 // the fit's finest level without it and with it; `spread`: how far the
 // field may stray where the data leaves it to its smoothness (see
@@ -1240,6 +1227,17 @@ std::optional<FieldFit> fit_field(const FeatureEstimate& reduced, const CameraMa
 }
 
 }  // namespace
+
+bool field_folds(const CameraMap& camera_from_reference, const DisplacementField& field,
+                 const cv::Rect2d& camera_square) {
+    const Map<frame::Reference, frame::Camera> back = camera_from_reference.inverse();
+    for (const cv::Point2d c : lattice_over(camera_square, 32)) {
+        const cv::Point2d p = back(c);
+        const cv::Matx22d h = jacobian_at(camera_from_reference.matrix(), p);
+        if (!(cv::determinant(h + field.jacobian_at(p)) > 0.25 * cv::determinant(h))) return true;
+    }
+    return false;
+}
 
 FieldChoice field_choice(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, cv::Size reference,
                          const cv::Rect2d& camera_square) {

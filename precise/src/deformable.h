@@ -28,6 +28,12 @@ struct FieldChoice {
     double spread_px = 0;
 };
 
+/// True when the whole map, `camera_from_reference` plus `field`, turns some
+/// part of the output square `camera_square` (camera pixels) over or
+/// squeezes it to less than a quarter of the area the homography gives it.
+bool field_folds(const CameraMap& camera_from_reference, const DisplacementField& field,
+                 const cv::Rect2d& camera_square);
+
 FieldChoice field_choice(const FeatureEstimate& reduced, const CameraMap& camera_from_reference, cv::Size reference,
                          const cv::Rect2d& camera_square);
 

@@ -16,6 +16,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
+#include "deformable.h"
 #include "ecc.h"
 #include "feature_estimate.h"
 #include "frames.h"
@@ -692,6 +693,23 @@ TEST(DeformableModel, MapsPointsBothWaysAsTheCropsShowThem) {
         const cv::Point q(static_cast<int>(square[k].x - r.camera_square.x), static_cast<int>(square[k].y - r.camera_square.y));
         EXPECT_LT(cv::norm(cv::Vec3d(pixel.at<cv::Vec3b>(0, 0)) - cv::Vec3d(r.reference_crop.at<cv::Vec3b>(q))), 6.0) << k;
     }
+}
+
+// A field is refused where it turns part of the square over, or squeezes it
+// to less than a quarter of the area the homography gives it; a squeeze
+// short of that is kept.
+TEST(DeformableModel, RefusesAFieldThatFoldsOrCrushesPartOfTheSquare) {
+    const pairfit::CameraMap twice(cv::Matx33d(2, 0, 100, 0, 2, 50, 0, 0, 1));
+    const cv::Rect2d square(100, 50, 1200, 1200);  // reference 0..600 both ways
+    // Right of reference x 300, the field takes `slope` off the homography's 2.
+    const auto squeezed = [](double slope) {
+        pairfit::DisplacementField f{{-200, -200}, 50, cv::Mat(21, 21, CV_64F), cv::Mat::zeros(21, 21, CV_64F)};
+        for (int i = 0; i < 21; ++i) f.dx.col(i).setTo(-slope * std::max(0.0, 50.0 * i - 500));
+        return f;
+    };
+    EXPECT_FALSE(pairfit::field_folds(twice, squeezed(1.4), square));  // 0.3 of the area
+    EXPECT_TRUE(pairfit::field_folds(twice, squeezed(1.6), square));   // 0.2
+    EXPECT_TRUE(pairfit::field_folds(twice, squeezed(3.0), square));   // turned over
 }
 
 // Points a map cannot take come back NaN, never as some other point: NaN
