@@ -1222,8 +1222,7 @@ std::optional<FieldFit> fit_field(const FeatureEstimate& reduced, const CameraMa
     std::optional<FieldFit> fit = fit_field_on(cells, reduced, camera_from_reference, reference, camera_square);
     if (!fit || cells == kCellChoices[0] || !(1 - fit->after > kFinerWorth)) return fit;
     std::optional<FieldFit> finer = fit_field_on(kCellChoices[0], reduced, camera_from_reference, reference, camera_square);
-    if (!finer || !(1 - finer->after < kFinerLeaves * (1 - fit->after))) return fit;
-    return finer;
+    return finer && 1 - finer->after < kFinerLeaves * (1 - fit->after) ? finer : fit;
 }
 
 }  // namespace

@@ -685,7 +685,6 @@ TEST(DeformableModel, LeavesOutAFieldThatGainsNothing) {
     const ReferenceOf flat = [](cv::Point2d q) { return mapped(similarity(4, 1.01, -10, 5), q); };
     const pairfit::PreciseResult d = align(photograph_bent(print, flat), 600, pairfit::Model::deformable);
     EXPECT_TRUE(d.field.empty()) << d.method;
-    EXPECT_LT(square_error(d, flat), 0.1);
 }
 
 // Points carried to the camera and back land where they started, and the
@@ -708,9 +707,8 @@ TEST(DeformableModel, MapsPointsBothWaysAsTheCropsShowThem) {
     }
 }
 
-// A field is refused where it turns part of the square over, or squeezes it
-// to less than a quarter of the area the homography gives it; a squeeze
-// short of that is kept.
+// A field that turns part of the square over, or squeezes it below a quarter
+// of the homography's area, is refused; a milder squeeze is kept.
 TEST(DeformableModel, RefusesAFieldThatFoldsOrCrushesPartOfTheSquare) {
     const pairfit::CameraMap twice(cv::Matx33d(2, 0, 100, 0, 2, 50, 0, 0, 1));
     const cv::Rect2d square(100, 50, 1200, 1200);  // reference 0..600 both ways
