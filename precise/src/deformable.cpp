@@ -1230,9 +1230,12 @@ std::optional<FieldFit> fit_field_on(int cells, double stiffness, const FeatureE
         if (last) {
             if (rho < 0) return std::nullopt;
             fit.spread = spread_over(g, c, bending, hessian, camera_from_reference, camera_square);
-            const Bending stiffer{bending.matrix, bending.stiffness * kStiffer};
-            const Coefficients foreseen = stiffened(g, c, bending, hessian, kStiffer);
+            // Foreseen only where a stiffer fit may follow (see fit_steadiest).
+            const Coefficients foreseen =
+                stiffness < kStiffer && fit.spread > kStifferWorth ? stiffened(g, c, bending, hessian, kStiffer)
+                                                                   : Coefficients();
             if (!foreseen.empty()) {
+                const Bending stiffer{bending.matrix, bending.stiffness * kStiffer};
                 fit.stiffer_spread = spread_over(g, foreseen, stiffer, hessian, camera_from_reference, camera_square);
             }
             const FieldEvaluation without = problem.evaluate(Coefficients(g.parameters(), 0.0), false, false);
@@ -1268,21 +1271,22 @@ std::optional<FieldFit> fit_field(double stiffness, const FeatureEstimate& reduc
 
 // The field, fitted again kStiffer times as stiff where it may stray over
 // blank stretches, and the stiffer taken where its bending was the camera's
-// noise. (The second fit, which costs as much as the first, is made only
-// where the stiffer field foreseen from the first's Hessian strays less:
-// on 4 of 40 real prints instead of 14 to 16, and the same are taken but
-// for a cameraman round a bottle, which stays 0.21 / 0.85 px off rather
-// than 0.04 / 0.10.) The bending leaves a cubic free, and a lens's curve is one: what
-// a lens's field bends besides is noise, which the stiffer bending removes,
+// noise. The bending leaves a cubic free, and a lens's curve is one: what a
+// lens's field bends besides is noise, which the stiffer bending removes,
 // so its spread (the bending per told displacement, see spread_over)
 // shrinks; a print that bends (a bottle, waves, a curl) keeps most of its
 // bending under the stiffer weight, and its spread grows. Without noise to
 // hold on to, the stiffer field carries the lens's curve into the square's
 // blank corners: on two sets of 40 real prints, a cameraman's portrait 0.47
-// / 4.12 px off (95th percentile / worst point) is now 0.18 / 1.03, a flower
-// 0.37 / 1.46 now 0.23 / 0.75. Taken wherever it correlated as well, it followed waves
-// less well: a photograph 0.06 px off at the 95th percentile became 0.16, a
-// mosaic 0.09 / 0.27 px became 0.36 / 0.54.
+// / 4.12 px off (95th percentile / worst point) is now 0.18 / 1.03, a
+// flower 0.37 / 1.46 now 0.23 / 0.75. Taken wherever it correlated as well,
+// it followed waves less well: a photograph 0.06 px off at the 95th
+// percentile became 0.16, a mosaic 0.09 / 0.27 px became 0.36 / 0.54. The
+// second fit, which costs as much as the first, is made only where the
+// stiffer field foreseen from the first's Hessian strays less: on 4 of 40
+// real prints instead of 14 to 16, and the same are taken but for a
+// cameraman round a bottle, which stays 0.21 / 0.85 px off rather than
+// 0.04 / 0.10.
 std::optional<FieldFit> fit_steadiest(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
                                       cv::Size reference, const cv::Rect2d& camera_square) {
     if (reduced.img_small.empty()) return std::nullopt;
