@@ -966,8 +966,6 @@ public:
         return y;
     }
 
-    std::vector<double> pull(const std::vector<double>& c) const { return pull_of(q_, h_, c); }
-
 private:
     BandedCholesky banded_;
     cv::Mat q_, z_, small_;
@@ -981,6 +979,22 @@ struct Bending {
     // The bending's weight against the data's Hessian `h`: kBending of its
     // trace per parameter, times the stiffness.
     double weight(const cv::Mat& h) const { return stiffness * kBending * cv::trace(h)[0] / h.rows; }
+    // The normal equations' banded matrix over the data's Hessian `h`: the
+    // bending at its weight, and the pull towards the cubic (see HeldSolver)
+    // on the diagonal.
+    cv::Mat normal(const cv::Mat& h) const {
+        const double mu = weight(h);
+        return h + mu * matrix + cv::Mat::eye(h.rows, h.cols, CV_64F) * (kHeld * mu);
+    }
+    // What the bending and the pull towards the cubic (orthonormal basis
+    // `unbent`) hold the field `c` back by.
+    std::vector<double> restoring(const cv::Mat& h, const cv::Mat& unbent, const Coefficients& c) const {
+        const double mu = weight(h);
+        std::vector<double> r = times(matrix, c);
+        const std::vector<double> pulled = pull_of(unbent, kHeld * mu, c);
+        for (size_t i = 0; i < r.size(); ++i) r[i] = mu * r[i] + pulled[i];
+        return r;
+    }
 };
 
 // How far from the diagonal the normal equations' entries lie: the bending
@@ -1008,12 +1022,11 @@ double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g
         // a bottle's field at the print's edges, where it moves by tens of
         // pixels: a mosaic of photographs round 28% of a bottle was 8 px
         // off at the square's corner, now 0.3 px.)
-        const cv::Mat held = cv::Mat::eye(g.parameters(), g.parameters(), CV_64F) * (kHeld * mu);
-        const HeldSolver solver(current.hessian + mu * bending.matrix + held, band_of(g), unbent, kHeld * mu);
+        const HeldSolver solver(bending.normal(current.hessian), band_of(g), unbent, kHeld * mu);
         if (!solver.ok()) break;
         std::vector<double> rhs = current.gradient;
-        const std::vector<double> bent = times(bending.matrix, c), pulled = solver.pull(c);
-        for (size_t i = 0; i < rhs.size(); ++i) rhs[i] -= mu * bent[i] + pulled[i];
+        const std::vector<double> restoring = bending.restoring(current.hessian, unbent, c);
+        for (size_t i = 0; i < rhs.size(); ++i) rhs[i] -= restoring[i];
         const std::vector<double> step = solver.solve(rhs);
         // The step's reach counts the control points the data tells: one
         // beyond the print's edge may move far at no cost.
@@ -1131,7 +1144,7 @@ double spread_over(const Grid& g, const Coefficients& c, const Bending& bending,
     if (hessian.empty()) return 0;
     const int n = g.parameters();
     const double mu = bending.weight(hessian);
-    const BandedCholesky factor(hessian + mu * bending.matrix + cv::Mat::eye(n, n, CV_64F) * (kHeld * mu), band_of(g));
+    const BandedCholesky factor(bending.normal(hessian), band_of(g));
     if (!factor.ok()) return 0;
     int told = 0;
     for (int i = 0; i < n; ++i) told += hessian.at<double>(i, i) > mu ? 1 : 0;
@@ -1163,21 +1176,19 @@ double spread_over(const Grid& g, const Coefficients& c, const Bending& bending,
 }
 
 // Where the fit `c` under `bending` has settled, the data's pull balances
-// the bending's and the cubic's. Taking the data's Hessian to hold, one
-// Newton step from there finds the field that the bending `stiffness` times
-// as stiff would settle to, without a pass over the images. Empty where the
-// system cannot be factored.
-Coefficients stiffened(const Grid& g, const Coefficients& c, const Bending& bending, const cv::Mat& hessian,
-                       double stiffness) {
-    const double mu = bending.weight(hessian), held = kHeld * mu;
-    const cv::Mat unbent = unbent_fields(g), identity = cv::Mat::eye(g.parameters(), g.parameters(), CV_64F);
-    const HeldSolver stiff(hessian + stiffness * (mu * bending.matrix + identity * held), band_of(g), unbent,
-                           stiffness * held);
-    if (!stiff.ok()) return {};
-    std::vector<double> rhs = times(bending.matrix, c);
-    const std::vector<double> pulled = pull_of(unbent, held, c);
-    for (size_t i = 0; i < rhs.size(); ++i) rhs[i] = (1 - stiffness) * (mu * rhs[i] + pulled[i]);
-    const std::vector<double> step = stiff.solve(rhs);
+// what the bending holds it back by. Taking the data's Hessian to hold, one
+// Newton step from there finds the field that the `stiffer` bending would
+// settle to, without a pass over the images. Empty where the system cannot
+// be factored.
+Coefficients stiffened(const Grid& g, const Coefficients& c, const Bending& bending, const Bending& stiffer,
+                       const cv::Mat& hessian) {
+    const cv::Mat unbent = unbent_fields(g);
+    const HeldSolver solver(stiffer.normal(hessian), band_of(g), unbent, kHeld * stiffer.weight(hessian));
+    if (!solver.ok()) return {};
+    std::vector<double> rhs = bending.restoring(hessian, unbent, c);
+    const std::vector<double> stiff = stiffer.restoring(hessian, unbent, c);
+    for (size_t i = 0; i < rhs.size(); ++i) rhs[i] -= stiff[i];
+    const std::vector<double> step = solver.solve(rhs);
     Coefficients next = c;
     for (size_t i = 0; i < c.size(); ++i) next[i] += step[i];
     return next;
@@ -1231,11 +1242,11 @@ std::optional<FieldFit> fit_field_on(int cells, double stiffness, const FeatureE
             if (rho < 0) return std::nullopt;
             fit.spread = spread_over(g, c, bending, hessian, camera_from_reference, camera_square);
             // Foreseen only where a stiffer fit may follow (see fit_steadiest).
-            const Coefficients foreseen =
-                stiffness < kStiffer && fit.spread > kStifferWorth ? stiffened(g, c, bending, hessian, kStiffer)
-                                                                   : Coefficients();
+            const Bending stiffer{bending.matrix, bending.stiffness * kStiffer};
+            const Coefficients foreseen = stiffness < kStiffer && fit.spread > kStifferWorth
+                                              ? stiffened(g, c, bending, stiffer, hessian)
+                                              : Coefficients();
             if (!foreseen.empty()) {
-                const Bending stiffer{bending.matrix, bending.stiffness * kStiffer};
                 fit.stiffer_spread = spread_over(g, foreseen, stiffer, hessian, camera_from_reference, camera_square);
             }
             const FieldEvaluation without = problem.evaluate(Coefficients(g.parameters(), 0.0), false, false);
@@ -1283,10 +1294,10 @@ std::optional<FieldFit> fit_field(double stiffness, const FeatureEstimate& reduc
 // it followed waves less well: a photograph 0.06 px off at the 95th
 // percentile became 0.16, a mosaic 0.09 / 0.27 px became 0.36 / 0.54. The
 // second fit, which costs as much as the first, is made only where the
-// stiffer field foreseen from the first's Hessian strays less: on 4 of 40
-// real prints instead of 14 to 16, and the same are taken but for a
-// cameraman round a bottle, which stays 0.21 / 0.85 px off rather than
-// 0.04 / 0.10.
+// stiffer field foreseen from the first's Hessian strays less: on 4 of a
+// set of 40 real prints instead of 14. On two such sets the same are taken
+// but for a cameraman round a bottle, which stays 0.21 / 0.85 px off rather
+// than 0.04 / 0.10.
 std::optional<FieldFit> fit_steadiest(const FeatureEstimate& reduced, const CameraMap& camera_from_reference,
                                       cv::Size reference, const cv::Rect2d& camera_square) {
     if (reduced.img_small.empty()) return std::nullopt;
