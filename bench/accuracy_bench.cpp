@@ -470,9 +470,12 @@ void curved_groups(int per_group, int only, unsigned seed, const std::string& di
     cv::RNG rng(seed);
     std::printf("\nCurved and distorted pairs (seed %u): %d per group, 2000x1500, output square %d px; error over the "
                 "square (95th percentile / worst), px\n", seed, per_group, kCurvedOut);
-    for (int group = 0; group < 5; ++group) {
+    // A closer look at one pair draws the pairs before it (they take from
+    // rng), none after.
+    const auto past_only = [&](int pair) { return only >= 0 && pair > only; };
+    for (int group = 0; group < 5 && !past_only(group * per_group); ++group) {
         std::vector<SquareError> runs[3];
-        for (int k = 0; k < per_group; ++k) {
+        for (int k = 0; k < per_group && !past_only(group * per_group + k); ++k) {
             const CurvedCase c = make_curved_case(group, rng);
             std::string kind = kinds[(k + group) % 4];
             // Made even when a file replaces it: it draws from rng, and the

@@ -157,8 +157,10 @@ struct StartView {
     cv::Mat camera, seen, towards, start;
 };
 
+// `halved`: its pixels are made in two bands of rows side by side, where
+// nothing else runs beside it.
 StartView start_view(const cv::Mat& camera, const CameraMap& map, const DisplacementField& field, cv::Size size,
-                     double k, double offset, const std::function<double(int)>& reference_of) {
+                     double k, double offset, const std::function<double(int)>& reference_of, bool halved) {
     // Exact at every few pixels: the map bends over hundreds of them, so
     // that bilinear steps between are within a thousandth of a pixel.
     const int step = 8;
@@ -182,22 +184,29 @@ StartView start_view(const cv::Mat& camera, const CameraMap& map, const Displace
     v.start.create(size, CV_64FC2);
     v.towards.create(size, CV_32FC4);
     v.seen.create(size, CV_8U);
-    for (int y = 0; y < size.height; ++y) {
-        const int j = y / step;
-        const double fy = static_cast<double>(y - j * step) / step;
-        for (int x = 0; x < size.width; ++x) {
-            const int i = x / step;
-            const double fx = static_cast<double>(x - i * step) / step;
-            const cv::Vec6d n = (1 - fy) * ((1 - fx) * nodes.at<cv::Vec6d>(j, i) + fx * nodes.at<cv::Vec6d>(j, i + 1)) +
-                                fy * ((1 - fx) * nodes.at<cv::Vec6d>(j + 1, i) + fx * nodes.at<cv::Vec6d>(j + 1, i + 1));
-            const double lx = k * n[0] + offset, ly = k * n[1] + offset;
-            map_x.at<float>(y, x) = static_cast<float>(lx);
-            map_y.at<float>(y, x) = static_cast<float>(ly);
-            v.start.at<cv::Vec2d>(y, x) = cv::Vec2d(n[0], n[1]);
-            v.towards.at<cv::Vec4f>(y, x) = cv::Vec4f(static_cast<float>(n[2]), static_cast<float>(n[3]),
-                                                      static_cast<float>(n[4]), static_cast<float>(n[5]));
-            v.seen.at<std::uint8_t>(y, x) = lx >= 0 && ly >= 0 && lx <= camera.cols - 1 && ly <= camera.rows - 1 ? 255 : 0;
+    const auto fill = [&](int first, int last) {
+        for (int y = first; y < last; ++y) {
+            const int j = y / step;
+            const double fy = static_cast<double>(y - j * step) / step;
+            for (int x = 0; x < size.width; ++x) {
+                const int i = x / step;
+                const double fx = static_cast<double>(x - i * step) / step;
+                const cv::Vec6d n = (1 - fy) * ((1 - fx) * nodes.at<cv::Vec6d>(j, i) + fx * nodes.at<cv::Vec6d>(j, i + 1)) +
+                                    fy * ((1 - fx) * nodes.at<cv::Vec6d>(j + 1, i) + fx * nodes.at<cv::Vec6d>(j + 1, i + 1));
+                const double lx = k * n[0] + offset, ly = k * n[1] + offset;
+                map_x.at<float>(y, x) = static_cast<float>(lx);
+                map_y.at<float>(y, x) = static_cast<float>(ly);
+                v.start.at<cv::Vec2d>(y, x) = cv::Vec2d(n[0], n[1]);
+                v.towards.at<cv::Vec4f>(y, x) = cv::Vec4f(static_cast<float>(n[2]), static_cast<float>(n[3]),
+                                                          static_cast<float>(n[4]), static_cast<float>(n[5]));
+                v.seen.at<std::uint8_t>(y, x) = lx >= 0 && ly >= 0 && lx <= camera.cols - 1 && ly <= camera.rows - 1 ? 255 : 0;
+            }
         }
+    };
+    if (halved) {
+        side_by_side([&] { fill(0, size.height / 2); }, [&] { fill(size.height / 2, size.height); });
+    } else {
+        fill(0, size.height);
     }
     cv::remap(camera, v.camera, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
     return v;
@@ -358,8 +367,14 @@ FieldLevel level_of(const FeatureEstimate& reduced, const CameraMap& map, const 
     StartView view;
     // The last level's template is filtered over what the camera shows,
     // which its view tells; a coarser one's beside the view.
-    side_by_side([&] { if (!last) template_of(band_pass(t, box)); },
-                 [&] { view = start_view(in, map, field, t.size(), l.k, (scale - 1) / 2, reference_of); });
+    const auto view_of = [&](bool halved) {
+        view = start_view(in, map, field, t.size(), l.k, (scale - 1) / 2, reference_of, halved);
+    };
+    if (last) {
+        view_of(true);
+    } else {
+        side_by_side([&] { template_of(band_pass(t, box)); }, [&] { view_of(false); });
+    }
     cv::Mat camera;
     if (last) {
         // The print's outermost pixels are left out too: the camera blurs
@@ -435,12 +450,12 @@ struct Agreement {
     double tt = 0, ii = 0, ti = 0;
 };
 
-// f(template, camera) at each counted pixel, the camera being channel 0 of
-// `seen`.
+// f(template, camera) at each counted pixel of rows first to last, the
+// camera being channel 0 of `seen`.
 template <typename F>
-void for_counted(const cv::Mat& t, const cv::Mat& seen, const cv::Mat& counted, F f) {
+void for_counted(const cv::Mat& t, const cv::Mat& seen, const cv::Mat& counted, int first, int last, F f) {
     const int channels = seen.channels();
-    for (int y = 0; y < t.rows; ++y) {
+    for (int y = first; y < last; ++y) {
         const float* pt = t.ptr<float>(y);
         const float* pi = seen.ptr<float>(y);
         const std::uint8_t* ok = counted.ptr<std::uint8_t>(y);
@@ -451,22 +466,40 @@ void for_counted(const cv::Mat& t, const cv::Mat& seen, const cv::Mat& counted, 
 }
 
 // The template t against `seen` where `counted`: one pass for the means,
-// one for the products.
+// one for the products, each over two bands of rows side by side.
 Agreement agreement_of(const cv::Mat& t, const cv::Mat& seen, const cv::Mat& counted, int count) {
-    double t_sum = 0, i_sum = 0;
-    for_counted(t, seen, counted, [&](float tv, float iv) {
-        t_sum += tv;
-        i_sum += iv;
-    });
+    const int middle = t.rows / 2;
+    double t_sums[2] = {0, 0}, i_sums[2] = {0, 0};
+    // Each band sums into its own locals: the two bands' totals share a
+    // cache line.
+    const auto sum_rows = [&](int band, int first, int last) {
+        double t_sum = 0, i_sum = 0;
+        for_counted(t, seen, counted, first, last, [&](float tv, float iv) {
+            t_sum += tv;
+            i_sum += iv;
+        });
+        t_sums[band] = t_sum;
+        i_sums[band] = i_sum;
+    };
+    side_by_side([&] { sum_rows(0, 0, middle); }, [&] { sum_rows(1, middle, t.rows); });
     Agreement a;
-    a.t_mean = static_cast<float>(t_sum / count);
-    a.i_mean = static_cast<float>(i_sum / count);
-    for_counted(t, seen, counted, [&](float tv, float iv) {
-        const double tz = tv - a.t_mean, iz = iv - a.i_mean;
-        a.tt += tz * tz;
-        a.ii += iz * iz;
-        a.ti += tz * iz;
-    });
+    a.t_mean = static_cast<float>((t_sums[0] + t_sums[1]) / count);
+    a.i_mean = static_cast<float>((i_sums[0] + i_sums[1]) / count);
+    Agreement bands[2];
+    const auto products = [&](int band, int first, int last) {
+        Agreement b;
+        for_counted(t, seen, counted, first, last, [&](float tv, float iv) {
+            const double tz = tv - a.t_mean, iz = iv - a.i_mean;
+            b.tt += tz * tz;
+            b.ii += iz * iz;
+            b.ti += tz * iz;
+        });
+        bands[band] = b;
+    };
+    side_by_side([&] { products(0, 0, middle); }, [&] { products(1, middle, t.rows); });
+    a.tt = bands[0].tt + bands[1].tt;
+    a.ii = bands[0].ii + bands[1].ii;
+    a.ti = bands[0].ti + bands[1].ti;
     return a;
 }
 
