@@ -1,6 +1,7 @@
 #include "deformable.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <iterator>
@@ -465,28 +466,30 @@ void for_counted(const cv::Mat& t, const cv::Mat& seen, const cv::Mat& counted, 
     }
 }
 
+// f(first, last) over the top and the bottom half of `rows` rows, side by
+// side; the two results in that order.
+template <typename F>
+auto by_halves(int rows, F f) {
+    std::array<decltype(f(0, 0)), 2> r;
+    side_by_side([&] { r[0] = f(0, rows / 2); }, [&] { r[1] = f(rows / 2, rows); });
+    return r;
+}
+
 // The template t against `seen` where `counted`: one pass for the means,
-// one for the products, each over two bands of rows side by side.
+// one for the products, each by halves.
 Agreement agreement_of(const cv::Mat& t, const cv::Mat& seen, const cv::Mat& counted, int count) {
-    const int middle = t.rows / 2;
-    double t_sums[2] = {0, 0}, i_sums[2] = {0, 0};
-    // Each band sums into its own locals: the two bands' totals share a
-    // cache line.
-    const auto sum_rows = [&](int band, int first, int last) {
-        double t_sum = 0, i_sum = 0;
+    const auto sums = by_halves(t.rows, [&](int first, int last) {
+        cv::Vec2d s(0, 0);  // of t, of the camera
         for_counted(t, seen, counted, first, last, [&](float tv, float iv) {
-            t_sum += tv;
-            i_sum += iv;
+            s[0] += tv;
+            s[1] += iv;
         });
-        t_sums[band] = t_sum;
-        i_sums[band] = i_sum;
-    };
-    side_by_side([&] { sum_rows(0, 0, middle); }, [&] { sum_rows(1, middle, t.rows); });
+        return s;
+    });
     Agreement a;
-    a.t_mean = static_cast<float>((t_sums[0] + t_sums[1]) / count);
-    a.i_mean = static_cast<float>((i_sums[0] + i_sums[1]) / count);
-    Agreement bands[2];
-    const auto products = [&](int band, int first, int last) {
+    a.t_mean = static_cast<float>((sums[0][0] + sums[1][0]) / count);
+    a.i_mean = static_cast<float>((sums[0][1] + sums[1][1]) / count);
+    const auto products = by_halves(t.rows, [&](int first, int last) {
         Agreement b;
         for_counted(t, seen, counted, first, last, [&](float tv, float iv) {
             const double tz = tv - a.t_mean, iz = iv - a.i_mean;
@@ -494,12 +497,11 @@ Agreement agreement_of(const cv::Mat& t, const cv::Mat& seen, const cv::Mat& cou
             b.ii += iz * iz;
             b.ti += tz * iz;
         });
-        bands[band] = b;
-    };
-    side_by_side([&] { products(0, 0, middle); }, [&] { products(1, middle, t.rows); });
-    a.tt = bands[0].tt + bands[1].tt;
-    a.ii = bands[0].ii + bands[1].ii;
-    a.ti = bands[0].ti + bands[1].ti;
+        return b;
+    });
+    a.tt = products[0].tt + products[1].tt;
+    a.ii = products[0].ii + products[1].ii;
+    a.ti = products[0].ti + products[1].ti;
     return a;
 }
 
