@@ -83,15 +83,24 @@ constexpr double kLevelCell = 40;
 // off there, past the output square.)
 constexpr double kCoarseInset = 1.5;
 // Along the print's edges that the output square comes within a box of, the
-// last level's template comes this close to them (level pixels: the reach of
-// the fine blur and of the gradients), its band-pass made of the print alone.
-// Kept a box away, as along the other edges, the field over the square's
-// border was carried there by its smoothness alone, and most pairs the field
-// missed by more than half a pixel missed there: a lens photograph 0.54 /
-// 1.23 px (95th percentile / worst point) is now 0.29 / 0.65 px, a bottle's
-// photograph 0.30 / 1.39 px now 0.19 / 0.35 px. Along every edge the band
-// helps boards and photographs more but pulls labels: the ends of their
-// banner at a bottle's sides took one 2.5 px off at the square's corner.
+// last level's template comes kEdgeBand of its pixels close to them, its
+// band-pass made of the print alone, which leaves out the print's outermost
+// kEdgeInset pixels. Kept a box away, as along the other edges, the field
+// over the square's border was carried there by its smoothness alone, and
+// most pairs the field missed by more than half a pixel missed there: a lens
+// photograph 0.54 / 1.23 px (95th percentile / worst point) is now 0.29 /
+// 0.65 px, a bottle's photograph 0.30 / 1.39 px now 0.19 / 0.35 px. Along
+// every edge the band helps boards and photographs more but pulls labels: the
+// ends of their banner at a bottle's sides took one 2.5 px off at the
+// square's corner. The coarser levels never see that band, so the start map
+// can be pixels off there, and within a few pixels more than the fine blur's
+// reach the camera then shows the desk: over dark, smooth content, whose faint
+// gradients make a small change of tone a large shift, it pulled the field.
+// At 4 pixels a flower on a dark background seen through a lens was 0.65 /
+// 2.65 px off at the square's corner, a mosaic with a colour wheel 4.1 / 25 px
+// (the few displacements the band told carried on as a cubic across the
+// wheel's blank side); at 12, 0.12 / 0.39 px and 3.7 / 9.5 px.
+constexpr int kEdgeBand = 12;
 constexpr int kEdgeInset = 4;
 // The black level and the light's quadratic over the print; the most the
 // light is taken to differ from its middle either way (a quadratic fitted to
@@ -332,12 +341,12 @@ cv::Mat band_pass_within(const cv::Mat& image, const Shown& shown, int box) {
 
 // The template's inset from each of the level's edges (left, top, right,
 // bottom): on coarser levels kCoarseInset boxes; on the last, one box, or
-// kEdgeInset along an edge that `square` (the output square in reference
+// kEdgeBand along an edge that `square` (the output square in reference
 // pixels) comes within `reach` reference pixels of.
 cv::Vec4i insets_of(cv::Size level, int box, cv::Size reference, const cv::Rect2d& square, double reach, bool last) {
     const int margin = std::min(last ? box : static_cast<int>(kCoarseInset * box), std::min(level.width, level.height) / 4);
     if (!last || square.empty()) return cv::Vec4i::all(margin);
-    const auto inset = [&](bool reached) { return reached ? std::min(kEdgeInset, margin) : margin; };
+    const auto inset = [&](bool reached) { return reached ? std::min(kEdgeBand, margin) : margin; };
     return {inset(square.x < reach), inset(square.y < reach), inset(square.br().x > reference.width - reach),
             inset(square.br().y > reference.height - reach)};
 }

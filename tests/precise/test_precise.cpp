@@ -903,6 +903,21 @@ TEST(DeformableModel, FitsTheFieldUpToThePrintsEdgesTheSquareReaches) {
     }
 }
 
+// A sharp subject on a dark, smooth background that runs to the print's
+// edges, through a lens, the square coming close to them: there the camera
+// shows the desk a few pixels past the print's edge, and over the background's
+// faint gradients a little of its tone would pull the field pixels aside.
+TEST(DeformableModel, IsNotPulledByTheDeskPastADarkPrintsEdges) {
+    cv::Mat print = smooth_photograph(8) * 0.3, disc(print.size(), CV_8U, cv::Scalar(0));
+    cv::circle(disc, cv::Point(480, 400), 250, cv::Scalar(255), cv::FILLED, cv::LINE_AA);
+    print_of(print.size(), 71).copyTo(print, disc);
+    for (const double k1 : {-0.1, 0.1}) {
+        const pairfit::PreciseResult d = align(photograph_bent(print, lens(k1)), 700, pairfit::Model::deformable);
+        EXPECT_LT(square_p95(d, lens(k1)), 0.5) << k1;
+        EXPECT_LT(square_error(d, lens(k1)), 1.0) << k1;
+    }
+}
+
 // A small print in the middle of a blank sheet, round a bottle and through a
 // lens: over the paper around it the field is guessed, and goes on as the
 // cubic that the print shows, not back towards the homography.
