@@ -535,11 +535,9 @@ public:
         Seen v;
         cv::Mat map_x(l_.t.size(), CV_32F), map_y(l_.t.size(), CV_32F);
         v.counted.create(l_.t.size(), CV_8U);
-        const int middle = l_.t.rows / 2;
-        int first_count = 0, second_count = 0;
-        side_by_side([&] { first_count = sources(c, 0, middle, map_x, map_y, v.counted); },
-                     [&] { second_count = sources(c, middle, l_.t.rows, map_x, map_y, v.counted); });
-        v.count = first_count + second_count;
+        const auto counts =
+            by_halves(l_.t.rows, [&](int first, int last) { return sources(c, first, last, map_x, map_y, v.counted); });
+        v.count = counts[0] + counts[1];
         if (v.count >= std::max(64, l_.content / 4)) {
             cv::remap(gradient ? l_.in : l_.camera, v.seen, map_x, map_y, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
         }
@@ -569,10 +567,8 @@ public:
         // The camera's brightness relative to the template's: the step
         // moves the warped camera towards lambda times the template.
         const Residual r{a.ti / a.tt, a.t_mean, a.i_mean};
-        const int middle = l_.t.rows / 2;
-        Sums first, second;
-        side_by_side([&] { first = sums(seen, counted, r, 0, middle, hessian); },
-                     [&] { second = sums(seen, counted, r, middle, l_.t.rows, hessian); });
+        const auto [first, second] =
+            by_halves(l_.t.rows, [&](int from, int to) { return sums(seen, counted, r, from, to, hessian); });
         e.gradient = first.gradient;
         for (size_t i = 0; i < e.gradient.size(); ++i) e.gradient[i] += second.gradient[i];
         if (hessian) e.hessian = symmetric(first.hessian + second.hessian) * (sparse_hessian_ ? 2.0 : 1.0);
