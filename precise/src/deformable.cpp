@@ -55,6 +55,16 @@ constexpr double kBending = 2e-2;
 // kStifferWorth (camera pixels) over blank stretches (see fit_steadiest).
 constexpr double kStiffer = 10;
 constexpr double kStifferWorth = 0.05;
+// Where the bending's weight that the fit's own noise and bending imply is
+// below kSofterBelow of the weight used (see implied_weight_share), the last
+// level goes on under kSofter of it. A lens, a bottle and a flat print bend
+// little beyond the cubic the bending leaves free: the weight their fits
+// imply is 0.02 to 1.3 of the weight used on the accuracy run's generated
+// pairs. Waves and curled corners bend where the data tells it, and their
+// fits imply 1e-4 to 9e-3 of it: held to the full weight, a wave's field
+// was flattened by tenths of a pixel.
+constexpr double kSofter = 0.1;
+constexpr double kSofterBelow = 0.01;
 // A field earns its parameters where it removes this share of what the
 // map leaves uncorrelated over the whole pair and moves some point of the
 // output square by more than kVisibleDisplacement (camera pixels). On a
@@ -443,6 +453,7 @@ int index_of(const Grid& g, int row, int col, int axis) { return 2 * (row * g.co
 struct FieldEvaluation {
     bool valid = false;
     double rho = -1;
+    double noise = 0;              // mean square of what the fitted brightness leaves per counted pixel
     std::vector<double> gradient;  // J^T e
     cv::Mat hessian;               // J^T J, CV_64F
 };
@@ -563,6 +574,7 @@ public:
         if (!(a.tt > 0 && a.ii > 0)) return e;
         e.rho = a.ti / std::sqrt(a.tt * a.ii);
         e.valid = std::isfinite(e.rho);
+        e.noise = a.ii * (1 - e.rho * e.rho) / v.count;
         if (!e.valid || !gradient) return e;
         // The camera's brightness relative to the template's: the step
         // moves the warped camera towards lambda times the template.
@@ -1044,10 +1056,10 @@ int band_of(const Grid& g) { return 2 * (kBendingOrder * g.cols + kBendingOrder)
 // Gauss-Newton steps at one level, only uphill, from `c`: on large levels
 // the Hessian made at the level's start serves its steps (it changes little
 // while the field moves by a fraction of a pixel, and costs most). Returns
-// the correlation; `hessian`, where given, receives the data's Hessian last
-// used.
+// the correlation; `last`, where given, receives the last evaluation,
+// with the data's Hessian last used.
 double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g, const Bending& bending,
-                 int iterations, double settled, Coefficients& c, cv::Mat* hessian = nullptr) {
+                 int iterations, double settled, Coefficients& c, FieldEvaluation* last = nullptr) {
     FieldEvaluation current = problem.evaluate(c, true, true);
     if (!current.valid) return -1;
     // Small levels, where the field still moves by pixels, make it afresh
@@ -1096,7 +1108,7 @@ double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g
         }
         if (!accepted || longest * fraction < settled) break;
     }
-    if (hessian) *hessian = current.hessian;
+    if (last) *last = current;
     return current.rho;
 }
 
@@ -1163,14 +1175,23 @@ struct FieldFit {
     double spread = 0, stiffer_spread = HUGE_VAL;
 };
 
+// The fitted field's bending c^T B c per control displacement the data tells
+// (its diagonal above the bending's weight), less the 20 cubic ones the
+// bending leaves free: the prior's variance that the field shows.
+double bending_per_told(const Grid& g, const Coefficients& c, const Bending& bending, const cv::Mat& hessian) {
+    const double mu = bending.weight(hessian);
+    int told = 0;
+    for (int i = 0; i < g.parameters(); ++i) told += hessian.at<double>(i, i) > mu ? 1 : 0;
+    const double bent = cv::Mat(cv::Mat(c).t() * bending.matrix * cv::Mat(c)).at<double>(0);
+    return bent / std::max(1, told - 20);
+}
+
 // Over blank stretches the field is carried by its bending alone, and how
 // far it may stray there grows with how much the field bends where the
 // data tells it: a lens's cubic carries on exactly, a short wave does not.
 // With the bending taken as a Gaussian prior on the control displacements,
 // the fit's posterior covariance is mu tau^2 (H + mu B)^-1 (H the data's
-// Hessian, B the bending, mu its weight); tau^2 is the fitted field's
-// bending c^T B c per control displacement the data tells (its diagonal
-// above mu), less the 20 cubic ones the bending leaves free. (Per bent
+// Hessian, B the bending, mu its weight); tau^2 is bending_per_told. (Per bent
 // degree of freedom of the fit, trace((H + mu B)^-1 H) less 20, which
 // would be unbiased were the print's bending the prior's, tau^2 came out
 // two to three times larger: on four sets of 40 curved pairs the estimate
@@ -1182,14 +1203,10 @@ struct FieldFit {
 double spread_over(const Grid& g, const Coefficients& c, const Bending& bending, const cv::Mat& hessian,
                    const CameraMap& camera_from_reference, const cv::Rect2d& camera_square) {
     if (hessian.empty()) return 0;
-    const int n = g.parameters();
     const double mu = bending.weight(hessian);
     const BandedCholesky factor(bending.normal(hessian), band_of(g));
     if (!factor.ok()) return 0;
-    int told = 0;
-    for (int i = 0; i < n; ++i) told += hessian.at<double>(i, i) > mu ? 1 : 0;
-    const double bent = cv::Mat(cv::Mat(c).t() * bending.matrix * cv::Mat(c)).at<double>(0);
-    const double tau2 = bent / std::max(1, told - 20);
+    const double tau2 = bending_per_told(g, c, bending, hessian);
     // A point's 32 control displacements lie within the band of each other.
     const cv::Mat covariance = factor.inverse_in_band();
     const Map<frame::Reference, frame::Camera> back = camera_from_reference.inverse();
@@ -1213,6 +1230,15 @@ double spread_over(const Grid& g, const Coefficients& c, const Bending& bending,
     const auto at = spreads.begin() + static_cast<std::ptrdiff_t>(0.95 * (spreads.size() - 1));
     std::nth_element(spreads.begin(), at, spreads.end());
     return std::isfinite(*at) ? *at : 0;
+}
+
+// The bending's weight that a fit's own noise and bending imply, as a share
+// of the weight it was fitted with. With the bending taken as a Gaussian
+// prior (see spread_over), the weight that fits best is the noise per pixel
+// over the prior's variance, tau^2.
+double implied_weight_share(const Grid& g, const Coefficients& c, const Bending& bending, const FieldEvaluation& e) {
+    if (e.hessian.empty()) return HUGE_VAL;
+    return e.noise / bending_per_told(g, c, bending, e.hessian) / bending.weight(e.hessian);
 }
 
 // Where the fit `c` under `bending` has settled, the data's pull balances
@@ -1276,14 +1302,21 @@ std::optional<FieldFit> fit_field_on(int cells, double stiffness, const FeatureE
         const int iterations = last ? 3 : scale == scales.front() ? 30 : 10;
         // A coarser level needs to bring the field within reach of the
         // next; the last settles it to a fiftieth of its pixel.
-        cv::Mat hessian;
-        const double rho = fit_level(problem, l, g, bending, iterations, last ? 0.02 : 0.05, c, last ? &hessian : nullptr);
+        FieldEvaluation settled;
+        double rho = fit_level(problem, l, g, bending, iterations, last ? 0.02 : 0.05, c, last ? &settled : nullptr);
         if (last) {
+            // A wave's or a curl's fit calls for a far softer bending than
+            // a lens's (see kSofter); a stiffer fit is never tried after it.
+            const bool softened =
+                stiffness < kStiffer && implied_weight_share(g, c, bending, settled) < kSofterBelow;
+            const Bending used{bending.matrix, softened ? stiffness * kSofter : stiffness};
+            if (softened) rho = fit_level(problem, l, g, used, iterations, 0.02, c, &settled);
             if (rho < 0) return std::nullopt;
-            fit.spread = spread_over(g, c, bending, hessian, camera_from_reference, camera_square);
+            const cv::Mat& hessian = settled.hessian;
+            fit.spread = spread_over(g, c, used, hessian, camera_from_reference, camera_square);
             // Foreseen only where a stiffer fit may follow (see fit_steadiest).
             const Bending stiffer{bending.matrix, bending.stiffness * kStiffer};
-            const Coefficients foreseen = stiffness < kStiffer && fit.spread > kStifferWorth
+            const Coefficients foreseen = !softened && stiffness < kStiffer && fit.spread > kStifferWorth
                                               ? stiffened(g, c, bending, stiffer, hessian)
                                               : Coefficients();
             if (!foreseen.empty()) {
