@@ -1056,10 +1056,10 @@ int band_of(const Grid& g) { return 2 * (kBendingOrder * g.cols + kBendingOrder)
 // Gauss-Newton steps at one level, only uphill, from `c`: on large levels
 // the Hessian made at the level's start serves its steps (it changes little
 // while the field moves by a fraction of a pixel, and costs most). Returns
-// the correlation; `last`, where given, receives the last evaluation,
+// the correlation; `at_end`, where given, receives the last evaluation,
 // with the data's Hessian last used.
 double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g, const Bending& bending,
-                 int iterations, double settled, Coefficients& c, FieldEvaluation* last = nullptr) {
+                 int iterations, double settled, Coefficients& c, FieldEvaluation* at_end = nullptr) {
     FieldEvaluation current = problem.evaluate(c, true, true);
     if (!current.valid) return -1;
     // Small levels, where the field still moves by pixels, make it afresh
@@ -1108,7 +1108,7 @@ double fit_level(const FieldProblem& problem, const FieldLevel& l, const Grid& g
         }
         if (!accepted || longest * fraction < settled) break;
     }
-    if (last) *last = current;
+    if (at_end) *at_end = current;
     return current.rho;
 }
 
@@ -1302,17 +1302,17 @@ std::optional<FieldFit> fit_field_on(int cells, double stiffness, const FeatureE
         const int iterations = last ? 3 : scale == scales.front() ? 30 : 10;
         // A coarser level needs to bring the field within reach of the
         // next; the last settles it to a fiftieth of its pixel.
-        FieldEvaluation settled;
-        double rho = fit_level(problem, l, g, bending, iterations, last ? 0.02 : 0.05, c, last ? &settled : nullptr);
+        FieldEvaluation ended;
+        double rho = fit_level(problem, l, g, bending, iterations, last ? 0.02 : 0.05, c, last ? &ended : nullptr);
         if (last) {
             // A wave's or a curl's fit calls for a far softer bending than
             // a lens's (see kSofter); a stiffer fit is never tried after it.
             const bool softened =
-                stiffness < kStiffer && implied_weight_share(g, c, bending, settled) < kSofterBelow;
+                stiffness < kStiffer && implied_weight_share(g, c, bending, ended) < kSofterBelow;
             const Bending used{bending.matrix, softened ? stiffness * kSofter : stiffness};
-            if (softened) rho = fit_level(problem, l, g, used, iterations, 0.02, c, &settled);
+            if (softened) rho = fit_level(problem, l, g, used, iterations, 0.02, c, &ended);
             if (rho < 0) return std::nullopt;
-            const cv::Mat& hessian = settled.hessian;
+            const cv::Mat& hessian = ended.hessian;
             fit.spread = spread_over(g, c, used, hessian, camera_from_reference, camera_square);
             // Foreseen only where a stiffer fit may follow (see fit_steadiest).
             const Bending stiffer{bending.matrix, bending.stiffness * kStiffer};
